@@ -1,0 +1,35 @@
+# Thin front end over CMake. `make test` and `make demo` install missing
+# Debian packages first (that step needs root when something is missing).
+JOBS ?= 2
+ASAN_DIR := build/asan
+REL_DIR := build/release
+CMAKE_GEN := -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+.PHONY: all deps release asan test demo bench clean
+
+all: release
+
+deps:
+	@tools/install-deps.sh
+
+release: deps
+	@cmake -S . -B $(REL_DIR) $(CMAKE_GEN) -DHANA_TESTS=OFF >/dev/null
+	@cmake --build $(REL_DIR) -j$(JOBS)
+
+asan: deps
+	@cmake -S . -B $(ASAN_DIR) -DCMAKE_BUILD_TYPE=Debug -DHANA_SANITIZE=ON >/dev/null
+	@cmake --build $(ASAN_DIR) -j$(JOBS)
+
+# Unit tests under AddressSanitizer and UndefinedBehaviorSanitizer, then the
+# integration tests in private mount namespaces (root only; skipped otherwise).
+test: asan
+	@cd $(ASAN_DIR) && ctest --output-on-failure -j$(JOBS)
+
+demo: release
+	@tools/demo $(REL_DIR)
+
+bench: release
+	@bench/run $(REL_DIR)
+
+clean:
+	rm -rf build

@@ -1,0 +1,35 @@
+#ifndef AGENT_FILE_UTILS_H
+#define AGENT_FILE_UTILS_H
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <string>
+
+/// True when `path` names a regular file (links followed).
+bool is_regular_file(const char* path);
+/// True when `path` names a directory (links followed).
+bool is_directory(const char* path);
+
+/// Creates `path` and every missing parent with `mode`. 0 on success (also
+/// when it exists as a directory), -1 with errno set otherwise.
+int mkdir_p(const char* path, mode_t mode);
+
+/// Writes the directory part of `path` (everything before the last "/") into
+/// `buffer`: "/" for "/x", "." for a name without "/". Returns `buffer`, or
+/// null when it does not fit.
+char* dirname_r(const char* path, char* buffer, std::size_t size);
+/// The directory part of `path`, as dirname_r.
+std::string dirname_string(const std::string& path);
+
+/// Changes owner (user name, unchanged when null or empty) and group (group
+/// name, unchanged when null or empty) of `path`, and of everything below it
+/// when `recursive` is non-zero. Returns 1 on success, 0 on failure.
+int chown_r(const char* path, const char* user, const char* group, int recursive);
+
+/// Looks up a user's ids. False when the user does not exist.
+bool lookup_user(const char* user, uid_t& uid, gid_t& gid);
+/// Looks up a group's id. False when the group does not exist.
+bool lookup_group(const char* group, gid_t& gid);
+
+#endif

@@ -1,0 +1,1 @@
+// Backint command line.
