@@ -1,0 +1,25 @@
+#include "backint/handler_factory.h"
+
+#include <ace/Log_Msg.h>
+
+namespace sap_hana {
+
+std::unique_ptr<Backint_Handler> Backint_Handler_Factory::create(const Backint_Info& info) {
+  switch (info.function) {
+    case FUNCTION_BACKUP:
+      if (info.level == LEVEL_LOG || info.level == LEVEL_CATALOG) return nullptr;  // log backup handler
+      return nullptr;                                                              // data backup handler
+    case FUNCTION_RESTORE:
+      return nullptr;
+    case FUNCTION_INQUIRE:
+      return nullptr;
+    case FUNCTION_DELETE:
+      return nullptr;
+    case FUNCTION_UNKNOWN:
+      break;
+  }
+  ACE_ERROR((LM_ERROR, "Invalid function function\n"));
+  return nullptr;
+}
+
+}  // namespace sap_hana
