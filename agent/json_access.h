@@ -125,15 +125,14 @@ inline const json_value& object_get_array_or_throw(const json_value& object, con
   return v;
 }
 
-/// Chained reader of required members:
-///   extract_or_throw(row)("size", size)("location", location);
+/// Chained reader of required members, made by extract_or_throw().
 /// Each call raises Json_Member_Error when its member is missing or of the
 /// wrong kind.
-class extract_or_throw {
+class Json_Extractor {
  public:
-  explicit extract_or_throw(const json_value& object) : object_(object) {}
+  explicit Json_Extractor(const json_value& object) : object_(object) {}
   template <typename T>
-  extract_or_throw& operator()(const char* key, T& target) {
+  Json_Extractor& operator()(const char* key, T& target) {
     json_access_detail::convert(object_get_or_throw(object_, key), key, target);
     return *this;
   }
@@ -141,5 +140,11 @@ class extract_or_throw {
  private:
   const json_value& object_;
 };
+
+/// Reads required members in a chain:
+///   extract_or_throw(row)("size", size)("location", location);
+/// (A function rather than a class, so that such a statement can never be
+/// read as a declaration.)
+inline Json_Extractor extract_or_throw(const json_value& object) { return Json_Extractor(object); }
 
 #endif

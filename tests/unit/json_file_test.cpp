@@ -90,7 +90,7 @@ TEST(JsonAccess, OptionalRequiredAndWrongKinds) {
   }
   bool b = false;
   std::string s2;
-  EXPECT_NO_THROW(extract_or_throw{o}("b", b)("s", s2));
+  EXPECT_NO_THROW(extract_or_throw(o)("b", b)("s", s2));
   EXPECT_TRUE(b);
-  EXPECT_THROW(extract_or_throw{o}("b", b)("a", s2), Json_Member_Error);
+  EXPECT_THROW(extract_or_throw(o)("b", b)("a", s2), Json_Member_Error);
 }
