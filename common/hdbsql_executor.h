@@ -1,0 +1,89 @@
+#ifndef SAP_HANA_HDBSQL_EXECUTOR_H
+#define SAP_HANA_HDBSQL_EXECUTOR_H
+
+#include <ace/Basic_Types.h>
+
+#include <string>
+
+#include "agent/ace_process_ex.h"
+#include "agent/secure_string.h"
+#include "agent/text_process_handler.h"
+#include "common/hana_basic_type.h"
+
+namespace sap_hana {
+
+/// Runs SQL statements against one HANA database through `hdbsql`, one child
+/// process per statement.
+///
+/// Contract:
+/// - A value type: copies carry the connection data, the initialised state
+///   and the password (held in a secure_string, wiped on release).
+/// - init() must succeed before execute(); a later init() replaces every
+///   field. The SQL port is that of the system database (instance number
+///   * 100 + 30013) on a multi-container system and that of the index server
+///   (+ 30015) otherwise.
+/// - execute() runs
+///     <tool> -u <user> -p <password> -i <instance number> [-d <database>] -n <host>:<port> <statement>
+///   with each value handed over as one argument exactly as given (never
+///   split, unquoted or shortened, whatever the statement's length), `-d`
+///   only when a database is set, LD_LIBRARY_PATH set to the executable
+///   directory, standard error merged into the output, and no other open
+///   handle inherited. The command line is never logged; failures log the
+///   statement only.
+/// - execute() returns true exactly when hdbsql ended successfully; lines a
+///   handler rejects do not change that.
+/// - No locks: one thread uses an executor at a time.
+class HDBSQL_Executor {
+ public:
+  /// `tool`: path of the hdbsql program; empty means "<dir_executable>/hdbsql",
+  /// filled in by init().
+  explicit HDBSQL_Executor(const std::string& tool = std::string());
+
+  /// By system ID and instance name ("HDB00"): looks up the instance
+  /// "<sid>_<instance_name>" in the agent's instance registry.
+  bool init(const std::string& sid, const std::string& instance_name, const std::string& database,
+            const std::string& username, const secure_string& password);
+  /// By instance registry name. `database` may be empty: statements then run
+  /// against the database the port leads to (the system database).
+  bool init(const std::string& instance_manager_name, const std::string& database, const std::string& username,
+            const secure_string& password);
+  /// From a database record: its instance's host, number, executable
+  /// directory and multi-container flag, and its name as the database.
+  bool init(const Database_Info& database_info, const std::string& username, const secure_string& password);
+
+  /// Runs `sql` and discards its output.
+  bool execute(const std::string& sql, const ACE_Log_Msg_Callback_var& log_callback) const;
+  /// Runs `sql` and hands every output line to `handler` (not owned).
+  bool execute(const std::string& sql, Text_Process_Handler* handler,
+               const ACE_Log_Msg_Callback_var& log_callback) const;
+
+  /// True after a successful init(); logs when false.
+  bool is_initialized() const;
+
+  bool multi_container() const { return multi_container_; }
+  const std::string& host() const { return host_; }
+  ACE_UINT16 port() const { return port_; }
+  const std::string& sid() const { return sid_; }
+  const std::string& database() const { return database_; }
+  ACE_UINT16 instance_number() const { return instance_number_; }
+  const std::string& username() const { return username_; }
+  const std::string& tool() const { return tool_; }
+  const std::string& dir_executable() const { return dir_executable_; }
+
+ private:
+  bool initialize_ = false;
+  bool multi_container_ = false;
+  std::string host_;
+  ACE_UINT16 port_ = 0;
+  std::string sid_;
+  std::string database_;
+  ACE_UINT16 instance_number_ = 0;
+  std::string username_;
+  secure_string password_;
+  std::string tool_;
+  std::string dir_executable_;
+};
+
+}  // namespace sap_hana
+
+#endif
