@@ -1,0 +1,50 @@
+#ifndef TESTS_H2_FAKE_PROCESS_H
+#define TESTS_H2_FAKE_PROCESS_H
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+namespace h2_test {
+
+/// A long sleeping child started with exactly the given argv[0] (which may
+/// hold blanks, to fake a longer command line) and environment, so it looks like a HANA process to the readers of
+/// /proc/<pid>/cmdline and /proc/<pid>/environ. Killed and reaped on
+/// destruction. posix_spawn returns only after the exec, so the child's
+/// /proc entries are final when the constructor returns.
+class Fake_Process {
+ public:
+  Fake_Process(const std::string& argv0, const std::vector<std::string>& environment) {
+    std::vector<std::string> args{argv0, "600"};
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    std::vector<std::string> env = environment;
+    std::vector<char*> envp;
+    for (std::string& e : env) envp.push_back(&e[0]);
+    envp.push_back(nullptr);
+    if (::posix_spawn(&pid_, "/bin/sleep", nullptr, nullptr, argv.data(), envp.data()) != 0) pid_ = 0;
+  }
+  ~Fake_Process() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      int status = 0;
+      ::waitpid(pid_, &status, 0);
+    }
+  }
+  Fake_Process(const Fake_Process&) = delete;
+  Fake_Process& operator=(const Fake_Process&) = delete;
+
+  pid_t pid() const { return pid_; }
+
+ private:
+  pid_t pid_ = 0;
+};
+
+}  // namespace h2_test
+
+#endif
