@@ -1,0 +1,495 @@
+"""The fake programs of a simulated system: hdbsql, HDB, hdbsrvutil and the
+listener daemon. Each `main` returns the exit code and logs the call."""
+
+import getpass
+import os
+import re
+import selectors
+import signal
+import socket
+import sys
+import time
+
+from . import common
+from . import system
+from .common import SimError
+
+LOGGED_ENV = ("LD_LIBRARY_PATH", "HDB_START_TIMEOUT", "HDB_STOP_TIMEOUT")
+
+
+class SqlError(Exception):
+    """An error hdbsql reports: `* code: text SQLSTATE: state`."""
+
+    def __init__(self, code, text, sqlstate="HY000"):
+        Exception.__init__(self, text)
+        self.code = code
+        self.text = text
+        self.sqlstate = sqlstate
+
+    def render(self):
+        return "* %s: %s SQLSTATE: %s" % (self.code, self.text, self.sqlstate)
+
+
+class Output:
+    def __init__(self):
+        self.out = []
+        self.err = []
+
+
+def _os_user():
+    try:
+        return getpass.getuser() if os.geteuid() != 0 else "root"
+    except Exception:
+        return str(os.geteuid())
+
+
+def _call_entry(program, argv):
+    return {
+        "program": program,
+        "argv": list(argv),
+        "user": _user_name(os.getuid()),
+        "uid": os.getuid(), "euid": os.geteuid(), "gid": os.getgid(), "egid": os.getegid(),
+        "db_user": None, "database": None, "statement": None,
+        "env": {k: os.environ[k] for k in LOGGED_ENV if k in os.environ},
+        "exit": None,
+    }
+
+
+def _user_name(uid):
+    import pwd
+    try:
+        return pwd.getpwuid(uid).pw_name
+    except KeyError:
+        return str(uid)
+
+
+def _matching_fault(sid, program, text):
+    """Takes one matching injected fault (counting down `times`)."""
+    with common.state_update(sid) as state:
+        for fault in state.get("faults", []):
+            if fault.get("program") != program:
+                continue
+            if fault.get("match") and not re.search(fault["match"], text or ""):
+                continue
+            if fault.get("times") is not None:
+                if fault["times"] <= 0:
+                    continue
+                fault["times"] -= 1
+            return dict(fault)
+    return None
+
+
+def _apply_fault(fault, out):
+    if fault.get("delay"):
+        time.sleep(float(fault["delay"]))
+    if fault.get("stdout"):
+        out.out.append(fault["stdout"])
+    if fault.get("stderr"):
+        out.err.append(fault["stderr"])
+    return int(fault.get("exit", 1))
+
+
+def _flush(out):
+    if out.out:
+        sys.stdout.write("\n".join(out.out) + "\n")
+    if out.err:
+        sys.stderr.write("\n".join(out.err) + "\n")
+    sys.stdout.flush()
+    sys.stderr.flush()
+
+
+def main(program, sid):
+    try:
+        if program == "hdbsql":
+            return hdbsql_main(sid, sys.argv[1:])
+        if program == "HDB":
+            return hdb_main(sid, sys.argv[1:])
+        if program == "hdbsrvutil":
+            return hdbsrvutil_main(sid, sys.argv[1:])
+        if program == "daemon":
+            return daemon_main(sid)
+    except SimError as e:
+        common.eprint("hana_sim: %s" % e)
+        return 1
+    common.eprint("hana_sim: unknown program %s" % program)
+    return 1
+
+
+# ---------------------------------------------------------------- hdbsql
+
+# Options taking a value, and flags, as hdbsql knows them.
+VALUE_OPTIONS = {"-u", "-p", "-U", "-n", "-i", "-d", "-I", "-F", "-c", "-o", "-g"}
+FLAG_OPTIONS = {"-j", "-a", "-x", "-C", "-A", "-m", "-e", "-quiet", "-resultencoding"}
+
+
+def parse_hdbsql_args(argv):
+    """Returns (options dict, statement text or None). Raises SqlError."""
+    opts = {}
+    i = 0
+    rest = []
+    while i < len(argv):
+        arg = argv[i]
+        if arg in VALUE_OPTIONS:
+            if i + 1 >= len(argv):
+                raise SqlError(-10104, "Missing value for option %s" % arg, "HY000")
+            opts[arg] = argv[i + 1]
+            i += 2
+        elif arg in FLAG_OPTIONS:
+            opts[arg] = True
+            i += 1
+        elif arg.startswith("-") and len(arg) > 1 and not rest:
+            raise UsageError("Unknown option: %s" % arg)
+        else:
+            rest.append(arg)
+            i += 1
+    statement = " ".join(rest) if rest else None
+    return opts, statement
+
+
+class UsageError(Exception):
+    pass
+
+
+def _masked_argv(argv):
+    out = list(argv)
+    for i, a in enumerate(out[:-1]):
+        if a == "-p":
+            out[i + 1] = "***"
+    return out
+
+
+def split_statements(text, separator=";"):
+    """Splits a script at separators outside quotes; drops empty parts."""
+    parts, cur, quote = [], [], None
+    for ch in text:
+        if quote:
+            cur.append(ch)
+            if ch == quote:
+                quote = None
+        elif ch in ("'", '"'):
+            quote = ch
+            cur.append(ch)
+        elif ch == separator:
+            parts.append("".join(cur))
+            cur = []
+        else:
+            cur.append(ch)
+    parts.append("".join(cur))
+    return [p.strip() for p in parts if p.strip()]
+
+
+class Connection:
+    """Where a hdbsql call is connected: the system's state, the database and
+    the user."""
+
+    def __init__(self, sid, state, database, user, host, port):
+        self.sid = sid
+        self.state = state
+        self.database = database
+        self.user = user
+        self.host = host
+        self.port = port
+
+    @property
+    def is_system_db(self):
+        return not self.state["multi_container"] or self.database == "SYSTEMDB"
+
+
+def _connect(sid, state, opts):
+    user = opts.get("-u")
+    password = opts.get("-p")
+    database = opts.get("-d")
+    env = opts.get("-n")
+    if "-U" in opts:
+        key = state.get("userstore", {}).get(opts["-U"])
+        if key is None:
+            raise SqlError(-10104, "Invalid value for KEY (%s)" % opts["-U"])
+        user = user or key.get("user")
+        password = password or key.get("password")
+        env = env or key.get("env")
+        database = database or key.get("database")
+    if not user:
+        raise SqlError(10, "authentication failed", "28000")
+    number = state["instance_number"]
+    if "-i" in opts:
+        try:
+            number = int(opts["-i"])
+        except ValueError:
+            raise SqlError(-10104, "Invalid value for option -i: %s" % opts["-i"])
+    host, port = "localhost", None
+    if env:
+        host, _, port_text = env.partition(":")
+        if port_text:
+            try:
+                port = int(port_text)
+            except ValueError:
+                raise SqlError(-10709, "Connection failed (RTE:[89001] Cannot resolve host name '%s')" % env)
+    if port is None:
+        port = 30000 + 100 * number + (13 if state["multi_container"] else 15)
+    hosts = {h["name"] for h in state["hosts"]} | {"localhost", "127.0.0.1", socket.gethostname()}
+    if host not in hosts:
+        raise SqlError(-10709, "Connection failed (RTE:[89001] Cannot resolve host name '%s' rc=-2 (%s:%d))"
+                       % (host, host, port))
+    refused = SqlError(-10709, "Connection failed (RTE:[89006] System call 'connect' failed, "
+                       "rc=111:Connection refused {127.0.0.1:%d})" % port)
+    # The port must belong to a database of this system and listen.
+    port_db = None
+    for name, db in state["databases"].items():
+        if db.get("sql_port") == port:
+            port_db = name
+    if port_db is None or not common.port_listening(port):
+        raise refused
+    if database is None or database == "":
+        database = port_db
+    else:
+        if state["multi_container"]:
+            if port_db != "SYSTEMDB" and database != port_db:
+                raise SqlError(-10709, "Connection failed (RTE:[89008] Socket closed by peer {127.0.0.1:%d})" % port)
+            name = "SYSTEMDB" if database.upper() == "SYSTEMDB" else database
+            if name not in state["databases"]:
+                raise SqlError(-10709, "Connection failed (RTE:[300010] Cannot connect to database '%s': "
+                               "database does not exist)" % database)
+            database = name
+        elif database != state["sid"]:
+            raise SqlError(-10709, "Connection failed (RTE:[300010] Cannot connect to database '%s')" % database)
+    db = state["databases"][database]
+    if not db.get("active", True):
+        raise SqlError(-10709, "Connection failed (RTE:[300010] Cannot connect to database '%s': "
+                       "database is not online)" % database)
+    users = db.get("users") or state["users"]
+    if users.get(user) is None or users.get(user) != password:
+        raise SqlError(10, "authentication failed", "28000")
+    return Connection(sid, state, database, user, host, port)
+
+
+def hdbsql_main(sid, argv):
+    entry = _call_entry("hdbsql", _masked_argv(argv))
+    out = Output()
+    code = 0
+    try:
+        try:
+            opts, statement = parse_hdbsql_args(argv)
+        except UsageError as e:
+            out.err.append("%s\nUsage: hdbsql [<options>] [<command>]" % e)
+            code = 1
+            return code
+        if "-I" in opts:
+            try:
+                with open(opts["-I"]) as f:
+                    script = f.read()
+            except OSError as e:
+                raise SqlError(-10101, "Cannot open input file %s: %s" % (opts["-I"], e.strerror))
+            statements = split_statements(script, opts.get("-c", ";"))
+            entry["statement"] = script
+        elif statement is not None:
+            statements = [statement]
+            entry["statement"] = statement
+        else:
+            # Interactive use is not simulated.
+            raise SqlError(-10104, "No command given (interactive mode is not available)")
+        entry["db_user"] = opts.get("-u")
+        entry["database"] = opts.get("-d")
+        fault = _matching_fault(sid, "hdbsql", entry["statement"])
+        if fault:
+            code = _apply_fault(fault, out)
+            return code
+        state = common.load_state(sid)
+        conn = _connect(sid, state, opts)
+        entry["db_user"] = conn.user
+        from . import sql
+        for text in statements:
+            result = sql.execute(conn, text)
+            _print_result(result, opts, out)
+    except SqlError as e:
+        out.err.append(e.render())
+        code = 1
+    finally:
+        entry["exit"] = code
+        _flush(out)
+        common.append_call(sid, entry)
+    return code
+
+
+def _format_value(value, separator):
+    if value is None:
+        return "?"
+    if isinstance(value, bool):
+        return "TRUE" if value else "FALSE"
+    if isinstance(value, (int, float)):
+        return str(value)
+    return '"%s"' % str(value).replace('"', '""')
+
+
+def _print_result(result, opts, out):
+    """Prints a result in hdbsql's default format."""
+    sep = opts.get("-F", ",")
+    if result.kind == "text":
+        out.out.extend(result.lines)
+        return
+    if result.kind == "rows":
+        if "-a" not in opts:
+            out.out.append(sep.join(result.columns))
+        for row in result.rows:
+            out.out.append(sep.join(_format_value(v, sep) for v in row))
+        if "-x" not in opts:
+            n = len(result.rows)
+            out.out.append("%d row%s selected (overall time 1.234 msec; server time 0.321 msec)"
+                           % (n, "" if n == 1 else "s"))
+        return
+    if "-x" not in opts:
+        out.out.append("0 rows affected (overall time 1.234 msec; server time 0.321 msec)")
+
+
+# ---------------------------------------------------------------- HDB, hdbsrvutil
+
+
+def version_block(state):
+    return ["HDB version info:",
+            "  version:             %s" % state["version"],
+            "  branch:              sim",
+            "  machine config:      linuxx86_64",
+            "  git hash:            0000000000000000000000000000000000000000",
+            "  compile type:        rel"]
+
+
+def hdbsrvutil_main(sid, argv):
+    entry = _call_entry("hdbsrvutil", argv)
+    entry["statement"] = " ".join(argv)
+    out = Output()
+    code = 0
+    try:
+        fault = _matching_fault(sid, "hdbsrvutil", entry["statement"])
+        if fault:
+            code = _apply_fault(fault, out)
+        elif argv == ["-v"]:
+            out.out.extend(version_block(common.load_state(sid)))
+        else:
+            out.err.append("usage: hdbsrvutil -v")
+            code = 1
+    finally:
+        entry["exit"] = code
+        _flush(out)
+        common.append_call(sid, entry)
+    return code
+
+
+def hdb_main(sid, argv):
+    entry = _call_entry("HDB", argv)
+    action = argv[0] if argv else ""
+    entry["statement"] = action
+    out = Output()
+    code = 0
+    try:
+        fault = _matching_fault(sid, "HDB", " ".join(argv))
+        if fault:
+            code = _apply_fault(fault, out)
+            return code
+        state = common.load_state(sid)
+        if action == "start":
+            code = _hdb_start(sid, out)
+        elif action == "stop":
+            out.out.append("hdbdaemon will wait maximal %s seconds for NewDB services finishing."
+                           % os.environ.get("HDB_STOP_TIMEOUT", "300"))
+            system.stop_instance(sid)
+            out.out.append("Stopping instance ...")
+            out.out.append("OK")
+        elif action == "restart":
+            system.stop_instance(sid)
+            code = _hdb_start(sid, out)
+        elif action == "info":
+            out.out.extend(_hdb_info(state))
+        elif action == "version":
+            out.out.extend(version_block(state))
+        else:
+            out.err.append("Usage: HDB {start|stop|restart|info|version}")
+            code = 1
+    except SimError as e:
+        out.err.append(str(e))
+        code = 1
+    finally:
+        entry["exit"] = code
+        _flush(out)
+        common.append_call(sid, entry)
+    return code
+
+
+def _hdb_start(sid, out):
+    out.out.append("StartService")
+    out.out.append("Impromptu CCC initialization by 'rscpCInit'.")
+    out.out.append("OK")
+    from . import backup
+    system.start_instance(sid)
+    code = backup.recover_on_start(sid, out)
+    if code == 0:
+        out.out.append("StartWait")
+        out.out.append("OK")
+    return code
+
+
+def _hdb_info(state):
+    lines = ["USER          PID     PPID  %CPU        VSZ        RSS COMMAND"]
+    user = common.adm_user(state["sid"])
+    for pid in state.get("service_pids", []):
+        if common.pid_alive(pid):
+            lines.append("%-10s %6d %8d   0.0     100000      10000 %s/sapstartsrv pf=..."
+                         % (user, pid, 1, common.exe_dir(state["sid"], state["instance_number"])))
+    if common.pid_alive(state.get("daemon_pid", 0)):
+        lines.append("%-10s %6d %8d   0.0     100000      10000 hdbdaemon"
+                     % (user, state["daemon_pid"], 1))
+    return lines
+
+
+# ---------------------------------------------------------------- listener
+
+
+def daemon_main(sid):
+    """Listens on the ports of the running instance until SIGTERM or until
+    the sandbox is gone; SIGHUP makes it follow the state again."""
+    watch = os.environ.get("HANA_SIM_WATCH")
+    sel = selectors.DefaultSelector()
+    sockets = {}
+    flags = {"reload": True, "stop": False}
+
+    def on_hup(_s, _f):
+        flags["reload"] = True
+
+    def on_term(_s, _f):
+        flags["stop"] = True
+
+    signal.signal(signal.SIGHUP, on_hup)
+    signal.signal(signal.SIGTERM, on_term)
+    while not flags["stop"]:
+        if watch and not os.path.exists(watch):
+            break
+        if flags["reload"]:
+            flags["reload"] = False
+            try:
+                wanted = set(system.listening_ports(common.load_state(sid)))
+            except SimError as e:
+                common.log(sid, "listener: %s" % e)
+                break
+            for port in list(sockets):
+                if port not in wanted:
+                    sel.unregister(sockets[port])
+                    sockets.pop(port).close()
+            for port in sorted(wanted - set(sockets)):
+                s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+                s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+                try:
+                    s.bind(("127.0.0.1", port))
+                except OSError as e:
+                    common.log(sid, "listener: cannot listen on port %d: %s" % (port, e))
+                    return 1
+                s.listen(64)
+                s.setblocking(False)
+                sel.register(s, selectors.EVENT_READ)
+                sockets[port] = s
+        for key, _ in sel.select(timeout=0.5):
+            try:
+                conn, _addr = key.fileobj.accept()
+                conn.close()
+            except OSError:
+                pass
+    for s in sockets.values():
+        s.close()
+    return 0
