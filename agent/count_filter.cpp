@@ -1,0 +1,1 @@
+#include "agent/count_filter.h"

@@ -1,0 +1,1 @@
+#include "agent/job_activity.h"

@@ -1,0 +1,3 @@
+#include "agent/storage_driver.h"
+
+Storage_Driver::~Storage_Driver() = default;
