@@ -1,0 +1,140 @@
+#include "common/instance_control.h"
+
+#include <ace/Log_Msg.h>
+#include <ace/Process.h>
+
+#include <boost/algorithm/string.hpp>
+
+#include "agent/snprintf_t.h"
+#include "agent/subprocess.h"
+#include "agent/text_process_handler.h"
+#include "common/environ_getter.h"
+#include "common/server_port_manager.h"
+#include "common/system_control.h"
+#include "common/utils.h"
+
+namespace sap_hana {
+
+namespace {
+
+// HDB's own start and stop time-outs (one day).
+constexpr unsigned kHdbTimeout = 86400;
+
+}  // namespace
+
+bool Instance_Controller::get_state(ACE_UINT16 instance_number, Instance_State& state) {
+  state = INSTANCE_STATE_UNKNOWN;
+  const bool multi_container = System_Controller(sid_).is_multi_container();
+  std::vector<Service_Info> services;
+  if (!get_instance_services(instance_number, services)) {
+    state = INSTANCE_STATE_STOPPED;
+    return false;
+  }
+  Server_Port_Manager ports(instance_number);
+  state = ports.is_listening(multi_container ? Server_Port_Manager::TYPE_MDC_INDEXSERVER
+                                             : Server_Port_Manager::TYPE_INDEXSERVER)
+              ? INSTANCE_STATE_RUNNING
+              : INSTANCE_STATE_STOPPED;
+  return true;
+}
+
+bool Instance_Controller::get_state(const std::string& instance_name, Instance_State& state) {
+  ACE_UINT16 number = 0;
+  if (!instance_name_to_number(instance_name, number)) return false;
+  return get_state(number, state);
+}
+
+bool Instance_Controller::get_instance_services(const std::string& instance_name,
+                                                std::vector<Service_Info>& services) {
+  snprintf_t<4096> pattern("%s/%s/exe/sapstartsrv", sid_.c_str(), instance_name.c_str());
+  if (Service_Lister::list_service(pattern.c_str(), services, false, "C") != 0) {
+    ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to get %s %s service info\n"), sid_.c_str(), instance_name.c_str()));
+    return false;
+  }
+  return !services.empty();
+}
+
+bool Instance_Controller::get_instance_services(ACE_UINT16 instance_number, std::vector<Service_Info>& services) {
+  std::string name;
+  if (!instance_number_to_name(instance_number, name)) {
+    ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to generate instance name\n")));
+    return false;
+  }
+  return get_instance_services(name, services);
+}
+
+bool Instance_Controller::get_default_instance_dir(const std::string& instance_name, std::string& dir) {
+  dir = snprintf_t<4096>("/usr/sap/%s/%s", sid_.c_str(), instance_name.c_str()).c_str();
+  return true;
+}
+
+bool Instance_Controller::get_instance_dir(const std::string& instance_name, std::string& dir, bool use_default) {
+  dir.clear();
+  std::vector<Service_Info> services;
+  if (!get_instance_services(instance_name, services)) {
+    // An instance whose start service is down as well still has its
+    // directory; HDB start brings the service up.
+    if (use_default) return get_default_instance_dir(instance_name, dir);
+    ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to get %s %s instance env\n"), sid_.c_str(), instance_name.c_str()));
+    return false;
+  }
+  HANA_Env_Value env;
+  if (!Environ_Getter::instance()->get(services.front().pid, env) && !use_default) {
+    ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to get %s %s instance dir\n"), sid_.c_str(), instance_name.c_str()));
+    return false;
+  }
+  dir = env.instance_dir;
+  if (dir.empty() && use_default) get_default_instance_dir(instance_name, dir);
+  return !dir.empty();
+}
+
+bool Instance_Controller::hdb_action(const std::string& instance_name, HDB_ACTION action) {
+  const char* word = nullptr;
+  switch (action) {
+    case HDB_ACTION_START:
+      word = "start";
+      break;
+    case HDB_ACTION_STOP:
+      word = "stop";
+      break;
+    case HDB_ACTION_RESTART:
+      word = "restart";
+      break;
+    default:
+      ACE_ERROR((LM_ERROR, ACE_TEXT("Unknown type of HDB action\n")));
+      return false;
+  }
+
+  std::string dir;
+  int result = -1;
+  if (get_instance_dir(instance_name, dir, true)) {
+    ACE_Process_Options options(true, 1024, 16384, 512, 128);
+    options.handle_inheritance(false);
+    const std::string user = snprintf_t<64>("%sadm", boost::to_lower_copy(sid_).c_str()).c_str();
+    if (options.setreugid(user.c_str()) != 0) {
+      ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to find user '%s'\n"), user.c_str()));
+    } else {
+      options.setenv(ACE_TEXT("LD_LIBRARY_PATH"), ACE_TEXT("%s/exe"), dir.c_str());
+      options.setenv(ACE_TEXT("HDB_START_TIMEOUT"), ACE_TEXT("%u"), kHdbTimeout);
+      options.setenv(ACE_TEXT("HDB_STOP_TIMEOUT"), ACE_TEXT("%u"), kHdbTimeout);
+      std::vector<std::string> argv = {dir + "/HDB", word};
+      result = subprocess::call(argv, options, ACE_Log_Msg_Callback_var(),
+                                kHdbTimeout + Text_Process_Handler::TERM_TIMEOUT);
+    }
+  }
+  if (result != 0) {
+    ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to %s %s instance %s\n"), word, sid_.c_str(), instance_name.c_str()));
+    return false;
+  }
+  return true;
+}
+
+bool Instance_Controller::start(const std::string& instance_name) { return hdb_action(instance_name, HDB_ACTION_START); }
+
+bool Instance_Controller::stop(const std::string& instance_name) { return hdb_action(instance_name, HDB_ACTION_STOP); }
+
+bool Instance_Controller::restart(const std::string& instance_name) {
+  return hdb_action(instance_name, HDB_ACTION_RESTART);
+}
+
+}  // namespace sap_hana

@@ -1,0 +1,29 @@
+#include "common/system_control.h"
+
+#include <ace/Log_Msg.h>
+
+#include "agent/file_utils.h"
+#include "agent/snprintf_t.h"
+#include "common/ini_file.h"
+
+namespace sap_hana {
+
+bool System_Controller::is_multi_container() {
+  snprintf_t<4096> path("/usr/sap/%s/SYS/global/hdb/custom/config/global.ini", sid_.c_str());
+  if (!is_regular_file(path.c_str())) return false;
+  Ini_File ini;
+  std::string error;
+  std::string mode;
+  if (!ini.load(path.c_str(), error) || !ini.get("multidb.mode", mode, error)) {
+    ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to parse %s: %s\n"), path.c_str(), error.c_str()));
+    return false;
+  }
+  return mode == "multidb";
+}
+
+bool System_Controller::is_system_database(const std::string& database) {
+  if (!is_multi_container()) return true;
+  return database == "SYSTEMDB";
+}
+
+}  // namespace sap_hana
