@@ -83,8 +83,9 @@ def new_entry(state, database, entry_type, state_name, start, end, files, destin
 
 
 def add_entry(sid, database, entry_type, state_name, start, end, files, destination):
+    start = start or common.utc_now()
     if end is None and state_name != "running":
-        end = start or common.utc_now()
+        end = start
     with common.state_update(sid) as state:
         return new_entry(state, database, entry_type, state_name, start, end, files,
                          destination)["backup_id"]

@@ -175,7 +175,11 @@ def read_ini(path):
     """Sections of an ini file as nested dicts (keys keep their case)."""
     parser = configparser.ConfigParser(interpolation=None, strict=False)
     parser.optionxform = str
-    parser.read(path)
+    try:
+        parser.read(path)
+    except configparser.Error:
+        # HANA ignores what it cannot parse; so do the views built on it.
+        return {}
     return {s: dict(parser.items(s)) for s in parser.sections()}
 
 

@@ -1,0 +1,207 @@
+#!/usr/bin/python3
+"""The HANA simulator itself: layout, hdbsql's answers and errors, instance
+start and stop, the call log. The C++ tests exercise it further."""
+
+import os
+import pwd
+import socket
+import subprocess
+import sys
+import unittest
+
+import hana_sim
+
+CLI = os.path.join(os.environ.get("HANA_SOURCE_DIR", ""), "tools", "hana_sim", "hana-sim")
+HDBSQL = "/usr/sap/ABC/HDB00/exe/hdbsql"
+
+
+def run(argv, user=None):
+    if user:
+        argv = ["setpriv", "--reuid=" + user, "--regid=sapsys", "--init-groups"] + argv
+    p = subprocess.run(argv, capture_output=True, text=True)
+    return p.returncode, p.stdout, p.stderr
+
+
+def listening(port):
+    s = socket.socket()
+    try:
+        s.connect(("127.0.0.1", port))
+        return True
+    except OSError:
+        return False
+    finally:
+        s.close()
+
+
+def sql(statement, password="Manager1", port=30013, database=None):
+    argv = [HDBSQL, "-u", "SYSTEM", "-p", password, "-i", "0"]
+    if database:
+        argv += ["-d", database]
+    return run(argv + ["-n", "h1:%d" % port, statement])
+
+
+class MultiContainerTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        hana_sim.install(sid="ABC", instance=0, tenants=["T01", {"name": "T02", "active": False}],
+                         hosts=["h1", {"name": "h2", "role": "standby"}], replication="primary")
+
+    @classmethod
+    def tearDownClass(cls):
+        hana_sim.uninstall("ABC")
+
+    def setUp(self):
+        hana_sim.clear_calls("ABC")
+
+    def test_layout_and_start_service(self):
+        with open("/usr/sap/sapservices") as f:
+            self.assertIn("/usr/sap/ABC/HDB00/exe/sapstartsrv pf=/usr/sap/ABC/SYS/profile/ABC_HDB00_h1 -D -u abcadm",
+                          f.read())
+        self.assertTrue(os.path.isfile("/usr/sap/ABC/SYS/profile/ABC_HDB00_h1"))
+        self.assertEqual(pwd.getpwnam("abcadm").pw_dir, "/usr/sap/ABC/home")
+        ns = hana_sim.get_ini("ABC", "nameserver.ini")["landscape"]
+        self.assertEqual((ns["worker"], ns["standby"], ns["active_master"]), ("h1", "h2", "h1:30001"))
+        gl = hana_sim.get_ini("ABC", "global.ini")
+        self.assertEqual(gl["multidb"]["mode"], "multidb")
+        self.assertEqual(gl["system_replication"]["actual_mode"], "primary")
+
+        pid = hana_sim.state("ABC")["service_pids"][0]
+        with open("/proc/%d/cmdline" % pid, "rb") as f:
+            self.assertEqual(f.read().split(b"\0")[0], b"/usr/sap/ABC/HDB00/exe/sapstartsrv")
+        with open("/proc/%d/environ" % pid, "rb") as f:
+            env = dict(e.split(b"=", 1) for e in f.read().split(b"\0") if e)
+        self.assertEqual(env[b"SAPSYSTEMNAME"], b"ABC")
+        self.assertEqual(env[b"DIR_INSTANCE"], b"/usr/sap/ABC/HDB00")
+        self.assertEqual(env[b"HOSTNAME"], b"h1")
+        self.assertEqual(os.stat("/proc/%d" % pid).st_uid, pwd.getpwnam("abcadm").pw_uid)
+
+    def test_default_output_format(self):
+        rc, out, err = sql("select DATABASE_NAME,DESCRIPTION,ACTIVE_STATUS from M_DATABASES")
+        self.assertEqual((rc, err), (0, ""))
+        lines = out.splitlines()
+        self.assertEqual(lines[:4], ['DATABASE_NAME,DESCRIPTION,ACTIVE_STATUS',
+                                     '"SYSTEMDB","SystemDB-ABC-00","YES"', '"T01","","YES"', '"T02","","NO"'])
+        self.assertTrue(lines[4].startswith("3 rows selected"))
+
+        rc, out, _ = sql("select DATABASE_NAME from M_DATABASES where DATABASE_NAME = 'T09'")
+        self.assertEqual(out.splitlines()[:2], ["DATABASE_NAME", "0 rows selected (overall time 1.234 msec; server time 0.321 msec)"])
+
+    def test_errors_go_to_stderr_with_nonzero_exit(self):
+        self.assertEqual(sql("\\s", password="wrong"), (1, "", "* 10: authentication failed SQLSTATE: 28000\n"))
+        rc, out, err = sql("select * from NOPE")
+        self.assertEqual((rc, out), (1, ""))
+        self.assertIn("* 259: invalid table name", err)
+        rc, _, err = sql("DROP TABLE X")
+        self.assertEqual(rc, 1)
+        self.assertIn("* 257: sql syntax error", err)
+        rc, _, err = run([HDBSQL, "-u", "SYSTEM", "-p", "Manager1", "-Q", "\\s"])
+        self.assertEqual((rc, err.splitlines()[0]), (1, "Unknown option: -Q"))
+        # An inactive tenant cannot be reached.
+        rc, _, err = sql("\\s", database="T02")
+        self.assertEqual(rc, 1)
+        self.assertIn("not online", err)
+
+    def test_call_log_hides_password_and_keeps_order(self):
+        sql("\\s")
+        sql("\\s", password="wrong")
+        calls = hana_sim.calls("ABC")
+        self.assertEqual([c["exit"] for c in calls], [0, 1])
+        for c in calls:
+            self.assertNotIn("Manager1", str(c))
+            self.assertNotIn("wrong", str(c))
+            self.assertEqual(c["argv"][:4], ["-u", "SYSTEM", "-p", "***"])
+        rc, out, _ = run([CLI, "calls", "ABC", "--field", "statement"])
+        self.assertEqual(out, "\\s\n\\s\n")
+
+    def test_configuration_round_trip(self):
+        query = "SELECT VALUE from M_INIFILE_CONTENTS where key = 'log_mode' and LAYER_NAME = 'SYSTEM'"
+        self.assertEqual(sql(query)[1].splitlines()[1][:6], "0 rows")
+        alter = ("ALTER SYSTEM ALTER CONFIGURATION ('global.ini', 'SYSTEM') SET ('persistence', 'log_mode')"
+                 " = 'overwrite' WITH RECONFIGURE")
+        self.assertEqual(sql(alter)[0], 0)
+        self.assertEqual(sql(query)[1].splitlines()[1], '"overwrite"')
+        self.assertEqual(hana_sim.get_ini("ABC", "global.ini")["persistence"]["log_mode"], "overwrite")
+        # The replication and multidb sections survive the rewrite.
+        self.assertEqual(hana_sim.get_ini("ABC", "global.ini")["multidb"]["mode"], "multidb")
+        self.assertEqual(sql(alter.replace("'SYSTEM'", "'SYSTEM'", 1), database="T01")[0], 1)
+
+    def test_tenant_start_stop_follows_port(self):
+        t02 = hana_sim.state("ABC")["databases"]["T02"]["sql_port"]
+        self.assertFalse(listening(t02))
+        self.assertEqual(sql("ALTER SYSTEM START DATABASE T02")[0], 0)
+        self.assertTrue(listening(t02))
+        self.assertEqual(sql("\\s", port=t02)[0], 0)
+        self.assertEqual(sql("ALTER SYSTEM STOP DATABASE T02")[0], 0)
+        self.assertFalse(listening(t02))
+        self.assertEqual(sql("ALTER SYSTEM STOP DATABASE T02")[0], 1)
+
+    def test_hdb_as_adm_user_stops_and_starts(self):
+        rc, _, _ = run(["/usr/sap/ABC/HDB00/HDB", "stop"], user="abcadm")
+        self.assertEqual(rc, 0)
+        self.assertFalse(listening(30013))
+        self.assertEqual(sql("\\s")[0], 1)
+        self.assertEqual(run(["/usr/sap/ABC/HDB00/HDB", "start"], user="abcadm")[0], 0)
+        self.assertTrue(listening(30013))
+        calls = hana_sim.calls("ABC", "HDB")
+        self.assertEqual([(c["statement"], c["user"], c["euid"]) for c in calls],
+                         [("stop", "abcadm", pwd.getpwnam("abcadm").pw_uid),
+                          ("start", "abcadm", pwd.getpwnam("abcadm").pw_uid)])
+
+    def test_injected_fault_applies_once(self):
+        hana_sim.add_fault("ABC", "hdbsql", match="M_BACKUP_PROGRESS",
+                           stderr="* 448: Backup was canceled by user SQLSTATE: HY000", times=1)
+        q = "select BACKUP_SIZE from SYS_DATABASES.M_BACKUP_PROGRESS"
+        self.assertEqual(sql(q), (1, "", "* 448: Backup was canceled by user SQLSTATE: HY000\n"))
+        self.assertEqual(sql(q)[0], 0)
+        self.assertEqual(sql("\\s")[0], 0)
+
+    def test_catalog_join_query(self):
+        hana_sim.add_backup("ABC", "T01", files=[{"backup_size": 10}])
+        old = hana_sim.add_backup("ABC", "SYSTEMDB", files=[{"backup_size": 10}])
+        newest = hana_sim.add_backup("ABC", "T01", files=[{"backup_size": 10}])
+        hana_sim.add_backup("ABC", "T01", state_name="failed", files=[{"backup_size": 10}])
+        q = ("select c.BACKUP_ID as BACKUP_ID from SYS_DATABASES.M_BACKUP_CATALOG as c join "
+             "SYS_DATABASES.M_BACKUP_CATALOG_FILES as f on c.BACKUP_ID = f.BACKUP_ID where "
+             "lower(ENTRY_TYPE_NAME)='complete data backup' and lower(DESTINATION_TYPE_NAME)='backint'  "
+             "and STATE_NAME='successful' %s order by c.BACKUP_ID desc limit 1")
+        self.assertEqual(sql(q % "and c.DATABASE_NAME='T01'")[1].splitlines()[:2], ["BACKUP_ID", str(newest)])
+        self.assertEqual(sql(q % "and c.DATABASE_NAME='SYSTEMDB'")[1].splitlines()[:2], ["BACKUP_ID", str(old)])
+        rc, out, _ = sql("select STATE_NAME, SYS_END_TIME from SYS_DATABASES.M_BACKUP_CATALOG where BACKUP_ID=%d"
+                         % newest)
+        self.assertRegex(out.splitlines()[1], r'^"successful","\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d+"$')
+
+
+class SingleContainerTest(unittest.TestCase):
+    def tearDown(self):
+        hana_sim.uninstall_all()
+
+    def test_single_container_port_and_database(self):
+        hana_sim.install(sid="XYZ", instance=2, multi_container=False, host="h1")
+        exe = "/usr/sap/XYZ/HDB02/exe/hdbsql"
+        rc, out, _ = run([exe, "-u", "SYSTEM", "-p", "Manager1", "-i", "2", "-n", "h1:30215",
+                          "select DATABASE_NAME,DESCRIPTION,ACTIVE_STATUS from M_DATABASES"])
+        self.assertEqual(out.splitlines()[1], '"XYZ","","YES"')
+        self.assertFalse(listening(30213))
+        self.assertEqual(hana_sim.get_ini("XYZ", "global.ini"), {"multidb": {"mode": "singledb"}})
+        rc, _, err = run([exe, "-u", "SYSTEM", "-p", "Manager1", "-n", "h1:30215",
+                          "select * from SYS_DATABASES.M_BACKUP_CATALOG"])
+        self.assertEqual(rc, 1)
+        self.assertIn("invalid schema name", err)
+
+    def test_cli_install_stopped_and_uninstall(self):
+        self.assertEqual(run([CLI, "install", "QAS", "--instance", "7", "--single", "--stopped", "--host", "h9"])[0], 0)
+        self.assertEqual(run([CLI, "status", "QAS"])[1], "stopped\n")
+        self.assertFalse(listening(30715))
+        self.assertEqual(run([CLI, "start", "QAS"])[0], 0)
+        self.assertTrue(listening(30715))
+        self.assertEqual(run([CLI, "state", "QAS", "--get", "instance_name"])[1], "HDB07\n")
+        self.assertEqual(run([CLI, "uninstall", "QAS"])[0], 0)
+        self.assertFalse(listening(30715))
+        self.assertFalse(os.path.exists("/usr/sap/QAS"))
+        self.assertFalse(os.path.exists("/usr/sap/sapservices"))
+        self.assertRaises(KeyError, pwd.getpwnam, "qasadm")
+
+
+if __name__ == "__main__":
+    result = unittest.main(exit=False, verbosity=2).result
+    sys.exit(0 if result.wasSuccessful() else 1)
