@@ -457,6 +457,15 @@ class Handler(BaseHTTPRequestHandler):
             self.wfile.write(data)
         self.wfile.flush()
 
+    def _answer_raw(self, status, data):
+        self.send_response(status)
+        self.send_header("Content-Type", "text/plain")
+        self.send_header("Content-Length", str(len(data)))
+        self.end_headers()
+        if self.command != "HEAD":
+            self.wfile.write(data)
+        self.wfile.flush()
+
     def _read_body(self):
         length = self.headers.get("Content-Length")
         if self.headers.get("Transfer-Encoding", "").lower() == "chunked":
@@ -491,7 +500,8 @@ class Handler(BaseHTTPRequestHandler):
         key = self.headers.get("X-Access-Key")
         owner = self.server.store.host_of(key) if key else None
         entry = {"method": self.command, "path": path, "query": url.query, "params": pairs, "body": body,
-                 "host_uuid": owner, "status": None}
+                 "host_uuid": owner, "status": None,
+                 "peer": "%s:%d" % (self.client_address[0], self.client_address[1])}
         with self.server.state_lock:
             self.server.requests.append(entry)
 
@@ -519,6 +529,8 @@ class Handler(BaseHTTPRequestHandler):
                 return
             if fault.get("status"):
                 entry["status"] = int(fault["status"])
+                if fault.get("raw") is not None:
+                    return self._answer_raw(int(fault["status"]), fault["raw"].encode())
                 return self._answer(int(fault["status"]), fault.get("body", {"error": "injected fault"}))
 
         if owner is None:
@@ -639,6 +651,8 @@ class Handler(BaseHTTPRequestHandler):
                          "delay": body.get("delay"), "drop": body.get("drop", False)}
                 if "body" in body:
                     fault["body"] = body["body"]
+                if isinstance(body.get("raw"), str):
+                    fault["raw"] = body["raw"]
                 if not fault["status"] and not fault["drop"] and not fault["delay"]:
                     raise Http_Error(400, "a fault needs status, drop or delay")
                 with srv.state_lock:
