@@ -7,6 +7,7 @@
 
 #include <ace/Log_Msg.h>
 
+#include <algorithm>
 #include <chrono>
 
 namespace {
@@ -128,7 +129,17 @@ int Text_Process_Handler::call(ACE_Process_Ex& process, ACE_Process_Options& opt
       break;
     }
 
-    int timeout_ms = n == 0 ? 100 : REACTOR_EVENT_WAIT_TIME * 1000;
+    // Wake up no later than the next deadline: the time limit, the end of
+    // the grace period, or the wait for the pipes after the child's end.
+    double wait = REACTOR_EVENT_WAIT_TIME;
+    if (exited)
+      wait = std::min(wait, PIPES_CLOSED_TIMEOUT - seconds_since(exit_time));
+    else if (term_sent && !kill_sent)
+      wait = std::min(wait, term_grace_ - seconds_since(term_time));
+    else if (time_limit_ != 0 && !term_sent)
+      wait = std::min(wait, time_limit_ - seconds_since(start));
+    if (n == 0) wait = std::min(wait, 0.1);
+    int timeout_ms = std::max(10, static_cast<int>(wait * 1000));
     int r = ::poll(fds, n, timeout_ms);
     if (r < 0 && errno != EINTR) {
       ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to wait for the output of process %d, %m\n"), process.getpid()));
@@ -193,7 +204,5 @@ int Text_Process_Handler::call(ACE_Process_Ex& process, ACE_Process_Options& opt
     }
   }
 
-  if (process.exit_code() != 0 && !(flags_ & TPHF_QUIET))
-    ACE_DEBUG((LM_DEBUG, ACE_TEXT("Process %d ended with %d\n"), process.getpid(), process.exit_code()));
   return process.exit_code();
 }
