@@ -172,3 +172,47 @@ def add_backup(sid, database, entry_type="complete data backup", state_name="suc
     from . import catalog
     return catalog.add_entry(sid, database, entry_type, state_name, start, end, files,
                              destination)
+
+
+def link_backint(sid, target="/opt/corvane/strovix3/bin/hana-backint"):
+    """Creates /usr/sap/<SID>/SYS/global/hdb/opt/hana-backint -> target (the
+    link the agent's backup jobs create), replacing an existing one."""
+    import os
+    link = backint_link(sid)
+    if os.path.lexists(link):
+        os.unlink(link)
+    os.symlink(target, link)
+
+
+def log_backup(sid, database=None, catalog=True):
+    """Makes the simulated HANA back up the logs of `database` (default: the
+    system database) through backint, one call per service volume, then its
+    backup catalog when catalog_backup_using_backint is true. Needs [backup]
+    log_backup_using_backint = true in global.ini. Returns the backup ids;
+    raises SimError when a backint call failed (the catalog entry then says
+    "failed")."""
+    from . import backup
+    return backup.log_backup(sid, database, catalog)
+
+
+def catalog_backup(sid, database=None):
+    """Makes the simulated HANA back up its backup catalog of `database`
+    through backint; returns the backup id."""
+    from . import backup
+    st = _common.load_state(sid)
+    if database is None:
+        database = "SYSTEMDB" if st["multi_container"] else sid
+    return backup.catalog_backup(sid, database)
+
+
+def backups(sid, database=None):
+    """The catalog entries (dicts with their files), optionally of one
+    database, oldest first."""
+    return [e for e in _common.load_state(sid)["backup_catalog"]
+            if database is None or e["database"] == database]
+
+
+def recoveries(sid):
+    """The recoveries the system ran: dicts with database, statement,
+    source, result ("successful"/"failed") and message."""
+    return _common.load_state(sid).get("recoveries", [])

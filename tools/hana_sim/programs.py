@@ -108,7 +108,7 @@ def main(program, sid):
             return hdbsrvutil_main(sid, sys.argv[1:])
         if program == "daemon":
             return daemon_main(sid)
-    except SimError as e:
+    except (SimError, OSError) as e:
         common.eprint("hana_sim: %s" % e)
         return 1
     common.eprint("hana_sim: unknown program %s" % program)
@@ -302,6 +302,9 @@ def hdbsql_main(sid, argv):
             _print_result(result, opts, out)
     except SqlError as e:
         out.err.append(e.render())
+        code = 1
+    except (SimError, OSError) as e:
+        out.err.append(SqlError(2, "general error: %s" % e).render())
         code = 1
     finally:
         entry["exit"] = code

@@ -353,7 +353,9 @@ def install(sid="HDB", instance=0, multi_container=True, tenants=None,
             hdb_exe, common.config_dir(sid), common.global_dir(sid) + "/opt",
             common.backint_dir(sid), idir, idir + "/work",
             "%s/%s/trace" % (idir, host), common.sim_dir(sid), common.lib_dir(sid) + "/hana_sim"]
+    from .backup import pipe_dir
     for name in state["databases"]:
+        dirs.append(pipe_dir(state, name))
         if name != "SYSTEMDB" and state["multi_container"]:
             dirs.append("%s/%s/trace/DB_%s" % (idir, host, name))
     for d in dirs:

@@ -1,0 +1,265 @@
+#!/usr/bin/python3
+"""How the simulated HANA drives a backint program: backups, log and catalog
+backups, recoveries (tenant and instance start), catalog deletion. A tiny
+store-in-a-directory backint stands in for hana-backint here, so that the
+simulator's side of the protocol is pinned down on its own; the last case
+checks that the real hana-backint starts under the simulated HANA."""
+
+import os
+import pwd
+import re
+import subprocess
+import sys
+import unittest
+
+import hana_sim
+
+SCRATCH = os.environ.get("HANA_SANDBOX_SCRATCH", "/tmp")
+STORE = os.path.join(SCRATCH, "backint-store")
+FAKE = os.path.join(SCRATCH, "fake-backint")
+HDBSQL = "/usr/sap/ABC/HDB00/exe/hdbsql"
+
+# Saves each pipe as STORE/<ebid> (+ .name); restores by EBID or by the
+# newest name with the same base name; deletes by EBID. FAKE_MODE in the
+# store directory switches on misbehaviour: "short" restores one byte less,
+# "fail" exits 1 without output.
+FAKE_SOURCE = r'''#!/usr/bin/python3
+import getopt, os, re, sys, uuid
+STORE = %r
+opts = dict(getopt.getopt(sys.argv[1:], "u:f:i:o:s:c:l:p:")[0])
+mode = open(os.path.join(STORE, "FAKE_MODE")).read().strip() if os.path.exists(os.path.join(STORE, "FAKE_MODE")) else ""
+with open(os.path.join(STORE, "ARGS"), "a") as f:
+    f.write(" ".join(sys.argv[1:]) + "\n")
+if mode == "fail":
+    sys.exit(1)
+lines = open(opts["-i"]).read().splitlines()
+out = open(opts["-o"], "w")
+def tokens(rest):
+    return [a if a is not None and a != "" or b is None else b for a, b in re.findall(r'"((?:[^"\\]|\\.)*)"|(\S+)', rest)]
+for line in lines:
+    kw, _, rest = line.partition(" ")
+    t = tokens(rest)
+    if kw == "#SOFTWAREID":
+        out.write(line + "\n")
+    elif kw == "#PIPE":
+        ebid = uuid.uuid1().hex
+        data = open(t[0], "rb").read()
+        open(os.path.join(STORE, ebid), "wb").write(data)
+        open(os.path.join(STORE, ebid + ".name"), "w").write(t[0])
+        out.write('#SAVED "%%s" "%%s" %%d\n' %% (ebid, t[0], len(data)))
+    elif kw in ("#EBID", "#NULL"):
+        ebid = t.pop(0) if kw == "#EBID" else None
+        name = t[0]
+        dest = t[1] if len(t) > 1 else name
+        if ebid is None:
+            base = os.path.basename(name)
+            found = sorted((os.path.getmtime(os.path.join(STORE, n)), n[:-5]) for n in os.listdir(STORE)
+                           if n.endswith(".name") and os.path.basename(open(os.path.join(STORE, n)).read()).startswith(base))
+            ebid = found[-1][1] if found else None
+        if ebid is None or not os.path.exists(os.path.join(STORE, ebid)):
+            out.write('#NOTFOUND "%%s"\n' %% name)
+            continue
+        if opts["-f"] == "delete":
+            os.unlink(os.path.join(STORE, ebid))
+            out.write('#DELETED "%%s" "%%s"\n' %% (ebid, name))
+            continue
+        data = open(os.path.join(STORE, ebid), "rb").read()
+        if mode == "short":
+            data = data[:-1]
+        with open(dest, "wb") as f:
+            f.write(data)
+        out.write('#RESTORED "%%s" "%%s"\n' %% (ebid, name))
+out.close()
+'''
+
+
+def sql(statement, database=None):
+    argv = [HDBSQL, "-u", "SYSTEM", "-p", "Manager1", "-i", "0", "-n", "h1:30013"]
+    if database:
+        argv[7:7] = ["-d", database]
+    p = subprocess.run(argv + [statement], capture_output=True, text=True)
+    return p.returncode, p.stdout, p.stderr
+
+
+def enable_backint_logs():
+    for key in ("log_backup_using_backint", "catalog_backup_using_backint"):
+        hana_sim.set_ini("ABC", "global.ini", "backup", key, "true")
+
+
+class BackintFlowTest(unittest.TestCase):
+    maxDiff = None
+    def setUp(self):
+        os.makedirs(STORE, exist_ok=True)
+        os.chmod(STORE, 0o1777)
+        for n in os.listdir(STORE):
+            os.unlink(os.path.join(STORE, n))
+        with open(FAKE, "w") as f:
+            f.write(FAKE_SOURCE % STORE)
+        os.chmod(FAKE, 0o755)
+        hana_sim.install(sid="ABC", instance=0, host="h1", tenants=["T01"])
+        hana_sim.link_backint("ABC", FAKE)
+
+    def tearDown(self):
+        hana_sim.uninstall_all()
+
+    def set_mode(self, mode):
+        with open(os.path.join(STORE, "FAKE_MODE"), "w") as f:
+            f.write(mode)
+
+    def test_data_backup_runs_backint_as_adm_with_hana_arguments(self):
+        rc, out, err = sql("BACKUP DATA  FOR T01 USING BACKINT('J1') TOOLOPTION 'job_uuid=J1;'")
+        self.assertEqual((rc, err), (0, ""))
+        call = hana_sim.calls("ABC", "hana-backint")[0]
+        self.assertEqual(call["user"], "abcadm")
+        (entry,) = hana_sim.backups("ABC", "T01")
+        argv = call["argv"]
+        self.assertEqual(argv[:4], ["-u", "T01@ABC", "-f", "backup"])
+        self.assertEqual(argv[argv.index("-s") + 1], str(entry["backup_id"]))
+        self.assertEqual((argv[argv.index("-c") + 1], argv[argv.index("-l") + 1]), ("2", "COMPLETE"))
+        pipe_dir = "/usr/sap/ABC/SYS/global/hdb/backint/DB_T01/"
+        self.assertEqual(call["input"], ['#SOFTWAREID "backint 1.50" "HANA HDB server %s"' % hana_sim.DEFAULT_VERSION,
+                                         '#TOOLOPTION "job_uuid=J1;"',
+                                         '#PIPE "%sJ1_databackup_0_1"' % pipe_dir,
+                                         '#PIPE "%sJ1_databackup_3_1"' % pipe_dir])
+        self.assertEqual(entry["state_name"], "successful")
+        self.assertEqual([f["destination_path"] for f in entry["files"]],
+                         [pipe_dir + "J1_databackup_0_1", pipe_dir + "J1_databackup_3_1"])
+        self.assertTrue(all(len(f["external_backup_id"]) == 32 for f in entry["files"]))
+        stored = sum(os.path.getsize(os.path.join(STORE, f["external_backup_id"])) for f in entry["files"])
+        self.assertEqual(stored, sum(f["backup_size"] for f in entry["files"]))
+        # HANA's own views report it.
+        rc, out, _ = sql("select STATE_NAME, SYS_END_TIME from SYS_DATABASES.M_BACKUP_CATALOG where BACKUP_ID=%d"
+                         % entry["backup_id"])
+        self.assertTrue(out.splitlines()[1].startswith('"successful","'))
+        with open("/usr/sap/ABC/HDB00/h1/trace/DB_T01/backup.log") as f:
+            self.assertIn("SAVE DATA finished successfully", f.read())
+
+    def test_incremental_needs_a_full_backup_and_names_its_base(self):
+        rc, _, err = sql("BACKUP DATA INCREMENTAL FOR T01 USING BACKINT('J2')")
+        self.assertEqual(rc, 1)
+        self.assertIn("No complete data backup found", err)
+        self.assertEqual(sql("BACKUP DATA FOR T01 USING BACKINT('J3')")[0], 0)
+        self.assertEqual(sql("BACKUP DATA INCREMENTAL FOR T01 USING BACKINT('J4')")[0], 0)
+        full, inc = hana_sim.backups("ABC", "T01")
+        self.assertEqual(inc["entry_type_name"], "incremental data backup")
+        self.assertEqual(os.path.basename(inc["files"][1]["destination_path"]),
+                         "J4_databackup_incremental_%d_%d_3_1" % (full["backup_id"], inc["backup_id"]))
+
+    def test_failing_backint_fails_the_statement_and_the_catalog_entry(self):
+        self.set_mode("fail")
+        rc, _, err = sql("BACKUP DATA USING BACKINT('J5')")
+        self.assertEqual(rc, 1)
+        self.assertIn("* 448: backup could not be completed: [110507] Backint exited with exit code 1", err)
+        self.assertEqual(hana_sim.backups("ABC", "SYSTEMDB")[0]["state_name"], "failed")
+        # No pipe is left behind, and the statement did not hang on unread pipes.
+        self.assertEqual(os.listdir("/usr/sap/ABC/SYS/global/hdb/backint/SYSTEMDB"), [])
+
+    def test_missing_link_is_an_sql_error(self):
+        os.unlink(hana_sim.backint_link("ABC"))
+        rc, _, err = sql("BACKUP DATA USING BACKINT('J6')")
+        self.assertEqual(rc, 1)
+        self.assertIn("opt/hana-backint does not exist", err)
+
+    def test_tenant_recovery_restores_and_verifies_every_byte(self):
+        self.assertEqual(sql("BACKUP DATA FOR T01 USING BACKINT('J7')")[0], 0)
+        backup_id = hana_sim.backups("ABC", "T01")[0]["backup_id"]
+        recover = "RECOVER DATA FOR T01 USING BACKUP_ID %d CLEAR LOG;" % backup_id
+        rc, _, err = sql(recover)
+        self.assertEqual(rc, 1)
+        self.assertIn("must be stopped", err)
+        self.assertEqual(sql("ALTER SYSTEM STOP DATABASE T01")[0], 0)
+        rc, _, err = sql(recover)
+        self.assertEqual((rc, err), (0, ""))
+        call = hana_sim.calls("ABC", "hana-backint")[-1]
+        self.assertEqual(call["argv"][:4], ["-u", "T01@ABC", "-f", "restore"])
+        self.assertRegex(call["input"][1], r'^#EBID "[0-9a-f]{32}" "/usr/sap/ABC/SYS/global/hdb/backint/DB_T01/J7_databackup_0_1"$')
+        self.assertTrue(hana_sim.state("ABC")["databases"]["T01"]["active"])
+        with open("/usr/sap/ABC/HDB00/h1/trace/DB_T01/backup.log") as f:
+            started = [l for l in f if "RECOVER DATA started" in l]
+        self.assertRegex(started[0][:25], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\+00:00$")
+
+        # A backint that hands back one byte less makes the recovery fail.
+        self.set_mode("short")
+        self.assertEqual(sql("ALTER SYSTEM STOP DATABASE T01")[0], 0)
+        rc, _, err = sql(recover)
+        self.assertEqual(rc, 1)
+        self.assertIn("bytes restored", err)
+        self.assertEqual(hana_sim.recoveries("ABC")[-1]["result"], "failed")
+
+    def test_log_and_catalog_backups_and_recovery_using_catalog_backint(self):
+        enable_backint_logs()
+        self.assertEqual(sql("BACKUP DATA FOR T01 USING BACKINT('J8')")[0], 0)
+        ids = hana_sim.log_backup("ABC", "T01")
+        self.assertEqual(len(ids), 2)
+        calls = hana_sim.calls("ABC", "hana-backint")
+        # Data backup, its catalog backup, one log volume, the catalog again.
+        self.assertEqual([c["argv"][c["argv"].index("-l") + 1] for c in calls], ["COMPLETE", "LOG", "LOG", "LOG"])
+        self.assertRegex(calls[2]["input"][1], r'^#PIPE "/usr/sap/ABC/SYS/global/hdb/backint/DB_T01/log_backup_3_0_0_1024\.\d+"$')
+        self.assertRegex(calls[3]["input"][1], r'^#PIPE ".*/DB_T01/log_backup_0_0_0_0\.%d"$' % ids[1])
+
+        data_id = hana_sim.backups("ABC", "T01")[0]["backup_id"]
+        self.assertEqual(sql("ALTER SYSTEM STOP DATABASE T01")[0], 0)
+        rc, _, err = sql("RECOVER DATA FOR T01 USING BACKUP_ID %d USING CATALOG BACKINT CLEAR LOG;" % data_id)
+        self.assertEqual((rc, err), (0, ""))
+        restore_calls = hana_sim.calls("ABC", "hana-backint")[4:]
+        self.assertEqual(restore_calls[0]["input"][1],
+                         '#NULL "/usr/sap/ABC/SYS/global/hdb/backint/DB_T01/log_backup_0_0_0_0" '
+                         '"/usr/sap/ABC/SYS/global/hdb/backint/DB_T01/log_backup_0_0_0_0"')
+        self.assertEqual(len(restore_calls[1]["input"]), 3)
+
+    def test_system_database_recovery_through_instance_start(self):
+        self.assertEqual(sql("BACKUP DATA USING BACKINT('J9')")[0], 0)
+        backup_id = hana_sim.backups("ABC", "SYSTEMDB")[0]["backup_id"]
+        hdb = "/usr/sap/ABC/HDB00/HDB"
+        as_adm = ["setpriv", "--reuid=abcadm", "--regid=sapsys", "--init-groups"]
+        self.assertEqual(subprocess.run(as_adm + [hdb, "stop"], capture_output=True).returncode, 0)
+        sql_file = "/usr/sap/ABC/HDB00/work/recoverInstance.sql"
+        with open(sql_file, "w") as f:
+            f.write("RECOVER DATA USING BACKUP_ID %d CLEAR LOG;" % backup_id)
+        p = subprocess.run(as_adm + [hdb, "start"], capture_output=True, text=True)
+        self.assertEqual((p.returncode, p.stderr), (0, ""))
+        self.assertFalse(os.path.exists(sql_file))
+        self.assertEqual(hana_sim.recoveries("ABC")[-1]["result"], "successful")
+        self.assertFalse(hana_sim.state("ABC")["databases"]["T01"]["active"])
+        self.assertTrue(hana_sim.is_running("ABC"))
+
+        # A failed recovery keeps the file and leaves the instance stopped.
+        self.set_mode("fail")
+        subprocess.run(as_adm + [hdb, "stop"], capture_output=True)
+        with open(sql_file, "w") as f:
+            f.write("RECOVER DATA USING BACKUP_ID %d CLEAR LOG;" % backup_id)
+        p = subprocess.run(as_adm + [hdb, "start"], capture_output=True, text=True)
+        self.assertEqual(p.returncode, 1)
+        self.assertTrue(os.path.exists(sql_file))
+        self.assertFalse(hana_sim.is_running("ABC"))
+
+    def test_catalog_delete_complete_runs_backint_delete(self):
+        self.assertEqual(sql("BACKUP DATA FOR T01 USING BACKINT('JA')")[0], 0)
+        entry = hana_sim.backups("ABC", "T01")[0]
+        rc, _, err = sql("BACKUP CATALOG DELETE FOR T01 BACKUP_ID %d COMPLETE" % entry["backup_id"])
+        self.assertEqual((rc, err), (0, ""))
+        call = hana_sim.calls("ABC", "hana-backint")[-1]
+        self.assertEqual(call["argv"][:4], ["-u", "T01@ABC", "-f", "delete"])
+        self.assertEqual(len(call["output"]), 3)
+        self.assertEqual(hana_sim.backups("ABC", "T01"), [])
+        self.assertFalse(os.path.exists(os.path.join(STORE, entry["files"][0]["external_backup_id"])))
+
+
+class RealBackintTest(unittest.TestCase):
+    def tearDown(self):
+        hana_sim.uninstall_all()
+
+    def test_hana_backint_starts_as_adm_user(self):
+        program = "/opt/corvane/strovix3/bin/hana-backint"
+        if not os.path.exists(program):
+            self.skipTest("hana-backint is not installed in this build")
+        hana_sim.install(sid="ABC", instance=0, host="h1")
+        hana_sim.link_backint("ABC")
+        p = subprocess.run(["setpriv", "--reuid=abcadm", "--regid=sapsys", "--init-groups",
+                            hana_sim.backint_link("ABC"), "-v"], capture_output=True, text=True)
+        self.assertEqual((p.returncode, p.stdout), (0, "backint 1.5.0\n"))
+
+
+if __name__ == "__main__":
+    result = unittest.main(exit=False, verbosity=2).result
+    sys.exit(0 if result.wasSuccessful() else 1)
