@@ -10,7 +10,7 @@
 ///               same as COMPR_NONE.
 ///   COMPR_LZOP: LZO1X blocks in our own framing (lzo_compress_filter.h).
 ///   COMPR_ZSTD: one zstd frame.
-enum Compression_Method {
+enum Compression_Method : int {
   COMPR_NONE = 0,
   COMPR_AUTO = 1,
   COMPR_LZOP = 2,
