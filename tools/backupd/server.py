@@ -79,6 +79,8 @@ def check_kinds(obj, strings=(), numbers=()):
     for k in numbers:
         if k in obj and (not isinstance(obj[k], int) or isinstance(obj[k], bool) or obj[k] < 0):
             raise Http_Error(400, 'member "%s" is not an unsigned integer' % k)
+        if k in obj and obj[k] >= 1 << 63:
+            raise Http_Error(400, 'member "%s" is out of range (this server keeps 63 bits)' % k)
 
 
 class Store:
@@ -542,6 +544,8 @@ class Handler(BaseHTTPRequestHandler):
             status, obj = self._route(owner, path, params, body)
         except Http_Error as e:
             status, obj = e.status, {"error": e.message}
+        except Exception as e:  # a fault of this server must still answer
+            status, obj = 500, {"error": "%s: %s" % (type(e).__name__, e)}
         entry["status"] = status
         self._answer(status, obj)
 
@@ -588,6 +592,8 @@ class Handler(BaseHTTPRequestHandler):
             status, obj = self._admin_route(path, params, body)
         except Http_Error as e:
             status, obj = e.status, {"error": e.message}
+        except Exception as e:
+            status, obj = 500, {"error": "%s: %s" % (type(e).__name__, e)}
         self._answer(status, obj)
 
     def _admin_route(self, path, params, body):
