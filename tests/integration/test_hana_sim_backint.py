@@ -22,16 +22,20 @@ HDBSQL = "/usr/sap/ABC/HDB00/exe/hdbsql"
 # Saves each pipe as STORE/<ebid> (+ .name); restores by EBID or by the
 # newest name with the same base name; deletes by EBID. FAKE_MODE in the
 # store directory switches on misbehaviour: "short" restores one byte less,
-# "fail" exits 1 without output.
+# "fail" exits 1 without output, "slow" waits 30 seconds first.
 FAKE_SOURCE = r'''#!/usr/bin/python3
 import getopt, os, re, sys, uuid
 STORE = %r
+os.umask(0)
 opts = dict(getopt.getopt(sys.argv[1:], "u:f:i:o:s:c:l:p:")[0])
 mode = open(os.path.join(STORE, "FAKE_MODE")).read().strip() if os.path.exists(os.path.join(STORE, "FAKE_MODE")) else ""
 with open(os.path.join(STORE, "ARGS"), "a") as f:
     f.write(" ".join(sys.argv[1:]) + "\n")
 if mode == "fail":
     sys.exit(1)
+if mode == "slow":
+    import time
+    time.sleep(30)
 lines = open(opts["-i"]).read().splitlines()
 out = open(opts["-o"], "w")
 def tokens(rest):
@@ -153,6 +157,71 @@ class BackintFlowTest(unittest.TestCase):
         self.assertEqual(hana_sim.backups("ABC", "SYSTEMDB")[0]["state_name"], "failed")
         # No pipe is left behind, and the statement did not hang on unread pipes.
         self.assertEqual(os.listdir("/usr/sap/ABC/SYS/global/hdb/backint/SYSTEMDB"), [])
+
+    def test_old_protocol_and_unquoted_ebids_on_request(self):
+        with hana_sim.update_state("ABC") as st:
+            st["backint"].update({"software_id": "1.04", "quote_ebid": False})
+        self.assertEqual(sql("BACKUP DATA FOR T01 USING BACKINT('JB')")[0], 0)
+        self.assertEqual(sql("ALTER SYSTEM STOP DATABASE T01")[0], 0)
+        entry = hana_sim.backups("ABC", "T01")[0]
+        self.assertEqual(sql("RECOVER DATA FOR T01 USING BACKUP_ID %d CLEAR LOG" % entry["backup_id"])[0], 0)
+        backup_call, restore_call = hana_sim.calls("ABC", "hana-backint")
+        self.assertTrue(backup_call["input"][0].startswith('#SOFTWAREID "backint 1.04" '))
+        self.assertEqual(restore_call["input"][1], '#EBID %s "%s"' % (entry["files"][0]["external_backup_id"],
+                                                                      entry["files"][0]["destination_path"]))
+
+    def test_cancel_ends_a_running_backup(self):
+        self.set_mode("slow")
+        argv = [HDBSQL, "-u", "SYSTEM", "-p", "Manager1", "-n", "h1:30013",
+                "BACKUP DATA FOR T01 USING BACKINT('JC') TOOLOPTION 'job_uuid=JC;'"]
+        running = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        try:
+            for _ in range(500):
+                entries = hana_sim.backups("ABC", "T01")
+                if entries and hana_sim.calls("ABC", "hana-backint") == [] and os.path.exists(os.path.join(STORE, "ARGS")):
+                    break
+                import time
+                time.sleep(0.01)
+            backup_id = entries[0]["backup_id"]
+            rc, out, _ = sql("select STATE_NAME, BACKUP_SIZE, TRANSFERRED_SIZE from SYS_DATABASES.M_BACKUP_PROGRESS")
+            size = sum(f[1] for f in [(0, 65536), (3, 65536 + 3 * 4093)])
+            self.assertEqual(out.splitlines()[1], '"running",%d,0' % size)
+            rc, out, _ = sql("select STATE_NAME, SYS_END_TIME from SYS_DATABASES.M_BACKUP_CATALOG")
+            self.assertEqual(out.splitlines()[1], '"running",?')
+            self.assertEqual(sql("BACKUP CANCEL FOR T01 %d" % backup_id)[0], 0)
+            _, err = running.communicate(timeout=20)
+        finally:
+            if running.poll() is None:
+                running.kill()
+        self.assertEqual(running.returncode, 1)
+        self.assertIn("Backup was canceled by user", err)
+        self.assertEqual(hana_sim.backups("ABC", "T01")[0]["state_name"], "canceled")
+        self.assertEqual(sql("BACKUP CANCEL FOR T01 %d" % backup_id)[0], 1)
+
+    def test_point_in_time_recovery_from_another_system(self):
+        hana_sim.install(sid="PRD", instance=1, host="h1", tenants=["T1"])
+        hana_sim.link_backint("PRD", FAKE)
+        for key in ("log_backup_using_backint", "catalog_backup_using_backint"):
+            hana_sim.set_ini("PRD", "global.ini", "backup", key, "true")
+        prd = [HDBSQL.replace("ABC/HDB00", "PRD/HDB01"), "-u", "SYSTEM", "-p", "Manager1", "-n", "h1:30113"]
+        self.assertEqual(subprocess.run(prd + ["BACKUP DATA FOR T1 USING BACKINT('P1')"]).returncode, 0)
+        log_ids = hana_sim.log_backup("PRD", "T1")
+        data_id = hana_sim.backups("PRD", "T1")[0]["backup_id"]
+        until = hana_sim.backups("PRD", "T1")[-1]["utc_end_time"][:19]
+
+        self.assertEqual(sql("ALTER SYSTEM STOP DATABASE T01")[0], 0)
+        rc, _, err = sql("RECOVER DATABASE FOR T01 UNTIL TIMESTAMP '%s' CLEAR LOG USING SOURCE 'T1@PRD'  "
+                         "USING CATALOG BACKINT USING BACKUP_ID %d CHECK ACCESS ALL" % (until, data_id))
+        self.assertEqual((rc, err), (0, ""))
+        catalog_call, restore_call = hana_sim.calls("ABC", "hana-backint")
+        self.assertEqual(catalog_call["input"][1],
+                         '#NULL "/usr/sap/PRD/SYS/global/hdb/backint/DB_T1/log_backup_0_0_0_0" '
+                         '"/usr/sap/ABC/SYS/global/hdb/backint/DB_T01/log_backup_0_0_0_0"')
+        # The data backup's two volumes, then the one log backup before the catalog.
+        self.assertEqual(len(restore_call["input"]), 4)
+        self.assertIn("/usr/sap/PRD/SYS/global/hdb/backint/DB_T1/log_backup_3_0_0_1024.%d" % log_ids[0],
+                      restore_call["input"][3])
+        self.assertEqual(hana_sim.recoveries("ABC")[-1]["source"], "T1@PRD")
 
     def test_missing_link_is_an_sql_error(self):
         os.unlink(hana_sim.backint_link("ABC"))
