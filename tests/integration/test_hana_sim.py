@@ -101,6 +101,21 @@ class MultiContainerTest(unittest.TestCase):
         self.assertEqual(rc, 1)
         self.assertIn("not online", err)
 
+    def test_output_options_script_file_and_user_store_key(self):
+        script = os.path.join(os.environ.get("TMPDIR", "/tmp"), "statements.sql")
+        with open(script, "w") as f:
+            f.write("select DATABASE_NAME from M_DATABASES where DATABASE_NAME = 'T01';\n"
+                    "select SCHEMA_NAME from SCHEMAS where SCHEMA_NAME = 'SYS';\n")
+        rc, out, _ = run([HDBSQL, "-j", "-a", "-x", "-C", "-u", "SYSTEM", "-p", "Manager1", "-n", "h1:30013",
+                          "-I", script])
+        self.assertEqual((rc, out), (0, '"T01"\n"SYS"\n'))
+        with hana_sim.update_state("ABC") as st:
+            st["userstore"]["BACKUP"] = {"env": "h1:30013", "user": "SYSTEM", "password": "Manager1"}
+        rc, out, _ = run([HDBSQL, "-U", "BACKUP", "-a", "-x", "select DATABASE_NAME from M_DATABASES"])
+        self.assertEqual(out.splitlines()[0], '"SYSTEMDB"')
+        self.assertEqual(hana_sim.calls("ABC")[-1]["db_user"], "SYSTEM")
+        self.assertEqual(run([HDBSQL, "-U", "NOKEY", "\\s"])[0], 1)
+
     def test_call_log_hides_password_and_keeps_order(self):
         sql("\\s")
         sql("\\s", password="wrong")
@@ -142,10 +157,15 @@ class MultiContainerTest(unittest.TestCase):
         self.assertEqual(sql("\\s")[0], 1)
         self.assertEqual(run(["/usr/sap/ABC/HDB00/HDB", "start"], user="abcadm")[0], 0)
         self.assertTrue(listening(30013))
+        rc, out, _ = run(["/usr/sap/ABC/HDB00/HDB", "version"], user="abcadm")
+        self.assertIn("  version:             %s" % hana_sim.DEFAULT_VERSION, out)
+        self.assertEqual(run(["/usr/sap/ABC/HDB00/HDB", "bounce"], user="abcadm")[0], 1)
         calls = hana_sim.calls("ABC", "HDB")
         self.assertEqual([(c["statement"], c["user"], c["euid"]) for c in calls],
                          [("stop", "abcadm", pwd.getpwnam("abcadm").pw_uid),
-                          ("start", "abcadm", pwd.getpwnam("abcadm").pw_uid)])
+                          ("start", "abcadm", pwd.getpwnam("abcadm").pw_uid),
+                          ("version", "abcadm", pwd.getpwnam("abcadm").pw_uid),
+                          ("bounce", "abcadm", pwd.getpwnam("abcadm").pw_uid)])
 
     def test_injected_fault_applies_once(self):
         hana_sim.add_fault("ABC", "hdbsql", match="M_BACKUP_PROGRESS",
