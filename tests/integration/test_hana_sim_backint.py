@@ -255,6 +255,15 @@ class BackintFlowTest(unittest.TestCase):
         self.assertIn("bytes restored", err)
         self.assertEqual(hana_sim.recoveries("ABC")[-1]["result"], "failed")
 
+    def test_recovery_by_prefix_asks_for_file_names(self):
+        self.assertEqual(sql("BACKUP DATA FOR T01 USING BACKINT('JP')")[0], 0)
+        self.assertEqual(sql("ALTER SYSTEM STOP DATABASE T01")[0], 0)
+        rc, _, err = sql("RECOVER DATA FOR T01 USING BACKINT ('JP') CLEAR LOG;")
+        self.assertEqual((rc, err), (0, ""))
+        restore = hana_sim.calls("ABC", "hana-backint")[-1]
+        self.assertEqual(restore["input"][1:], ['#NULL "/usr/sap/ABC/SYS/global/hdb/backint/DB_T01/JP_databackup_0_1"',
+                                                '#NULL "/usr/sap/ABC/SYS/global/hdb/backint/DB_T01/JP_databackup_3_1"'])
+
     def test_log_and_catalog_backups_and_recovery_using_catalog_backint(self):
         enable_backint_logs()
         self.assertEqual(sql("BACKUP DATA FOR T01 USING BACKINT('J8')")[0], 0)

@@ -263,7 +263,8 @@ def run_backint(sid, state, database, function, level, backup_id, input_lines, j
         result.errors.append("[110091] Invalid path selected for backint: %s does not exist" % link)
         return result
     user = common.adm_user(sid)
-    workdir = tempfile.mkdtemp(prefix="hdbbackint_%s." % sid)
+    # Inside the system's own tree, which the sandbox keeps private.
+    workdir = tempfile.mkdtemp(prefix="hdbbackint_", dir=common.sim_dir(sid))
     in_file = os.path.join(workdir, "in")
     out_file = os.path.join(workdir, "out")
     with open(in_file, "w") as f:
@@ -757,7 +758,10 @@ def recover(sid, statement, tenant):
 def _recovery_catalog(sid, state, target, src_sid, src_db, src_dir, dst_dir, r):
     """The catalog entries the recovery works from: restored through
     backint ("using catalog backint"), else the system's own catalog."""
-    if r["catalog_backint"] or (r["prefix"] is None and r["source"] and src_sid != sid):
+    if r["prefix"] is not None and not r["catalog_backint"]:
+        # HANA names the objects itself from the prefix; no catalog needed.
+        return []
+    if r["catalog_backint"] or (r["source"] and src_sid != sid):
         name = "%s/%s" % (src_dir, CATALOG_NAME)
         dest = "%s/%s" % (dst_dir, CATALOG_NAME)
         make_pipe(sid, dest)
@@ -832,8 +836,9 @@ def _restore_files(sid, state, target, data_entry, logs, src_dir, dst_dir, r):
         # By prefix: HANA asks for its own file names.
         prefix = r["prefix"]
         directory = prefix if prefix.startswith("/") else "%s/%s" % (src_dir, prefix)
-        known = [e for e in state["backup_catalog"] if e.get("files") and all(
-            f["destination_path"].startswith(directory + "_databackup_") for f in e["files"])]
+        known = [e for st in [_maybe_state(s) for s in common.installed_sids()] if st
+                 for e in st["backup_catalog"] if e.get("files") and e["state_name"] == "successful" and all(
+                     f["destination_path"].startswith(directory + "_databackup_") for f in e["files"])]
         files = known[-1]["files"] if known else [
             {"destination_path": "%s_databackup_%d_1" % (directory, v)} for v, _ in volumes(state, target)]
         for f in files:
