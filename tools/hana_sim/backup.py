@@ -18,7 +18,6 @@ import json
 import os
 import re
 import shutil
-import stat
 import subprocess
 import tempfile
 import threading

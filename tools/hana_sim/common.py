@@ -11,9 +11,8 @@ own files are in /usr/sap/<SID>/.sim:
   daemon.pid   process id of the listener while the instance runs
   daemon.log   what the listener and the programs report about themselves
 
-All paths can be moved below another root with the environment variable
-HANA_SIM_ROOT (used only by the simulator's own tests); production-like
-paths are the default so the system under test sees what it expects.
+The paths are the production ones: the simulator runs only in the test
+sandbox, where /usr/sap is a private tmpfs.
 """
 
 import contextlib
@@ -31,12 +30,8 @@ import time
 SAPSYS_GROUP = "sapsys"
 
 
-def root():
-    return os.environ.get("HANA_SIM_ROOT", "")
-
-
 def usr_sap():
-    return root() + "/usr/sap"
+    return "/usr/sap"
 
 
 def sid_dir(sid):

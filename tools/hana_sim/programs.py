@@ -1,7 +1,6 @@
 """The fake programs of a simulated system: hdbsql, HDB, hdbsrvutil and the
 listener daemon. Each `main` returns the exit code and logs the call."""
 
-import getpass
 import os
 import re
 import selectors
@@ -34,13 +33,6 @@ class Output:
     def __init__(self):
         self.out = []
         self.err = []
-
-
-def _os_user():
-    try:
-        return getpass.getuser() if os.geteuid() != 0 else "root"
-    except Exception:
-        return str(os.geteuid())
 
 
 def _call_entry(program, argv):
