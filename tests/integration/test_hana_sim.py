@@ -215,6 +215,8 @@ class SingleContainerTest(unittest.TestCase):
         self.assertEqual(run([CLI, "start", "QAS"])[0], 0)
         self.assertTrue(listening(30715))
         self.assertEqual(run([CLI, "state", "QAS", "--get", "instance_name"])[1], "HDB07\n")
+        rc, _, err = run([CLI, "install", "QAT", "--instance", "7"])
+        self.assertEqual((rc, err), (1, "hana-sim: instance number 07 is already used by QAS\n"))
         self.assertEqual(run([CLI, "uninstall", "QAS"])[0], 0)
         self.assertFalse(listening(30715))
         self.assertFalse(os.path.exists("/usr/sap/QAS"))

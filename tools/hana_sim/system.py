@@ -340,6 +340,10 @@ def install(sid="HDB", instance=0, multi_container=True, tenants=None,
         raise SimError("invalid instance number %d" % instance)
     if os.path.exists(common.sid_dir(sid)):
         raise SimError("system %s is already installed" % sid)
+    for other in common.installed_sids():
+        # Instance numbers fix the ports, so they are unique on a host.
+        if common.load_state(other)["instance_number"] == instance:
+            raise SimError("instance number %02d is already used by %s" % (instance, other))
     hosts = _normalise_hosts(hosts, host or socket.gethostname())
     host = hosts[0]["name"]
     state = _initial_state(sid, instance, bool(multi_container), tenants, version,
