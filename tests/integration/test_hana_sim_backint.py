@@ -63,6 +63,9 @@ for line in lines:
         if ebid is None or not os.path.exists(os.path.join(STORE, ebid)):
             out.write('#NOTFOUND "%%s"\n' %% name)
             continue
+        if opts["-f"] == "inquire":
+            out.write('#BACKUP "%%s" "%%s" "2026-01-01T00:00:00.000Z"\n' %% (ebid, name))
+            continue
         if opts["-f"] == "delete":
             os.unlink(os.path.join(STORE, ebid))
             out.write('#DELETED "%%s" "%%s"\n' %% (ebid, name))
@@ -165,7 +168,7 @@ class BackintFlowTest(unittest.TestCase):
         self.assertEqual(sql("ALTER SYSTEM STOP DATABASE T01")[0], 0)
         entry = hana_sim.backups("ABC", "T01")[0]
         self.assertEqual(sql("RECOVER DATA FOR T01 USING BACKUP_ID %d CLEAR LOG" % entry["backup_id"])[0], 0)
-        backup_call, restore_call = hana_sim.calls("ABC", "hana-backint")
+        backup_call, _, restore_call = hana_sim.calls("ABC", "hana-backint")
         self.assertTrue(backup_call["input"][0].startswith('#SOFTWAREID "backint 1.04" '))
         self.assertEqual(restore_call["input"][1], '#EBID %s "%s"' % (entry["files"][0]["external_backup_id"],
                                                                       entry["files"][0]["destination_path"]))
@@ -213,7 +216,8 @@ class BackintFlowTest(unittest.TestCase):
         rc, _, err = sql("RECOVER DATABASE FOR T01 UNTIL TIMESTAMP '%s' CLEAR LOG USING SOURCE 'T1@PRD'  "
                          "USING CATALOG BACKINT USING BACKUP_ID %d CHECK ACCESS ALL" % (until, data_id))
         self.assertEqual((rc, err), (0, ""))
-        catalog_call, restore_call = hana_sim.calls("ABC", "hana-backint")
+        catalog_call, inquire_call, restore_call = hana_sim.calls("ABC", "hana-backint")
+        self.assertEqual(len(inquire_call["input"]), 4)
         self.assertEqual(catalog_call["input"][1],
                          '#NULL "/usr/sap/PRD/SYS/global/hdb/backint/DB_T1/log_backup_0_0_0_0" '
                          '"/usr/sap/ABC/SYS/global/hdb/backint/DB_T01/log_backup_0_0_0_0"')
@@ -239,7 +243,9 @@ class BackintFlowTest(unittest.TestCase):
         self.assertEqual(sql("ALTER SYSTEM STOP DATABASE T01")[0], 0)
         rc, _, err = sql(recover)
         self.assertEqual((rc, err), (0, ""))
-        call = hana_sim.calls("ABC", "hana-backint")[-1]
+        inquire, call = hana_sim.calls("ABC", "hana-backint")[-2:]
+        self.assertEqual(inquire["argv"][:4], ["-u", "T01@ABC", "-f", "inquire"])
+        self.assertEqual(inquire["input"][1:], [l.rsplit(" ", 1)[0] if l.count('"') > 4 else l for l in call["input"][1:]])
         self.assertEqual(call["argv"][:4], ["-u", "T01@ABC", "-f", "restore"])
         self.assertRegex(call["input"][1], r'^#EBID "[0-9a-f]{32}" "/usr/sap/ABC/SYS/global/hdb/backint/DB_T01/J7_databackup_0_1"$')
         self.assertTrue(hana_sim.state("ABC")["databases"]["T01"]["active"])
@@ -247,9 +253,19 @@ class BackintFlowTest(unittest.TestCase):
             started = [l for l in f if "RECOVER DATA started" in l]
         self.assertRegex(started[0][:25], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\+00:00$")
 
+        # A backup that backint no longer has stops the recovery before any restore.
+        lost = hana_sim.backups("ABC", "T01")[0]["files"][1]["external_backup_id"]
+        os.rename(os.path.join(STORE, lost), os.path.join(STORE, "lost"))
+        self.assertEqual(sql("ALTER SYSTEM STOP DATABASE T01")[0], 0)
+        calls_before = len(hana_sim.calls("ABC", "hana-backint"))
+        rc, _, err = sql(recover)
+        self.assertEqual(rc, 1)
+        self.assertIn("The backup with the external backup id '%s'" % lost, err)
+        self.assertEqual([c["statement"] for c in hana_sim.calls("ABC", "hana-backint")[calls_before:]], ["inquire"])
+        os.rename(os.path.join(STORE, "lost"), os.path.join(STORE, lost))
+
         # A backint that hands back one byte less makes the recovery fail.
         self.set_mode("short")
-        self.assertEqual(sql("ALTER SYSTEM STOP DATABASE T01")[0], 0)
         rc, _, err = sql(recover)
         self.assertEqual(rc, 1)
         self.assertIn("bytes restored", err)
@@ -279,7 +295,7 @@ class BackintFlowTest(unittest.TestCase):
         self.assertEqual(sql("ALTER SYSTEM STOP DATABASE T01")[0], 0)
         rc, _, err = sql("RECOVER DATA FOR T01 USING BACKUP_ID %d USING CATALOG BACKINT CLEAR LOG;" % data_id)
         self.assertEqual((rc, err), (0, ""))
-        restore_calls = hana_sim.calls("ABC", "hana-backint")[4:]
+        restore_calls = [c for c in hana_sim.calls("ABC", "hana-backint")[4:] if c["statement"] == "restore"]
         self.assertEqual(restore_calls[0]["input"][1],
                          '#NULL "/usr/sap/ABC/SYS/global/hdb/backint/DB_T01/log_backup_0_0_0_0" '
                          '"/usr/sap/ABC/SYS/global/hdb/backint/DB_T01/log_backup_0_0_0_0"')

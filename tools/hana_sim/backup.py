@@ -827,6 +827,21 @@ def _expected(f):
     return generated(f["sim_seed"], int(f["backup_size"]))
 
 
+def _inquire(sid, state, target, files):
+    """Asks backint whether every backup to be read is still there, as HANA
+    does before it starts a recovery."""
+    lines = [_version_line(state)] + ["#EBID %s %s" % (_ebid(state, f.get("external_backup_id")),
+                                                      _quote(f["destination_path"])) for f in files]
+    result = run_backint(sid, state, target, "inquire", None, None, lines, [])
+    if result.errors:
+        raise SqlError(448, "; ".join(result.errors))
+    available = {t[0] for t in result.by_keyword("#BACKUP") if t}
+    for f in files:
+        if f.get("external_backup_id") not in available:
+            raise SqlError(448, "[111014] The backup with the external backup id '%s' (%s) is not available"
+                           % (f.get("external_backup_id"), f["destination_path"]))
+
+
 def _restore_files(sid, state, target, data_entry, logs, src_dir, dst_dir, r):
     lines = [_version_line(state)]
     jobs = []
@@ -848,6 +863,7 @@ def _restore_files(sid, state, target, data_entry, logs, src_dir, dst_dir, r):
             lines.append("#NULL %s %s" % (_quote(name), _quote(dest)) if dest != name else "#NULL %s" % _quote(name))
             wanted.append(name)
     else:
+        _inquire(sid, state, target, [f for e in [data_entry] + logs for f in e.get("files", [])])
         for e in [data_entry] + logs:
             for f in e.get("files", []):
                 name = f["destination_path"]
