@@ -159,6 +159,7 @@ pid_t ACE_Process_Ex::spawn(ACE_Process_Options& options) {
   pid_t pid = fork();
   if (pid < 0) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to start a child process, %m\n")));
+    wipe_strings(args);
     close_all();
     ::close(null_fd);
     return -1;

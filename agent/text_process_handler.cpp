@@ -112,6 +112,7 @@ int Text_Process_Handler::call(ACE_Process_Ex& process, ACE_Process_Options& opt
   const Clock::time_point start = Clock::now();
   Clock::time_point exit_time;
   Clock::time_point term_time;
+  Clock::time_point kill_time;
   bool exited = false;
   bool term_sent = false;
   bool kill_sent = false;
@@ -201,6 +202,11 @@ int Text_Process_Handler::call(ACE_Process_Ex& process, ACE_Process_Options& opt
     } else if (term_sent && !kill_sent && seconds_since(term_time) >= term_grace_) {
       process.terminate(SIGKILL);
       kill_sent = true;
+      kill_time = Clock::now();
+    } else if (kill_sent && seconds_since(kill_time) >= TERM_RETRY_INTERVAL) {
+      // Still not reaped (a process stuck in the kernel): try again.
+      process.terminate(SIGKILL);
+      kill_time = Clock::now();
     }
   }
 

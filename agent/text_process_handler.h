@@ -38,7 +38,15 @@
 /// A handler serves one call() at a time; it is not thread-safe.
 class Text_Process_Handler {
  public:
+  /// TPHF_LOG_CVT_LOCAL_TO_UTF8 is accepted and has no effect: output is
+  /// handed over byte for byte.
   enum Flags { TPHF_LOG_NONE = 0, TPHF_LOG_CMD = 1, TPHF_LOG_CVT_LOCAL_TO_UTF8 = 2, TPHF_QUIET = 4 };
+  /// Seconds. TERM_TIMEOUT: the margin callers add to a program's own
+  /// time-out before the runner ends it; DTOR_TERM_TIMEOUT: the default grace
+  /// between SIGTERM and SIGKILL; TERM_RETRY_INTERVAL: SIGKILL is repeated at
+  /// this interval until the child is reaped; PIPES_CLOSED_TIMEOUT: see
+  /// call(); REACTOR_EVENT_WAIT_TIME: longest wait for output before the
+  /// child's state is looked at again.
   enum Timing {
     TERM_TIMEOUT = 600,
     DTOR_TERM_TIMEOUT = 60,

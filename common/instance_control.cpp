@@ -9,6 +9,7 @@
 #include "agent/subprocess.h"
 #include "agent/text_process_handler.h"
 #include "common/environ_getter.h"
+#include "common/hana_basic_type.h"
 #include "common/server_port_manager.h"
 #include "common/system_control.h"
 #include "common/utils.h"
@@ -44,8 +45,21 @@ bool Instance_Controller::get_state(const std::string& instance_name, Instance_S
   return get_state(number, state);
 }
 
+bool Instance_Controller::valid_names(const std::string& instance_name) const {
+  // Both names become parts of paths, of a user name and of a process
+  // pattern; requests from peers must not lead anywhere else.
+  ACE_UINT16 number = 0;
+  if (is_hana_identifier(sid_) && instance_name_to_number(instance_name, number) && instance_name[3] >= '0' &&
+      instance_name[4] >= '0' && instance_name[3] <= '9' && instance_name[4] <= '9')
+    return true;
+  ACE_ERROR((LM_ERROR, ACE_TEXT("Invalid system ID '%s' or instance name '%s'\n"), sid_.c_str(),
+             instance_name.c_str()));
+  return false;
+}
+
 bool Instance_Controller::get_instance_services(const std::string& instance_name,
                                                 std::vector<Service_Info>& services) {
+  if (!valid_names(instance_name)) return false;
   snprintf_t<4096> pattern("%s/%s/exe/sapstartsrv", sid_.c_str(), instance_name.c_str());
   if (Service_Lister::list_service(pattern.c_str(), services, false, "C") != 0) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to get %s %s service info\n"), sid_.c_str(), instance_name.c_str()));
@@ -107,7 +121,7 @@ bool Instance_Controller::hdb_action(const std::string& instance_name, HDB_ACTIO
 
   std::string dir;
   int result = -1;
-  if (get_instance_dir(instance_name, dir, true)) {
+  if (valid_names(instance_name) && get_instance_dir(instance_name, dir, true)) {
     ACE_Process_Options options(true, 1024, 16384, 512, 128);
     options.handle_inheritance(false);
     const std::string user = snprintf_t<64>("%sadm", boost::to_lower_copy(sid_).c_str()).c_str();

@@ -24,6 +24,9 @@ namespace sap_hana {
 ///   HDB_START_TIMEOUT / HDB_STOP_TIMEOUT of 86400 seconds, and block until
 ///   it ends (a script still running a little after that time-out is ended).
 ///   The script inherits no open handle; its output is discarded.
+/// - The system ID must be a HANA identifier and instance names "HDB" and two
+///   digits; other names are refused ("Invalid system ID '%s' or instance
+///   name '%s'") before any process is looked up or started.
 /// - Results are bool; each failure logs one error line. No locks: callers
 ///   run one action per instance at a time.
 class Instance_Controller {
@@ -54,6 +57,7 @@ class Instance_Controller {
   bool get_instance_services(ACE_UINT16 instance_number, std::vector<Service_Info>& services);
 
  private:
+  bool valid_names(const std::string& instance_name) const;
   bool get_default_instance_dir(const std::string& instance_name, std::string& dir);
   bool hdb_action(const std::string& instance_name, HDB_ACTION action);
 

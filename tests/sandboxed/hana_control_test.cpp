@@ -117,6 +117,19 @@ TEST_F(Hana_Control_Test, FailedHdbActionIsReported) {
   Instance_Controller control("ABC");
   EXPECT_FALSE(control.stop("HDB07"));
   EXPECT_EQ("Failed to stop ABC instance HDB07\n", log_.text());
+
+  // Names from requests never lead to another script or user.
+  sim("calls ABC --clear");
+  log_.clear();
+  EXPECT_FALSE(control.start("HDB+7"));
+  EXPECT_FALSE(Instance_Controller("ABC/../..").restart("HDB07"));
+  EXPECT_TRUE(calls("ABC", "HDB").empty());
+  EXPECT_EQ(
+      "Invalid system ID 'ABC' or instance name 'HDB+7'\n"
+      "Failed to start ABC instance HDB+7\n"
+      "Invalid system ID 'ABC/../..' or instance name 'HDB07'\n"
+      "Failed to restart ABC/../.. instance HDB07\n",
+      log_.text());
 }
 
 TEST_F(Hana_Control_Test, MultiContainerTestReadsMultidbMode) {
