@@ -60,6 +60,18 @@ class Dev_Backupd_Test(unittest.TestCase):
         self.assertEqual(self.call("GET", JOB + "?uuid=j1")[0], 400)
         self.assertEqual(self.call("PATCH", JOB)[0], 501)
 
+    def test_seeded_records_are_served_to_their_host_only(self):
+        self.srv.add_job({"uuid": "s1", "landscape_id": "L", "database": "D", "location": "/pool"}, HOST_B)
+        self.srv.add_files("s1", [{"extern_backup_id": "e1", "filename": "f", "backup_time": "2024-01-01T00:00:00Z"}],
+                           HOST_B)
+        status, answer = self.call("GET", "/d2/r/hana/backint/file?extern_backup_id=e1", key=KEY_B)
+        self.assertEqual((status, answer["total"]), (200, 1))
+        row = answer["rows"][0]
+        self.assertEqual((row["backup_time"], row["location"], row["landscape_id"]),
+                         ("2024-01-01T00:00:00Z", "/pool", "L"))
+        self.assertEqual(self.call("GET", "/d2/r/hana/backint/file?extern_backup_id=e1")[1]["total"], 0)
+        self.assertEqual(self.srv.requests()[-1]["host_uuid"], HOST_A)
+
     def test_enqueue_belongs_to_the_callers_host(self):
         run = {"action": "start", "backint_job_uuid": "b1", "backupd_job_uuid": "d1", "uid": "u", "host_uuid": HOST_A}
         self.assertEqual(self.call("POST", "/d2/r/hana/backint/job/enqueue", run)[0], 200)

@@ -177,6 +177,19 @@ class Backupd_Server {
     return admin_post("sets", json_value{{"rows", rows}, {"module", module}, {"view", view}});
   }
 
+  /// Seeds a backint job (record members as JSON) for the server's host
+  /// (or `host_uuid`), as if the host had posted it.
+  bool add_job(const json_value& job, const std::string& host_uuid = "") const {
+    return admin_post("jobs", json_value{{"host_uuid", host_uuid.empty() ? options_.host_uuid : host_uuid},
+                                         {"job", job}});
+  }
+  /// Seeds backint file records of a seeded job ("extern_backup_id" each).
+  bool add_files(const std::string& job_uuid, const json_value& files, const std::string& host_uuid = "") const {
+    return admin_post("files", json_value{{"host_uuid", host_uuid.empty() ? options_.host_uuid : host_uuid},
+                                          {"job_uuid", job_uuid},
+                                          {"files", files}});
+  }
+
   /// The next `count` requests whose path starts with `prefix` (all when
   /// empty) get `status`; `drop` "" (none), "true" (answer cut short) or
   /// "silent" (closed without a byte); `delay` seconds first.

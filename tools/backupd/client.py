@@ -145,6 +145,16 @@ class Backupd:
     def add_set_rows(self, rows, module="hana", view="backupfile", owner=None):
         return self.admin("POST", "sets", {"rows": rows, "module": module, "view": view, "owner": owner})
 
+    def add_job(self, job, host_uuid=None):
+        """Seeds a backint job (a dict of job record members) for `host_uuid`
+        (default: the host given at construction); returns the stored job."""
+        return self.admin("POST", "jobs", {"host_uuid": host_uuid or self.host_uuid, "job": job})
+
+    def add_files(self, job_uuid, files, host_uuid=None):
+        """Seeds backint file records (dicts; "extern_backup_id" required)."""
+        return self.admin("POST", "files", {"host_uuid": host_uuid or self.host_uuid, "job_uuid": job_uuid,
+                                            "files": files})
+
     def requests(self):
         """Every request received outside /admin/, in order: dicts with
         method, path, query (raw), params ([name, value] pairs), body,

@@ -666,6 +666,20 @@ class Handler(BaseHTTPRequestHandler):
                 return 200, fault
             with srv.state_lock:
                 return 200, {"faults": list(srv.faults)}
+        if path == "/admin/jobs" and m == "POST":
+            need_object(body)
+            owner = body.get("host_uuid")
+            if not owner or not isinstance(body.get("job"), dict):
+                raise Http_Error(400, "host_uuid and job (object) are required")
+            job = dict(body["job"])
+            job.setdefault("check_exist", False)
+            return srv.catalog.post_job(owner, job)
+        if path == "/admin/files" and m == "POST":
+            need_object(body)
+            owner = body.get("host_uuid")
+            if not owner:
+                raise Http_Error(400, "host_uuid is required")
+            return srv.catalog.post_files(owner, {"job_uuid": body.get("job_uuid"), "files": body.get("files")})
         if path in ("/admin/jobs", "/admin/files", "/admin/enqueues") and m == "GET":
             table = path.rsplit("/", 1)[1]
             owner = params.get("host_uuid")
