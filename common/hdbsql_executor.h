@@ -52,10 +52,10 @@ class HDBSQL_Executor {
   bool init(const Database_Info& database_info, const std::string& username, const secure_string& password);
 
   /// Runs `sql` and discards its output.
-  bool execute(const std::string& sql, const ACE_Log_Msg_Callback_var& log_callback) const;
+  bool execute(const std::string& sql, const ACE_Log_Msg_Callback_var& log_callback = ACE_Log_Msg_Callback_var()) const;
   /// Runs `sql` and hands every output line to `handler` (not owned).
   bool execute(const std::string& sql, Text_Process_Handler* handler,
-               const ACE_Log_Msg_Callback_var& log_callback) const;
+               const ACE_Log_Msg_Callback_var& log_callback = ACE_Log_Msg_Callback_var()) const;
 
   /// True after a successful init(); logs when false.
   bool is_initialized() const;
