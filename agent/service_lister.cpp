@@ -2,13 +2,13 @@
 
 #include <ace/Log_Msg.h>
 #include <pwd.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <boost/regex.hpp>
 #include <fstream>
 #include <iterator>
 #include <locale>
+#include <sstream>
 #include <stdexcept>
 
 #include "agent/directory_iterator.h"
@@ -23,6 +23,24 @@ std::string user_name(uid_t uid) {
   char buffer[1024];
   if (::getpwuid_r(uid, &pw, buffer, sizeof buffer, &found) == 0 && found != nullptr) return found->pw_name;
   return snprintf_t<21>("%u", static_cast<unsigned>(uid)).c_str();
+}
+
+// The effective uid from /proc/<pid>/status ("Uid:\treal\teffective\t...").
+// The owner of the /proc/<pid> directory is no substitute: the kernel shows
+// root there for processes that are not dumpable.
+bool effective_uid(pid_t pid, uid_t& uid) {
+  std::ifstream in(snprintf_t<64>("/proc/%d/status", static_cast<int>(pid)).c_str());
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.compare(0, 4, "Uid:") != 0) continue;
+    std::istringstream fields(line.substr(4));
+    unsigned long real = 0;
+    unsigned long effective = 0;
+    if (!(fields >> real >> effective)) return false;
+    uid = static_cast<uid_t>(effective);
+    return true;
+  }
+  return false;
 }
 
 }  // namespace
@@ -78,11 +96,11 @@ int Service_Lister::list_service(const char* pattern, std::vector<Service_Info>&
       continue;
     }
     if (!matched) continue;
-    struct stat st;
-    if (::stat(snprintf_t<64>("/proc/%d", static_cast<int>(pid)).c_str(), &st) != 0) continue;
+    uid_t uid = 0;
+    if (!effective_uid(pid, uid)) continue;
     Service_Info info;
     info.cmd = std::move(cmd);
-    info.user = user_name(st.st_uid);
+    info.user = user_name(uid);
     info.pid = pid;
     services.push_back(std::move(info));
   }

@@ -9,7 +9,7 @@
 /// One running process as the process lister reports it.
 struct Service_Info {
   std::string cmd;   ///< command line, arguments joined by single blanks
-  std::string user;  ///< owner's user name (the numeric uid when it has no name)
+  std::string user;  ///< user name of the effective uid (the number when it has no name)
   pid_t pid = 0;
 };
 
