@@ -31,7 +31,9 @@ class Resource_Info_Getter_Test : public Backupd_Test {
   void put_instances(const json_value& instances, const std::string& uuid = kResource) {
     ASSERT_TRUE(server_.add_resource(uuid, json_value{{"name", "HANA prod"}, {"instances", instances}}));
   }
-  Resource_Info_Getter getter(const std::string& uuid = kResource) { return Resource_Info_Getter(uuid, server_.session()); }
+  Resource_Info_Getter getter(const std::string& uuid = kResource) {
+    return Resource_Info_Getter(uuid, server_.session());
+  }
 
   std::string sid_ = "unset", instance_name_ = "unset", mgr_name_ = "unset";
   ACE_UINT16 number_ = 99;
