@@ -224,6 +224,83 @@ class SingleContainerTest(unittest.TestCase):
         self.assertRaises(KeyError, pwd.getpwnam, "qasadm")
 
 
+class StatementParsingTest(unittest.TestCase):
+    """The simulator's parsers on their own, against the statements and
+    lines the system produces."""
+
+    def conn(self, database="SYSTEMDB"):
+        from hana_sim import programs
+        state = {"sid": "ABC", "multi_container": True, "version": "2", "instance_number": 0,
+                 "databases": {"SYSTEMDB": {"active": True, "description": "S", "schemas": []},
+                               "T01": {"active": False, "description": "a,b", "schemas": []}},
+                 "backup_catalog": [
+                     {"entry_id": 1, "backup_id": 5, "database": "T01", "entry_type_name": "complete data backup",
+                      "state_name": "successful", "utc_start_time": "2024-01-31 10:00:00.123000",
+                      "utc_end_time": "2024-01-31 10:05:00.000000", "sys_end_time": None, "files": [
+                          {"destination_type_name": "backint", "backup_size": 7}]},
+                     {"entry_id": 2, "backup_id": 9, "database": "T01", "entry_type_name": "log backup",
+                      "state_name": "successful", "utc_start_time": "2024-01-31 11:00:00.000000", "files": []}],
+                 "backup_progress": []}
+        return programs.Connection("ABC", state, database, "SYSTEM", "h1", 30013)
+
+    def test_select_where_order_limit_and_functions(self):
+        from hana_sim import sql
+        r = sql.select(self.conn(), "select DATABASE_NAME, ACTIVE_STATUS from M_DATABASES "
+                                    "where ACTIVE_STATUS <> 'YES' order by DATABASE_NAME desc")
+        self.assertEqual((r.columns, r.rows), (["DATABASE_NAME", "ACTIVE_STATUS"], [["T01", "NO"]]))
+        r = sql.select(self.conn(), "select TO_VARCHAR(UTC_START_TIME, 'YYYY-MM-DD HH24:MI:SS') as START_TIME, "
+                                    "SYS_END_TIME from SYS_DATABASES.M_BACKUP_CATALOG where BACKUP_ID=5")
+        self.assertEqual(r.rows, [["2024-01-31 10:00:00", None]])
+        # The inner join drops catalog entries without files.
+        r = sql.select(self.conn(), "select c.BACKUP_ID from SYS_DATABASES.M_BACKUP_CATALOG as c join "
+                                    "SYS_DATABASES.M_BACKUP_CATALOG_FILES as f on c.BACKUP_ID = f.BACKUP_ID "
+                                    "order by c.BACKUP_ID desc limit 1")
+        self.assertEqual(r.rows, [[5]])
+
+    def test_select_errors(self):
+        from hana_sim import sql, programs
+        for statement, code in (("select DATABASE_NAME from SYS_DATABASES.M_DATABASES", None),
+                                ("select X from M_DATABASES", 260),
+                                ("select * from M_BACKUP_CATALOG where", 257),
+                                ("select BACKUP_ID from SYS_DATABASES.M_BACKUP_CATALOG", 362)):
+            conn = self.conn("T01" if code == 362 else "SYSTEMDB")
+            if code is None:
+                sql.select(conn, statement)
+                continue
+            with self.assertRaises(programs.SqlError) as cm:
+                sql.select(conn, statement)
+            self.assertEqual(cm.exception.code, code, statement)
+
+    def test_scripts_options_and_backint_lines(self):
+        from hana_sim import programs, backup
+        self.assertEqual(programs.split_statements("select 'a;b' from X; \n;select 2;"),
+                         ["select 'a;b' from X", "select 2"])
+        opts, statement = programs.parse_hdbsql_args(["-u", "U", "-p", "P", "-i", "7", "-n", "h:30713",
+                                                      "select", "1"])
+        self.assertEqual((opts["-n"], statement), ("h:30713", "select 1"))
+        self.assertRaises(programs.UsageError, programs.parse_hdbsql_args, ["-y", "x"])
+        self.assertEqual(programs._masked_argv(["-u", "U", "-p", "secret"]), ["-u", "U", "-p", "***"])
+        self.assertEqual(backup.parse_output_line('#SAVED "e1" "/a/b \\"c\\"" 42'),
+                         ("#SAVED", ["e1", '/a/b "c"', "42"]))
+        self.assertEqual(backup.parse_output_line("#DEBUG Failed to x #ERROR"), ("#DEBUG", ["Failed to x #ERROR"]))
+
+    def test_recover_statements_of_the_restore_job(self):
+        from hana_sim import backup, programs
+        r = backup.parse_recover("RECOVER DATA FOR T1 USING BACKUP_ID 1234 USING CATALOG BACKINT CLEAR LOG;")
+        self.assertEqual((r["kind"], r["database"], r["backup_id"], r["catalog_backint"], r["source"]),
+                         ("DATA", "T1", 1234, True, None))
+        r = backup.parse_recover("RECOVER DATABASE FOR T2 UNTIL TIMESTAMP '2024-01-31 10:00:00' CLEAR LOG "
+                                 "USING SOURCE 'T1@PRD'  USING CATALOG BACKINT USING BACKUP_ID 1234 "
+                                 "CHECK ACCESS ALL IGNORE DELTA DATA BACKUPS")
+        self.assertEqual((r["until"], r["source"], r["backup_id"], r["ignore_delta"]),
+                         ("2024-01-31 10:00:00", "T1@PRD", 1234, True))
+        r = backup.parse_recover("RECOVER DATA USING BACKINT ('0123abcd') CLEAR LOG;")
+        self.assertEqual((r["database"], r["prefix"], r["backup_id"]), (None, "0123abcd", None))
+        for bad in ("RECOVER DATA FOR T1 CLEAR LOG", "RECOVER DATABASE FOR T1 USING BACKUP_ID 1 CLEAR LOG",
+                    "RECOVER DATA USING BACKUP_ID 1"):
+            self.assertRaises(programs.SqlError, backup.parse_recover, bad)
+
+
 if __name__ == "__main__":
     result = unittest.main(exit=False, verbosity=2).result
     sys.exit(0 if result.wasSuccessful() else 1)
