@@ -2,6 +2,7 @@
 """The HANA simulator itself: layout, hdbsql's answers and errors, instance
 start and stop, the call log. The C++ tests exercise it further."""
 
+import grp
 import os
 import pwd
 import socket
@@ -59,6 +60,7 @@ class MultiContainerTest(unittest.TestCase):
                           f.read())
         self.assertTrue(os.path.isfile("/usr/sap/ABC/SYS/profile/ABC_HDB00_h1"))
         self.assertEqual(pwd.getpwnam("abcadm").pw_dir, "/usr/sap/ABC/home")
+        self.assertIn("abcadm", grp.getgrnam("sapsys").gr_mem)
         ns = hana_sim.get_ini("ABC", "nameserver.ini")["landscape"]
         self.assertEqual((ns["worker"], ns["standby"], ns["active_master"]), ("h1", "h2", "h1:30001"))
         gl = hana_sim.get_ini("ABC", "global.ini")
@@ -222,6 +224,7 @@ class SingleContainerTest(unittest.TestCase):
         self.assertFalse(os.path.exists("/usr/sap/QAS"))
         self.assertFalse(os.path.exists("/usr/sap/sapservices"))
         self.assertRaises(KeyError, pwd.getpwnam, "qasadm")
+        self.assertNotIn("qasadm", grp.getgrnam("sapsys").gr_mem)
 
 
 class StatementParsingTest(unittest.TestCase):

@@ -283,13 +283,34 @@ def _add_adm_user(sid):
     with open("/etc/passwd", "a") as f:
         f.write("%s:x:%d:%d:SAP HANA Database System Administrator:%s/home:/bin/bash\n"
                 % (user, uid, gid, common.sid_dir(sid)))
+    _set_group_member(common.SAPSYS_GROUP, user, True)
     return uid
+
+
+def _set_group_member(group, user, member):
+    # /etc/group is a bind mount in the sandbox: rewrite it in place.
+    with open("/etc/group") as f:
+        lines = f.readlines()
+    out = []
+    for line in lines:
+        fields = line.rstrip("\n").split(":")
+        if len(fields) == 4 and fields[0] == group:
+            members = [m for m in fields[3].split(",") if m and m != user]
+            if member:
+                members.append(user)
+            fields[3] = ",".join(members)
+            line = ":".join(fields) + "\n"
+        out.append(line)
+    if out != lines:
+        with open("/etc/group", "w") as f:
+            f.writelines(out)
 
 
 def _remove_adm_user(sid):
     user = common.adm_user(sid)
     with open("/etc/passwd") as f:
         lines = f.readlines()
+    _set_group_member(common.SAPSYS_GROUP, user, False)
     kept = [l for l in lines if not l.startswith(user + ":")]
     if kept != lines:
         # /etc/passwd is a bind mount in the sandbox: rewrite in place.
