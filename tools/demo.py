@@ -1,0 +1,151 @@
+"""The demo's script; runs inside tests/sandbox/run (see tools/demo)."""
+import json
+import os
+import subprocess
+import sys
+import time
+import uuid
+
+sys.path.insert(0, os.path.join(os.environ["HANA_SOURCE_DIR"], "tools"))
+sys.path.insert(0, os.path.join(os.environ["HANA_SOURCE_DIR"], "tests", "integration"))
+
+import hana_sim  # noqa: E402
+from backupd.client import Backupd  # noqa: E402
+
+SID = "DMO"
+TENANT = "T01"
+PASSWORD = "Demo-Pass1"
+HOST_UUID = "5e0d3f2a-7c41-4b8e-9a26-0d1f2e3c4b5a"
+ACCESS_KEY = "demo-access-key-" + uuid.uuid4().hex
+POOL_UUID = "8c3b1a90-1d2e-4f3a-8b4c-5d6e7f8a9b0c"
+POOL_DIR = "/var/opt/corvane/strovix3/demo-pool"
+AGENT_CONF_DIR = "/etc/opt/corvane/strovix3/agent"
+DATA_SIZE = 48 * 1024 * 1024  # bytes per service volume
+
+
+def step(text):
+    print("== " + text, flush=True)
+
+
+def hdbsql(statement, database="SYSTEMDB"):
+    exe = "/usr/sap/%s/SYS/exe/hdb/hdbsql" % SID
+    r = subprocess.run([exe, "-i", "00", "-u", "SYSTEM", "-p", PASSWORD, "-d", database, statement],
+                       capture_output=True, text=True)
+    if r.returncode != 0:
+        raise SystemExit("demo: statement failed: %s\n%s" % (statement.split(" USING")[0], r.stderr.strip()))
+    return r.stdout
+
+
+def backint(function, lines, user_id):
+    """Runs hana-backint as <sid>adm the way HANA would, with an input file."""
+    work = os.path.join(os.environ["HANA_SANDBOX_SCRATCH"], "demo-" + function)
+    os.makedirs(work, exist_ok=True)
+    os.chmod(work, 0o777)
+    in_file, out_file = os.path.join(work, "in"), os.path.join(work, "out")
+    with open(in_file, "w") as f:
+        f.write('#SOFTWAREID "backint 1.50" "HANA HDB server 2.00.070.00"\n' + "".join(l + "\n" for l in lines))
+    st = hana_sim.state(SID)
+    adm = SID.lower() + "adm"
+    import pwd
+    pw = pwd.getpwnam(adm)
+    env = {"PATH": "/usr/bin:/bin", "HOME": pw.pw_dir, "USER": adm, "SAPSYSTEMNAME": SID,
+           "DIR_INSTANCE": "/usr/sap/%s/HDB00" % SID, "TINSTANCE": "00", "SAPSYSTEM": "00",
+           "HOSTNAME": st["host"]}
+    r = subprocess.run(["/usr/sap/%s/SYS/global/hdb/opt/hana-backint" % SID, "-u", user_id, "-f", function,
+                        "-i", in_file, "-o", out_file], user=pw.pw_uid, group=pw.pw_gid, extra_groups=[79],
+                       env=env, cwd="/", capture_output=True, text=True)
+    with open(out_file) as f:
+        return r.returncode, f.read().splitlines()
+
+
+def dir_size(path):
+    total = 0
+    for root, _, files in os.walk(path):
+        for name in files:
+            total += os.path.getsize(os.path.join(root, name))
+    return total
+
+
+def main():
+    started = time.time()
+    step("starting the development backupd and a simulated HANA system %s (SYSTEMDB and tenant %s)" % (SID, TENANT))
+    server = Backupd(agent_conf_dir=AGENT_CONF_DIR, host_uuid=HOST_UUID, access_key=ACCESS_KEY)
+    server.start()
+    try:
+        os.makedirs(POOL_DIR, exist_ok=True)
+        server.add_pool(POOL_UUID, "file://" + POOL_DIR, name="demo-pool", compression="zstd", compression_level=1)
+        hana_sim.install(sid=SID, instance=0, multi_container=True, tenants=[TENANT], password=PASSWORD)
+        with hana_sim.update_state(SID) as st:
+            st["backint"]["data_size"] = DATA_SIZE
+        hana_sim.link_backint(SID)
+        r = subprocess.run(["/opt/corvane/strovix3/bin/hana-access-key"], capture_output=True, text=True)
+        if r.returncode != 0:
+            raise SystemExit("demo: writing the access key file failed: " + r.stderr)
+        landscape = hana_sim.get_ini(SID, "nameserver.ini")["landscape"]["id"]
+
+        step("full data backup of SYSTEMDB and %s through hana-backint into a zstd file pool" % TENANT)
+        t0 = time.time()
+        for db in ("SYSTEMDB", TENANT):
+            job = {"uuid": uuid.uuid4().hex, "host_uuid": HOST_UUID, "job_act_id": uuid.uuid4().hex,
+                   "type": "complete", "location": "file://" + POOL_DIR, "database": db, "compression": "zstd",
+                   "compression_level": 1, "sid": SID, "pool_uuid": POOL_UUID, "landscape_id": landscape,
+                   "database_backup_id": 0, "extended_attrs": {"io_ctl": {"max_seconds_retry": 600}}}
+            status, answer = server.request("POST", "/d2/r/hana/backint/job", dict(job, check_exist=False),
+                                             access_key=ACCESS_KEY)
+            if status != 200:
+                raise SystemExit("demo: registering the backint job failed: %s" % answer)
+            hdbsql("BACKUP DATA FOR %s USING BACKINT('COMPLETE_DATA_BACKUP') TOOLOPTION 'job_uuid=%s;'"
+                   % (db, job["uuid"]))
+        backup_seconds = time.time() - t0
+        entries = {db: [e for e in hana_sim.backups(SID, db) if e.get("state") == "successful"][-1]
+                   for db in ("SYSTEMDB", TENANT)}
+        files = [f for e in entries.values() for f in e["files"]]
+        original = sum(f["size"] for f in files)
+        for db, e in entries.items():
+            print("   %-8s backup id %s: %d objects" % (db, e["backup_id"], len(e["files"])))
+
+        step("inquiry (hana-backint -f inquire, as HANA asks for %s)" % TENANT)
+        rc, out = backint("inquire", ['#NULL "COMPLETE_DATA_BACKUP_databackup_3_1"'], "%s@%s" % (TENANT, SID))
+        for line in out:
+            print("   " + line)
+        if rc != 0 or not any(l.startswith("#BACKUP") for l in out):
+            raise SystemExit("demo: the inquiry found nothing")
+
+        step("restore of %s by EBID (RECOVER DATA ... USING BACKUP_ID)" % TENANT)
+        t0 = time.time()
+        hdbsql("ALTER SYSTEM STOP DATABASE %s" % TENANT)
+        hdbsql("RECOVER DATA FOR %s USING BACKUP_ID %s CLEAR LOG" % (TENANT, entries[TENANT]["backup_id"]))
+        step("restore of %s by name (RECOVER DATA ... USING BACKINT('<prefix>'))" % TENANT)
+        hdbsql("ALTER SYSTEM STOP DATABASE %s" % TENANT)
+        hdbsql("RECOVER DATA FOR %s USING BACKINT('COMPLETE_DATA_BACKUP') CLEAR LOG" % TENANT)
+        step("restore of SYSTEMDB by EBID (HDB start with recoverInstance.sql)")
+        subprocess.run(["/usr/sap/%s/HDB00/HDB" % SID, "stop"], check=True, capture_output=True)
+        sql = "/usr/sap/%s/HDB00/work/recoverInstance.sql" % SID
+        with open(sql, "w") as f:
+            f.write("RECOVER DATA USING BACKUP_ID %s CLEAR LOG\n" % entries["SYSTEMDB"]["backup_id"])
+        r = subprocess.run(["/usr/sap/%s/HDB00/HDB" % SID, "start"], capture_output=True, text=True)
+        if r.returncode != 0:
+            raise SystemExit("demo: the system database's recovery failed:\n" + r.stdout + r.stderr)
+        restore_seconds = time.time() - t0
+        recoveries = hana_sim.recoveries(SID)
+        bad = [x for x in recoveries if x.get("result") != "successful" and x.get("state") != "successful"]
+        if bad:
+            raise SystemExit("demo: a recovery failed: %s" % json.dumps(bad))
+        print("   %d recoveries, every restored byte equal to the backup" % len(recoveries))
+
+        stored = dir_size(POOL_DIR)
+        step("summary")
+        print("   objects saved      %d" % len(files))
+        print("   bytes backed up    %d (%.1f MiB)" % (original, original / 1048576.0))
+        print("   bytes in the pool  %d (%.1f MiB)" % (stored, stored / 1048576.0))
+        print("   ratio              %.2f" % (original / stored if stored else 0.0))
+        print("   backup time        %.1f s" % backup_seconds)
+        print("   restore time       %.1f s" % restore_seconds)
+        print("   total time         %.1f s" % (time.time() - started))
+    finally:
+        hana_sim.uninstall_all()
+        server.stop()
+
+
+if __name__ == "__main__":
+    main()
