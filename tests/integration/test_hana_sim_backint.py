@@ -327,6 +327,25 @@ class BackintFlowTest(unittest.TestCase):
         self.assertTrue(os.path.exists(sql_file))
         self.assertFalse(hana_sim.is_running("ABC"))
 
+    def test_single_container_backup_and_recovery(self):
+        hana_sim.install(sid="XYZ", instance=2, multi_container=False, host="h1")
+        hana_sim.link_backint("XYZ", FAKE)
+        xyz = [HDBSQL.replace("ABC/HDB00", "XYZ/HDB02"), "-u", "SYSTEM", "-p", "Manager1", "-n", "h1:30215"]
+        p = subprocess.run(xyz + ["BACKUP DATA USING BACKINT('S1')"], capture_output=True, text=True)
+        self.assertEqual((p.returncode, p.stderr), (0, ""))
+        call = hana_sim.calls("XYZ", "hana-backint")[0]
+        self.assertEqual(call["argv"][:2], ["-u", "XYZ"])
+        self.assertEqual(call["input"][0], '#SOFTWAREID "backint 1.04" "HANA HDB server %s"' % hana_sim.DEFAULT_VERSION)
+        self.assertEqual(call["input"][1], '#PIPE "/usr/sap/XYZ/SYS/global/hdb/backint/XYZ/S1_databackup_0_1"')
+        backup_id = hana_sim.backups("XYZ", "XYZ")[0]["backup_id"]
+        hana_sim.stop("XYZ")
+        with open("/usr/sap/XYZ/HDB02/work/recoverInstance.sql", "w") as f:
+            f.write("RECOVER DATA USING BACKUP_ID %d CLEAR LOG;" % backup_id)
+        p = subprocess.run(["/usr/sap/XYZ/HDB02/HDB", "start"], capture_output=True, text=True)
+        self.assertEqual((p.returncode, p.stderr), (0, ""))
+        self.assertEqual(hana_sim.recoveries("XYZ")[-1]["database"], "XYZ")
+        self.assertEqual(subprocess.run(xyz + ["\\s"], capture_output=True).returncode, 0)
+
     def test_catalog_delete_complete_runs_backint_delete(self):
         self.assertEqual(sql("BACKUP DATA FOR T01 USING BACKINT('JA')")[0], 0)
         entry = hana_sim.backups("ABC", "T01")[0]

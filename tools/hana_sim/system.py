@@ -134,8 +134,9 @@ def _initial_state(sid, instance, multi_container, tenants, version, replication
         "backup_progress": [],
         "next_backup_id": 1700000000001,
         "faults": [],
-        "backint": {"software_id": "1.50", "data_size": 65536,
-                    "services": ["indexserver"]},
+        # Single-container systems are of the generation that speaks the
+        # older protocol and names no database in the backint user id.
+        "backint": {"software_id": "1.50" if multi_container else "1.04", "data_size": 65536},
     }
     if multi_container:
         state["databases"]["SYSTEMDB"] = _new_database(
