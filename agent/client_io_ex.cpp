@@ -51,6 +51,13 @@ class Payload_Source : public IO_Source {
   std::uint64_t left_;
 };
 
+// A failure of the destination speaks for itself; one of the decoders is
+// about the stored object, so the object is named.
+std::string chain_error(const IO_Sink& chain, const IO_Sink& destination, const std::string& object) {
+  if (!destination.error().empty() && chain.error() == destination.error()) return chain.error();
+  return "'" + object + "': " + chain.error();
+}
+
 }  // namespace
 
 Client_IO_Ex::Client_IO_Ex() : clock_(&Rate_Clock::system()) {}
@@ -163,7 +170,7 @@ bool Client_IO_Ex::put_stream(IO_Source& source, const std::string& name, const 
   Object_Envelope::Trailer trailer;
   trailer.original_size = original;
   trailer.payload_size = stored.count();
-  trailer.digest = checksum.digest();
+  trailer.checksum = checksum.checksum();
   Object_Envelope::encode_trailer(trailer, frame);
   if (!writer->write(frame, sizeof frame)) return fail(writer->error());
   if (!writer->commit()) return fail(writer->error());
@@ -242,17 +249,16 @@ bool Client_IO_Ex::get_stream(const std::string& name, IO_Sink& destination, con
     ssize_t n = payload.read(buffer.get(), block_size);
     if (n < 0) return fail("'" + object + "': " + payload.error());
     if (n == 0) break;
-    if (!paced.write(buffer.get(), static_cast<std::size_t>(n))) return fail(paced.error());
+    if (!paced.write(buffer.get(), static_cast<std::size_t>(n))) return fail(chain_error(paced, destination, object));
     moved += static_cast<std::uint64_t>(n);
     if (callback && !callback(moved)) return fail("transfer cancelled");
   }
   buffer.reset();
-  // A damaged compressed stream fails here; name the object so the reason is clear.
-  if (!paced.finish()) return fail("'" + object + "': " + paced.error());
+  if (!paced.finish()) return fail(chain_error(paced, destination, object));
   const Checksum_Filter& checksum = late_checksum ? *late_checksum : *early_checksum;
   original_size_ = delivered.count();
   storage_size_ = total;
-  if (delivered.count() != trailer.original_size || checksum.digest() != trailer.digest)
+  if (delivered.count() != trailer.original_size || checksum.checksum() != trailer.checksum)
     return fail("checksum mismatch in '" + object + "': the stored object is corrupted");
   return true;
 }

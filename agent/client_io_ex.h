@@ -24,7 +24,7 @@
 /// refused.
 ///
 /// Every object carries an envelope (Object_Envelope): its compression, its
-/// sizes and the SHA-256 of its data.
+/// sizes and the CRC-32C of its data.
 ///
 /// put_file / put_stream: the data goes through checksum, compression and
 /// rate limiting into a temporary object that becomes the named object only
@@ -36,7 +36,7 @@
 ///
 /// get_file / get_stream: the data is decoded as the object's header says
 /// and delivered as it is read, so a restore into a pipe streams. The
-/// SHA-256 and the size are checked as the data passes; the verdict comes at
+/// checksum and the size are checked as the data passes; the verdict comes at
 /// the end: a corrupted object makes the call fail ("checksum mismatch in
 /// '<name>': the stored object is corrupted") after the data went out. A
 /// reader of the destination must therefore trust the data only when the

@@ -47,7 +47,7 @@ void Object_Envelope::encode_trailer(const Trailer& trailer, char* out) {
   std::memcpy(out, trailer_magic, 8);
   put_le(out + 8, trailer.original_size, 8);
   put_le(out + 16, trailer.payload_size, 8);
-  std::memcpy(out + 24, trailer.digest.data(), trailer.digest.size());
+  put_le(out + 24, trailer.checksum, 4);
 }
 
 bool Object_Envelope::decode_trailer(const char* in, Trailer& trailer, std::string& why) {
@@ -57,6 +57,6 @@ bool Object_Envelope::decode_trailer(const char* in, Trailer& trailer, std::stri
   }
   trailer.original_size = get_le(in + 8, 8);
   trailer.payload_size = get_le(in + 16, 8);
-  std::memcpy(trailer.digest.data(), in + 24, trailer.digest.size());
+  trailer.checksum = static_cast<std::uint32_t>(get_le(in + 24, 4));
   return true;
 }

@@ -1,7 +1,6 @@
 #ifndef AGENT_OBJECT_ENVELOPE_H
 #define AGENT_OBJECT_ENVELOPE_H
 
-#include <array>
 #include <cstdint>
 #include <string>
 
@@ -11,7 +10,7 @@
 ///                      (Compression_Method), level i32, zeros
 ///   payload            the data after compression
 ///   trailer (64 bytes) "SVXEND\0\1", original size u64, payload size u64,
-///                      SHA-256 of the original data (32 bytes), zeros
+///                      CRC-32C of the original data u32 (Crc32c), zeros
 ///
 /// Numbers are little-endian. The header tells a reader how to decode the
 /// payload (so COMPR_AUTO needs no guessing); the trailer lets it verify
@@ -21,8 +20,6 @@ class Object_Envelope {
  public:
   static constexpr std::size_t header_size = 64;
   static constexpr std::size_t trailer_size = 64;
-  using Digest = std::array<std::uint8_t, 32>;
-
   struct Header {
     int compression = 0;
     int level = 0;
@@ -31,7 +28,7 @@ class Object_Envelope {
   struct Trailer {
     std::uint64_t original_size = 0;
     std::uint64_t payload_size = 0;
-    Digest digest{};
+    std::uint32_t checksum = 0;
   };
 
   static void encode_header(const Header& header, char* out);
