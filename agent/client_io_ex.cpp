@@ -9,6 +9,7 @@
 
 #include "agent/checksum_filter.h"
 #include "agent/count_filter.h"
+#include "agent/crc32c.h"
 #include "agent/fd_sink.h"
 #include "agent/fd_source.h"
 #include "agent/file_storage_driver.h"
@@ -145,32 +146,37 @@ bool Client_IO_Ex::put_stream(IO_Source& source, const std::string& name, const 
   Object_Envelope::encode_header(header, frame);
   if (!writer->write(frame, sizeof frame)) return fail(writer->error());
 
-  // Reading and checksumming here; compressing, pacing and writing on the handoff's thread.
+  // Reading and checksumming here, straight into the handoff's blocks;
+  // compressing, pacing and writing on the handoff's thread.
   Rate_Limit_Filter paced(*writer, options_.rate_limits, *clock_);
   Count_Filter stored(paced);
   std::unique_ptr<IO_Filter> compressor;
   if (method == COMPR_ZSTD) compressor.reset(new Zstd_Compress_Filter(stored, options_.compression_level));
   if (method == COMPR_LZOP) compressor.reset(new Lzo_Compress_Filter(stored, options_.compression_level));
   Thread_Handoff_Filter handoff(compressor ? static_cast<IO_Sink&>(*compressor) : stored);
-  Checksum_Filter checksum(handoff);
 
-  std::unique_ptr<char[]> buffer(new char[block_size]);
   std::uint64_t original = 0;
+  std::uint32_t crc = 0;
   for (;;) {
-    ssize_t n = source.read(buffer.get(), block_size);
+    std::unique_ptr<char[]> block = handoff.acquire();
+    if (!block) return fail(handoff.error());
+    ssize_t n = source.read(block.get(), handoff.block_size());
     if (n < 0) return fail(source.error());
-    if (n == 0) break;
-    if (!checksum.write(buffer.get(), static_cast<std::size_t>(n))) return fail(checksum.error());
+    if (n == 0) {
+      handoff.release(std::move(block));
+      break;
+    }
+    crc = Crc32c::extend(crc, block.get(), static_cast<std::size_t>(n));
+    if (!handoff.submit(std::move(block), static_cast<std::size_t>(n))) return fail(handoff.error());
     original += static_cast<std::uint64_t>(n);
     if (callback && !callback(original)) return fail("transfer cancelled");
   }
-  buffer.reset();
-  if (!checksum.finish()) return fail(checksum.error());
+  if (!handoff.finish()) return fail(handoff.error());
 
   Object_Envelope::Trailer trailer;
   trailer.original_size = original;
   trailer.payload_size = stored.count();
-  trailer.checksum = checksum.checksum();
+  trailer.checksum = crc;
   Object_Envelope::encode_trailer(trailer, frame);
   if (!writer->write(frame, sizeof frame)) return fail(writer->error());
   if (!writer->commit()) return fail(writer->error());
@@ -228,37 +234,56 @@ bool Client_IO_Ex::get_stream(const std::string& name, IO_Sink& destination, con
   if (header.compression != COMPR_NONE && header.compression != COMPR_ZSTD && header.compression != COMPR_LZOP)
     return fail("'" + object + "': unknown compression method " + std::to_string(header.compression));
 
-  // Uncompressed data is checksummed before the handoff and written after it; compressed
-  // data is decoded before it and checksummed after it, so each thread gets about half.
+  // Pacing, counting and writing run on the handoff's thread. Uncompressed
+  // data is read straight into the handoff's blocks and checksummed there;
+  // compressed data is decoded here and checksummed on the other thread, so
+  // each thread gets about half of the work.
   Count_Filter delivered(destination);
+  Rate_Limit_Filter paced(delivered, options_.rate_limits, *clock_);
   std::unique_ptr<Checksum_Filter> late_checksum;
-  if (header.compression != COMPR_NONE) late_checksum.reset(new Checksum_Filter(delivered));
-  Thread_Handoff_Filter handoff(late_checksum ? static_cast<IO_Sink&>(*late_checksum) : delivered);
+  if (header.compression != COMPR_NONE) late_checksum.reset(new Checksum_Filter(paced));
+  Thread_Handoff_Filter handoff(late_checksum ? static_cast<IO_Sink&>(*late_checksum) : paced);
   std::unique_ptr<IO_Filter> decoder;
-  std::unique_ptr<Checksum_Filter> early_checksum;
   if (header.compression == COMPR_ZSTD) decoder.reset(new Zstd_Decompress_Filter(handoff));
   if (header.compression == COMPR_LZOP) decoder.reset(new Lzo_Decompress_Filter(handoff));
-  if (!decoder) early_checksum.reset(new Checksum_Filter(handoff));
-  IO_Sink& decode_in = decoder ? static_cast<IO_Sink&>(*decoder) : *early_checksum;
-  Rate_Limit_Filter paced(decode_in, options_.rate_limits, *clock_);
 
   Payload_Source payload(*reader, trailer.payload_size);
-  std::unique_ptr<char[]> buffer(new char[block_size]);
+  std::unique_ptr<char[]> buffer;
+  if (decoder) buffer.reset(new char[block_size]);
+  std::uint32_t crc = 0;
   std::uint64_t moved = 0;
   for (;;) {
-    ssize_t n = payload.read(buffer.get(), block_size);
+    std::unique_ptr<char[]> block;
+    char* into = buffer.get();
+    if (!decoder) {
+      block = handoff.acquire();
+      if (!block) return fail(chain_error(handoff, destination, object));
+      into = block.get();
+    }
+    ssize_t n = payload.read(into, block_size);
     if (n < 0) return fail("'" + object + "': " + payload.error());
-    if (n == 0) break;
-    if (!paced.write(buffer.get(), static_cast<std::size_t>(n))) return fail(chain_error(paced, destination, object));
+    if (n == 0) {
+      handoff.release(std::move(block));
+      break;
+    }
+    bool ok = true;
+    if (decoder) {
+      ok = decoder->write(into, static_cast<std::size_t>(n));
+    } else {
+      crc = Crc32c::extend(crc, into, static_cast<std::size_t>(n));
+      ok = handoff.submit(std::move(block), static_cast<std::size_t>(n));
+    }
+    if (!ok) return fail(chain_error(decoder ? static_cast<IO_Sink&>(*decoder) : handoff, destination, object));
     moved += static_cast<std::uint64_t>(n);
     if (callback && !callback(moved)) return fail("transfer cancelled");
   }
   buffer.reset();
-  if (!paced.finish()) return fail(chain_error(paced, destination, object));
-  const Checksum_Filter& checksum = late_checksum ? *late_checksum : *early_checksum;
+  IO_Sink& front = decoder ? static_cast<IO_Sink&>(*decoder) : handoff;
+  if (!front.finish()) return fail(chain_error(front, destination, object));
+  if (late_checksum) crc = late_checksum->checksum();
   original_size_ = delivered.count();
   storage_size_ = total;
-  if (delivered.count() != trailer.original_size || checksum.checksum() != trailer.checksum)
+  if (delivered.count() != trailer.original_size || crc != trailer.checksum)
     return fail("checksum mismatch in '" + object + "': the stored object is corrupted");
   return true;
 }

@@ -26,31 +26,58 @@ bool Thread_Handoff_Filter::downstream_failed() {
   return true;
 }
 
-bool Thread_Handoff_Filter::write(const char* data, std::size_t size) {
-  if (!start()) return false;
-  while (size > 0) {
-    std::unique_ptr<char[]> buffer;
-    {
-      std::unique_lock<std::mutex> lock(mutex_);
-      cv_.wait(lock, [this] { return failed_ || !free_.empty() || allocated_ < buffer_count_; });
-      if (downstream_failed()) return false;
-      if (!free_.empty()) {
-        buffer = std::move(free_.back());
-        free_.pop_back();
-      } else {
-        ++allocated_;
-      }
+std::unique_ptr<char[]> Thread_Handoff_Filter::acquire() {
+  if (!start()) return nullptr;
+  std::unique_ptr<char[]> buffer;
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    cv_.wait(lock, [this] { return failed_ || !free_.empty() || allocated_ < buffer_count_; });
+    if (downstream_failed()) return nullptr;
+    if (!free_.empty()) {
+      buffer = std::move(free_.back());
+      free_.pop_back();
+      return buffer;
     }
-    if (!buffer) buffer.reset(new char[block_size_]);
+    ++allocated_;
+  }
+  return std::unique_ptr<char[]>(new char[block_size_]);
+}
+
+void Thread_Handoff_Filter::release(std::unique_ptr<char[]> block) {
+  if (!block) return;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    free_.push_back(std::move(block));
+  }
+  cv_.notify_all();
+}
+
+bool Thread_Handoff_Filter::submit(std::unique_ptr<char[]> block, std::size_t size) {
+  if (size == 0) {
+    release(std::move(block));
+    return true;
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (downstream_failed()) {
+      free_.push_back(std::move(block));
+      return false;
+    }
+    queue_.push_back(Block{std::move(block), size});
+  }
+  cv_.notify_all();
+  return true;
+}
+
+bool Thread_Handoff_Filter::write(const char* data, std::size_t size) {
+  while (size > 0) {
+    std::unique_ptr<char[]> buffer = acquire();
+    if (!buffer) return false;
     std::size_t take = std::min(size, block_size_);
     std::memcpy(buffer.get(), data, take);
     data += take;
     size -= take;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      queue_.push_back(Block{std::move(buffer), take});
-    }
-    cv_.notify_all();
+    if (!submit(std::move(buffer), take)) return false;
   }
   return true;
 }

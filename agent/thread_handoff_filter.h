@@ -24,11 +24,22 @@
 /// write() and finish() must come from one thread.
 class Thread_Handoff_Filter : public IO_Filter {
  public:
-  Thread_Handoff_Filter(IO_Sink& next, std::size_t buffers = 3, std::size_t block_size = 4u << 20);
+  Thread_Handoff_Filter(IO_Sink& next, std::size_t buffers = 4, std::size_t block_size = 4u << 20);
   ~Thread_Handoff_Filter() override;
 
   bool write(const char* data, std::size_t size) override;
   bool finish() override;
+
+  /// Without the copy of write(): a free block of block_size() bytes to
+  /// fill (waits while all are in use); null, with error(), after a
+  /// downstream failure. Hand it back through submit() or release().
+  std::unique_ptr<char[]> acquire();
+  /// Queues the first `size` bytes of a block from acquire(); false after a
+  /// downstream failure. A size of 0 only returns the block.
+  bool submit(std::unique_ptr<char[]> block, std::size_t size);
+  /// Returns an unused block from acquire().
+  void release(std::unique_ptr<char[]> block);
+  std::size_t block_size() const { return block_size_; }
 
  private:
   struct Block {
