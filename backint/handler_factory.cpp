@@ -2,13 +2,17 @@
 
 #include <ace/Log_Msg.h>
 
+#include "backint/backup_handler.h"
+#include "backint/log_backup_handler.h"
+
 namespace sap_hana {
 
 std::unique_ptr<Backint_Handler> Backint_Handler_Factory::create(const Backint_Info& info) {
   switch (info.function) {
     case FUNCTION_BACKUP:
-      if (info.level == LEVEL_LOG || info.level == LEVEL_CATALOG) return nullptr;  // log backup handler
-      return nullptr;                                                              // data backup handler
+      if (info.level == LEVEL_LOG || info.level == LEVEL_CATALOG)
+        return std::unique_ptr<Backint_Handler>(new Backint_Log_Backup_Handler(info));
+      return std::unique_ptr<Backint_Handler>(new Backint_Backup_Handler(info));
     case FUNCTION_RESTORE:
       return nullptr;
     case FUNCTION_INQUIRE:

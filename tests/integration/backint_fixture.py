@@ -189,8 +189,8 @@ def _unblock_reader(path):
 
 
 def object_info(path):
-    """(compression, level, original size, sha256 hex of the original data)
-    of a stored object file."""
+    """(compression, level, original size, CRC-32C of the original data) of
+    a stored object file."""
     with open(path, "rb") as f:
         head = f.read(64)
         f.seek(-64, os.SEEK_END)
@@ -199,20 +199,25 @@ def object_info(path):
         raise AssertionError("%s is not a stored object" % path)
     _, compression, level = struct.unpack("<IIi", head[8:20])
     original, _ = struct.unpack("<QQ", tail[8:24])
-    return compression, level, original, tail[24:56].hex()
+    return compression, level, original, struct.unpack("<I", tail[24:28])[0]
 
 
 def object_data(path):
-    """The original data of a stored object (none or zstd compression)."""
-    compression, _, _, _ = object_info(path)
+    """The original data of a stored object (none or zstd compression),
+    checked against the size its trailer records."""
+    compression, _, original, _ = object_info(path)
     with open(path, "rb") as f:
         raw = f.read()
     payload = raw[64:-64]
     if compression in (0, 1):
-        return payload
-    if compression == 3:
-        return subprocess.run(["zstd", "-d", "-c", "-q"], input=payload, capture_output=True, check=True).stdout
-    raise AssertionError("cannot decode compression %d of %s" % (compression, path))
+        data = payload
+    elif compression == 3:
+        data = subprocess.run(["zstd", "-d", "-c", "-q"], input=payload, capture_output=True, check=True).stdout
+    else:
+        raise AssertionError("cannot decode compression %d of %s" % (compression, path))
+    if len(data) != original:
+        raise AssertionError("%s holds %d bytes, its trailer says %d" % (path, len(data), original))
+    return data
 
 
 def sha256(data):
@@ -242,7 +247,8 @@ class Backint_Env:
         self.hana_sim = hana_sim
         self.user = hana_sim.adm_user(sid)
         self.program = "/usr/sap/%s/SYS/global/hdb/opt/hana-backint" % sid
-        self.env_overrides = {}
+        # Retries of the server requests do not really sleep.
+        self.env_overrides = {"STROVIX3_BACKOFF_SCALE": "0.001"}
 
     @classmethod
     def setup(cls, sid="HXA", multi_container=True, tenants=("T01",), landscape_id=None, start_backupd=True):

@@ -1,0 +1,259 @@
+#include "backint/backup_basic_handler.h"
+
+#include <fcntl.h>
+
+#include <boost/algorithm/string/split.hpp>
+#include <boost/regex.hpp>
+
+#include "agent/directory_iterator.h"
+#include "agent/natoi.h"
+#include "agent/pool_utils.h"
+#include "agent/snprintf_t.h"
+#include "common/system_control.h"
+#include "common/utils.h"
+
+namespace sap_hana {
+
+namespace {
+
+const boost::regex profile_re("(\\S{3})_HDB(\\d+)_.*", boost::regex::perl);
+
+}  // namespace
+
+Backint_Backup_Basic_Handler::Backint_Backup_Basic_Handler(const Backint_Info& info) : Backint_Handler(info) {}
+
+std::string Backint_Backup_Basic_Handler::base_name(const std::string& path) {
+  std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+bool Backint_Backup_Basic_Handler::execute_i() { return get_system_env() && execute_backup(); }
+
+bool Backint_Backup_Basic_Handler::handle_input_file() {
+  std::vector<std::string> lines;
+  if (!read_input_lines(lines)) return false;
+  for (const std::string& line : lines) {
+    std::string option;
+    if (parse_tool_option(line, option)) {
+      tool_options_ = option;
+      continue;
+    }
+    Source source;
+    if (!parse_source(line, source)) continue;
+    Source_File_Info file;
+    file.type = source.type;
+    file.filename = source.name;
+    file.has_size = source.has_size;
+    file.size = source.size;
+    source_files_.push_back(file);
+  }
+  return !source_files_.empty();
+}
+
+bool Backint_Backup_Basic_Handler::collect_system_info(const std::string& sid, bool& mdc,
+                                                       std::string& instance_name) {
+  if (sid.empty()) {
+    write_debug("Lack of sid\n");
+    return false;
+  }
+  mdc = System_Controller(sid).is_multi_container();
+  snprintf_t<256> profile_dir("/usr/sap/%s/SYS/profile", sid.c_str());
+  iterate_directory(profile_dir.c_str(), [&](const std::string& name, const struct dirent&) {
+    boost::smatch m;
+    if (!boost::regex_match(name, m, profile_re) || m[1] != sid) return true;
+    ACE_UINT16 number = natoi<ACE_UINT16>(m[2].str().c_str());
+    if (errno != 0) return true;
+    std::string found;
+    if (!instance_number_to_name(number, found)) return true;
+    instance_name = found;
+    return false;
+  });
+  if (instance_name.empty()) {
+    write_debug("Failed to get instance name\n");
+    return false;
+  }
+  return true;
+}
+
+bool Backint_Backup_Basic_Handler::get_database_from_pipename(const std::string& pipename, std::string& database) {
+  if (pipename.empty()) {
+    write_debug("Failed to get database name from empty pipename\n");
+    return false;
+  }
+  std::vector<std::string> pieces;
+  boost::algorithm::split(pieces, pipename, [](char c) { return c == '/'; });
+  if (pieces.size() < 4) {
+    write_debug("Invalid pipe name\n");
+    return false;
+  }
+  if (pieces[3] != sid_) return false;
+  if (!mdc_) {
+    database = sid_;
+    return true;
+  }
+  const std::string& parent = pieces[pieces.size() - 2];
+  database = parent.compare(0, 3, "DB_") == 0 ? parent.substr(3) : parent;
+  return true;
+}
+
+void Backint_Backup_Basic_Handler::read_io_ctl(const json_value& io_ctl, bool rate_limits) {
+  max_seconds_retry_ = 600;
+  resumption_buffer_size_ = 10485760;
+  server_side_dedup_ = false;
+  // Each member on its own: one mistyped setting must not cost the others.
+  try {
+    object_get(io_ctl, "max_seconds_retry", max_seconds_retry_);
+  } catch (const Json_Member_Error& e) {
+    write_debug("Failed to parse io_ctl, %s\n", e.what());
+  }
+  try {
+    object_get(io_ctl, "resumption_buffer_size", resumption_buffer_size_);
+  } catch (const Json_Member_Error& e) {
+    write_debug("Failed to parse io_ctl, %s\n", e.what());
+  }
+  try {
+    object_get(io_ctl, "server_side_dedup", server_side_dedup_);
+  } catch (const Json_Member_Error& e) {
+    write_debug("Failed to parse io_ctl, %s\n", e.what());
+  }
+  if (rate_limits) rate_limits_.from_json_in_object(io_ctl);
+}
+
+bool Backint_Backup_Basic_Handler::load_job_options() {
+  if (job_uuid_.empty()) return false;
+  Backint_Backup_Job_Info job;
+  if (!backint_helper_.get_job(job_uuid_, job)) {
+    write_debug("Failed to get job info with uuid '%s'\n", job_uuid_.c_str());
+    return false;
+  }
+  job_info_ = job;
+  dir_ = snprintf_t<256>("%s/%s/%s/%llu", job_info_.host_uuid.c_str(), job_info_.landscape_id.c_str(),
+                         database_.c_str(), static_cast<unsigned long long>(info_.database_backup_id))
+             .c_str();
+  auto io_ctl = job_info_.extended_attrs.find("io_ctl");
+  if (io_ctl != job_info_.extended_attrs.end() && io_ctl->is_object()) read_io_ctl(*io_ctl, true);
+  return true;
+}
+
+bool Backint_Backup_Basic_Handler::load_default_conf() {
+  std::string location;
+  if (!get_local_backup_location(location)) {
+    write_debug("Failed to get local backup location");
+    return false;
+  }
+  job_info_.clear();
+  job_info_.location = location;
+  generate_uuid(job_info_.uuid);
+  job_info_.sid = sid_;
+  job_info_.host_uuid = zero_uuid();
+  job_info_.job_act_id = job_info_.uuid;
+  job_info_.database = database_;
+  const char* type = level_value_to_key(info_.level);
+  job_info_.type = type ? type : "";
+  job_info_.compression.clear();
+  job_info_.landscape_id = landscape_id_;
+  job_info_.database_backup_id = info_.database_backup_id;
+  job_info_.extended_attrs["backup_time"] = get_hana_format_date(0);
+
+  const unsigned long id = static_cast<unsigned long>(info_.database_backup_id);
+  if (database_.empty())
+    dir_ = snprintf_t<256>("%s/%lu", landscape_id_.c_str(), id).c_str();
+  else
+    dir_ = snprintf_t<256>("%s/%s/%lu", landscape_id_.c_str(), database_.c_str(), id).c_str();
+  write_debug("Backup HANA data to %s/%s\n", job_info_.location.c_str(), dir_.c_str());
+  return backint_helper_.check_and_add_job(job_info_);
+}
+
+bool Backint_Backup_Basic_Handler::write_success(const std::string& ebid, std::uint64_t size,
+                                                 const std::string& file) {
+  return write_saved(ebid, file, size);
+}
+
+bool Backint_Backup_Basic_Handler::handle_source_file() {
+  const std::string& in_file = info_.in_file;
+  if (job_info_.location.empty() || dir_.empty()) {
+    write_error(in_file, "Failed to get location or directory\n");
+    return false;
+  }
+
+  Client_IO_Base::Options options;
+  options.max_seconds_retry = max_seconds_retry_;
+  options.resumption_buffer_size = resumption_buffer_size_;
+  options.server_side_dedup = server_side_dedup_;
+  options.overwrite = true;
+  options.rate_limits = rate_limits_;
+  set_options_by_conf(options);
+
+  std::string location = job_info_.location;
+  if (!job_info_.pool_uuid.empty() && !is_zero_uuid(job_info_.pool_uuid)) {
+    Pool_Info pool;
+    if (!get_pool_info_from_backupd(job_info_.pool_uuid, pool, false, max_seconds_retry_)) {
+      write_error(in_file, "Failed to get pool %s info\n", job_info_.pool_uuid.c_str());
+      return false;
+    }
+    if (!set_options_by_pool(options, pool)) {
+      write_error(in_file, "Failed to set I/O options by pool\n");
+      return false;
+    }
+    location = pool.url;
+    job_info_.location = location;
+  }
+
+  std::string suffix;
+  if (!job_info_.compression.empty()) {
+    Compression_Method method =
+        compression_name_to_value(job_info_.compression.c_str(), job_info_.compression.size());
+    if (method != COMPR_NONE) {
+      options.compression_method = method;
+      options.compression_level = job_info_.compression_level;
+      suffix = compression_value_to_suffix(method);
+    }
+  }
+
+  const std::string target = location + "/" + dir_;
+  if (!io_.connect(target, options)) {
+    write_error(in_file, "failed to connect target '%s', %s\n", location.c_str(), io_.error().c_str());
+    return false;
+  }
+  for (const Source_File_Info& source : source_files_)
+    if (!save_source(source, suffix)) return false;
+  return true;
+}
+
+bool Backint_Backup_Basic_Handler::save_source(const Source_File_Info& source, const std::string& suffix) {
+  std::string ebid;
+  generate_uuid(ebid);
+  const std::string base = base_name(source.filename);
+  const std::string object = base + suffix;
+  if (!io_.put_file(source.filename, object, false, O_CLOEXEC, 8192, Client_IO_Ex::Progress_Callback())) {
+    write_error(source.filename, "Failed to write data to storage, %s\n", io_.error().c_str());
+    return false;
+  }
+  const std::uint64_t original_size = io_.original_size();
+  const std::uint64_t storage_size = io_.storage_size();
+  // A writer that dies mid-pipe looks like a normal end of data to the
+  // storage client; the size HANA announced is the only way to notice.
+  if (source.has_size && original_size != source.size) {
+    io_.remove(object);
+    write_error(source.filename, "Failed to write data to storage, %llu of %llu bytes received\n",
+                static_cast<unsigned long long>(original_size), static_cast<unsigned long long>(source.size));
+    return false;
+  }
+  if (!job_info_.uuid.empty()) {
+    Backup_File_Info record;
+    record.storage_path = dir_ + "/" + object;
+    record.filename = base;
+    record.origin_path = source.filename;
+    record.size = original_size;
+    record.storage_size = storage_size;
+    record.extern_backup_id = ebid;
+    record.source_type = source.type;
+    if (!backint_helper_.add_file(job_info_.uuid, record)) {
+      write_error(source.filename, "Failed to add file info to database\n");
+      return false;
+    }
+  }
+  return write_success(ebid, original_size, source.filename);
+}
+
+}  // namespace sap_hana

@@ -1,0 +1,101 @@
+#ifndef SAP_HANA_BACKUP_BASIC_HANDLER_H
+#define SAP_HANA_BACKUP_BASIC_HANDLER_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "agent/rate_limits.h"
+#include "backint/backint_handler.h"
+#include "backint_catalog/backint_job.h"
+
+namespace sap_hana {
+
+/// What the data and the log backup handlers of hana-backint share.
+///
+/// A run (execute_i): the HANA environment of the calling instance
+/// (get_system_env), then the derived handler's execute_backup(), which
+/// reads the input ("#SOFTWAREID", "#TOOLOPTION", "#PIPE", "#FILE"),
+/// resolves the catalog job (load_conf) and calls handle_source_file().
+///
+/// handle_source_file() streams every source, in input order, to the
+/// storage location of the job (or of the job's pool) below `dir_`,
+/// registers each saved object in the backint catalog under the job's UUID
+/// and answers `#SAVED "<ebid>" "<file>" <size>`. The first failure stops
+/// the run with one "#DEBUG <text>#ERROR "<file>"" pair; sources saved
+/// before it keep their objects, records and #SAVED lines; later sources
+/// get no line. A source whose input line gives a size but whose transfer
+/// delivered another number of bytes (a writer that died mid-pipe) is
+/// failed: its object is removed and it is neither registered nor answered
+/// as saved.
+///
+/// Job resolution helpers for the derived handlers:
+///  - load_job_options(): the agent job named by `job_uuid_` from the
+///    backint catalog; `dir_` = "<host_uuid>/<landscape_id>/<database>/<id>";
+///    transfer settings and rate limits from its "io_ctl" attribute.
+///  - load_default_conf(): a new job at the "local_backup" location of
+///    hana.conf, registered with check_and_add_job.
+///
+/// One run per object; single-threaded.
+class Backint_Backup_Basic_Handler : public Backint_Handler {
+ public:
+  /// One "#PIPE" or "#FILE" source of the input.
+  struct Source_File_Info {
+    std::string type;  // "pipe" or "file"
+    std::string filename;
+    bool has_size = false;  // the input line gave a size
+    std::uint64_t size = 0;
+  };
+
+  explicit Backint_Backup_Basic_Handler(const Backint_Info& info);
+
+  /// The last "/"-separated component of `path` (the whole text without "/").
+  static std::string base_name(const std::string& path);
+
+ protected:
+  bool execute_i() override;
+  virtual bool execute_backup() = 0;
+  virtual bool load_conf() = 0;
+  virtual bool handle_source_file();
+
+  /// Reads the whole input: "#TOOLOPTION" (a later line replaces an earlier
+  /// one) and the sources. True when at least one source was read.
+  bool handle_input_file();
+  /// `mdc` from global.ini; `instance_name` from the first profile
+  /// "<SID>_HDB<nn>_*" of /usr/sap/<SID>/SYS/profile. False (with a #DEBUG
+  /// line) for an empty SID or when no instance name was found.
+  bool collect_system_info(const std::string& sid, bool& mdc, std::string& instance_name);
+  /// The database of a pipe below /usr/sap/<sid_>: on a multi-container
+  /// system the pipe's parent directory without a leading "DB_", else the
+  /// SID. False when the name is empty or too short (#DEBUG line) or names
+  /// another SID (no line).
+  bool get_database_from_pipename(const std::string& pipename, std::string& database);
+  bool load_job_options();
+  bool load_default_conf();
+  /// Takes the transfer settings of an "io_ctl" object (missing members keep
+  /// their defaults; a member of the wrong kind is noted in a #DEBUG line and
+  /// keeps its default) and, with `rate_limits`, its rate windows.
+  void read_io_ctl(const json_value& io_ctl, bool rate_limits);
+  bool write_success(const std::string& ebid, std::uint64_t size, const std::string& file);
+
+  std::vector<Source_File_Info> source_files_;
+  std::string tool_options_;
+  Backint_Backup_Job_Info job_info_;
+  std::size_t max_seconds_retry_ = 600;
+  std::size_t resumption_buffer_size_ = 10485760;
+  bool server_side_dedup_ = false;
+  Rate_Limits rate_limits_;
+  bool mdc_ = false;
+  std::string instance_name_;
+  std::string database_;
+  std::string dir_;
+  std::string job_uuid_;
+
+ private:
+  bool save_source(const Source_File_Info& source, const std::string& suffix);
+};
+
+}  // namespace sap_hana
+
+#endif
