@@ -100,10 +100,11 @@ class Result:
         return {t[1]: (t[0], int(t[2])) for t in self.by_keyword("#SAVED")}
 
     def errors(self):
-        """[(debug text, file)] for every "#DEBUG <text>#ERROR "<file>"" line."""
+        """[(debug text, file)] for every error pair "#DEBUG <text>#ERROR "<file>""
+        (the text usually ends in a newline, so the pair spans two lines)."""
         out = []
-        for line in self.output.splitlines():
-            m = re.match(r'^#DEBUG (.*)#ERROR "((?:[^"\\]|\\.)*)"$', line)
+        for part in self.output.split("#DEBUG ")[1:]:
+            m = re.search(r'^(.*?)#ERROR "((?:[^"\\]|\\.)*)"\n', part, re.S)
             if m:
                 out.append((m.group(1), m.group(2).replace('\\"', '"')))
         return out
@@ -271,6 +272,9 @@ class Backint_Env:
         """Writes the agent configuration and hana-backint's access key file
         for a backupd on `port`."""
         sb.write_agent_conf(HOST_UUID, port=port, access_key=ACCESS_KEY)
+        # The writer keeps a file that holds the current key, whatever its port.
+        if os.path.exists(sb.ACCESS_KEY_FILE):
+            os.unlink(sb.ACCESS_KEY_FILE)
         r = sb.write_access_key_file()
         if r.returncode != 0:
             raise AssertionError("hana-access-key failed: %s" % r.stderr)
