@@ -79,5 +79,32 @@ class BackintThroughHana(unittest.TestCase):
             self.assertEqual(bf.object_info(os.path.join(POOL_DIR, record["storage_path"]))[2], record["size"])
 
 
+class BackintThroughSingleContainerHana(unittest.TestCase):
+    def test_backup_without_agent_job_goes_to_the_local_location(self):
+        env = bf.Backint_Env.setup(sid="HXS", multi_container=False, tenants=())
+        try:
+            local = env.make_pool_dir(POOL_DIR + "-local")
+            env.write_hana_conf(local)
+            r = subprocess.run(["/usr/sap/HXS/HDB00/exe/hdbsql", "-u", "SYSTEM", "-p", "Manager1", "-i", "00",
+                                "BACKUP DATA USING BACKINT('COMPLETE_DATA_BACKUP')"],
+                               capture_output=True, text=True, timeout=300)
+            self.assertEqual(r.returncode, 0, r.stderr)
+            (entry,) = hana_sim.backups("HXS", "HXS")
+            self.assertEqual(entry["state_name"], "successful")
+            (call,) = [c for c in hana_sim.calls("HXS", program="hana-backint")]
+            self.assertEqual(call["input"][0][:26], '#SOFTWAREID "backint 1.04"')
+            directory = "%s/%s/HXS/%d" % (local, env.landscape_id(), entry["backup_id"])
+            self.assertEqual(bf.files_below(directory),
+                             sorted(os.path.basename(f["destination_path"]) for f in entry["files"]))
+            for f in entry["files"]:
+                data = b"".join(sim_backup.generated(f["sim_seed"], f["backup_size"]))
+                self.assertEqual(bf.object_data(os.path.join(directory, os.path.basename(f["destination_path"]))),
+                                 data)
+            (job,) = [j for j in env.backupd.jobs(bf.HOST_UUID) if j["sid"] == "HXS"]
+            self.assertEqual((job["database"], job["type"], job["location"]), ("HXS", "complete", local))
+        finally:
+            env.teardown()
+
+
 if __name__ == "__main__":
     unittest.main()
