@@ -219,7 +219,15 @@ pid_t ACE_Process_Ex::wait(bool block) {
     r = ::waitpid(pid_, &status, block ? 0 : WNOHANG);
   } while (r < 0 && errno == EINTR);
   if (r == 0) return 0;
-  if (r < 0) return -1;
+  if (r < 0) {
+    if (errno == ECHILD) {
+      // Reaped elsewhere (a SIGCHLD handler of the host process): ended,
+      // with an unknown status.
+      reaped_ = true;
+      exit_code_ = -1;
+    }
+    return -1;
+  }
   reaped_ = true;
   if (WIFEXITED(status))
     exit_code_ = WEXITSTATUS(status);

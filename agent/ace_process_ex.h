@@ -74,12 +74,13 @@ class ACE_Process_Ex {
   void close_stdin();
 
   /// Reaps the child. With `block` false returns 0 while it still runs.
-  /// Returns the process id once it has ended, -1 when there is no child.
+  /// Returns the process id once it has ended, -1 when there is no child (a
+  /// child that was reaped elsewhere then counts as ended, exit code -1).
   pid_t wait(bool block);
   /// True until wait() has reaped the child.
   bool running() const { return pid_ > 0 && !reaped_; }
   /// After the child was reaped: its exit code, or 128 + the signal that
-  /// ended it.
+  /// ended it; -1 before, or when the status was lost.
   int exit_code() const { return exit_code_; }
   /// Sends `signum` to the child's process group. 0 or -1.
   int terminate(int signum);

@@ -171,7 +171,9 @@ int Text_Process_Handler::call(ACE_Process_Ex& process, ACE_Process_Options& opt
       }
     }
 
-    if (!exited && process.wait(false) > 0) {
+    // A child that someone else reaped (-1) has ended as well; its status is
+    // lost and the run counts as failed.
+    if (!exited && process.wait(false) != 0) {
       exited = true;
       exit_time = Clock::now();
     }
