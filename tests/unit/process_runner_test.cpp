@@ -6,6 +6,8 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -131,6 +133,28 @@ TEST(Process_Runner, EndsAChildThatOutlivesTheTimeLimitEvenIfItIgnoresTerm) {
   EXPECT_LT(took, 15.0);
   EXPECT_EQ(std::vector<std::string>{"started"}, h.lines);
   EXPECT_NE(std::string::npos, log.text().find("did not end within 1 second(s), terminating it"));
+}
+
+TEST(Process_Runner, ChildReapedByAnotherHandlerEndsTheRunAsFailed) {
+  // A host process that reaps every child from its SIGCHLD handler.
+  struct sigaction reaper {}, old {};
+  reaper.sa_handler = [](int) {
+    while (::waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
+  };
+  sigemptyset(&reaper.sa_mask);
+  reaper.sa_flags = SA_RESTART;
+  ASSERT_EQ(0, ::sigaction(SIGCHLD, &reaper, &old));
+  Collecting_Handler h;
+  h.time_limit(20);
+  ACE_Process_Options o = default_options();
+  auto start = std::chrono::steady_clock::now();
+  int rc = h.call(ACE_Process_Ex::REDIRECT_STDOUT_STDERR, sh("exec 1>&- 2>&-; sleep 0.3"), o);
+  double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  ::sigaction(SIGCHLD, &old, nullptr);
+  // -1 (status lost) unless the runner happened to reap the child first.
+  EXPECT_TRUE(rc == -1 || rc == 0) << rc;
+  EXPECT_LT(took, 10.0);
 }
 
 TEST(Process_Runner, RoutesLogMessagesToTheProcessLogCallback) {
