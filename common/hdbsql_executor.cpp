@@ -29,7 +29,7 @@ struct Wiped_Arguments {
 
 }  // namespace
 
-HDBSQL_Executor::HDBSQL_Executor(const std::string& tool) : tool_(tool) {}
+HDBSQL_Executor::HDBSQL_Executor(const std::string& tool) : tool_(tool), default_tool_(tool.empty()) {}
 
 bool HDBSQL_Executor::init(const std::string& sid, const std::string& instance_name, const std::string& database,
                            const std::string& username, const secure_string& password) {
@@ -88,7 +88,8 @@ bool HDBSQL_Executor::init(const Database_Info& database_info, const std::string
   port_ = ports.get_port(multi_container_ ? Server_Port_Manager::TYPE_MDC_INDEXSERVER
                                           : Server_Port_Manager::TYPE_INDEXSERVER);
   dir_executable_ = ii.dir_executable;
-  if (tool_.empty()) tool_ = dir_executable_ + "/hdbsql";
+  // A second init for another instance must not keep the first one's program.
+  if (default_tool_) tool_ = dir_executable_ + "/hdbsql";
   initialize_ = true;
   return true;
 }

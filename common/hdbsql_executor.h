@@ -82,6 +82,7 @@ class HDBSQL_Executor {
   secure_string password_;
   std::string tool_;
   std::string dir_executable_;
+  bool default_tool_;  // no tool given: init() derives it from each instance
 };
 
 }  // namespace sap_hana

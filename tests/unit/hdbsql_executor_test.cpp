@@ -131,6 +131,16 @@ TEST_F(HDBSQL_Executor_Test, SingleContainerPortAndDatabaseArgument) {
             argv());
   HDBSQL_Executor bad;
   EXPECT_FALSE(bad.init(record(100, false, ""), "SYSTEM", secure_string("pw")));
+
+  // Initialised again for another instance, it runs that instance's hdbsql.
+  Database_Info other = record(1, true, "");
+  other.instance_info.dir_executable = "/usr/sap/XYZ/HDB01/exe";
+  ASSERT_TRUE(e.init(other, "SYSTEM", secure_string("pw")));
+  EXPECT_EQ("/usr/sap/XYZ/HDB01/exe/hdbsql", e.tool());
+  EXPECT_EQ("", e.database());
+  HDBSQL_Executor given("/opt/bin/hdbsql");
+  ASSERT_TRUE(given.init(other, "SYSTEM", secure_string("pw")));
+  EXPECT_EQ("/opt/bin/hdbsql", given.tool());
 }
 
 TEST_F(HDBSQL_Executor_Test, LongStatementsReachHdbsqlWhole) {
