@@ -31,7 +31,8 @@ namespace sap_hana {
 ///   handle inherited. The command line is never logged; failures log the
 ///   statement only.
 /// - execute() returns true exactly when hdbsql ended successfully; lines a
-///   handler rejects do not change that.
+///   handler rejects do not change that. The handler's time limit (none by
+///   default, since backups and recoveries run for hours) bounds the run.
 /// - No locks: one thread uses an executor at a time.
 class HDBSQL_Executor {
  public:

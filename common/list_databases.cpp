@@ -44,6 +44,8 @@ bool Database_Lister::list(std::vector<Database_Info>& infos, const std::string&
   }
   const size_t before = infos.size();
   List_Databases_Line_Handler handler(infos);
+  // A catalog query; a client that hangs must not hold the caller for ever.
+  handler.time_limit(Text_Process_Handler::TERM_TIMEOUT);
   if (!executor_.execute(sql, &handler, ACE_Log_Msg_Callback_var())) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to list HANA database\n")));
     return false;

@@ -42,7 +42,9 @@ class List_Databases_Line_Handler : public Text_Process_Handler {
 ///   after the system ID. The system ID is the one the lister was built with,
 ///   or the executor's: a lister without a system ID never completes the
 ///   list, so an unknown name is reported as not found.
-/// - A failed statement may leave a partial list. Each call queries anew.
+/// - A failed statement may leave a partial list. Each call queries anew;
+///   an hdbsql that has not ended after TERM_TIMEOUT seconds is ended and the
+///   call fails.
 class Database_Lister {
  public:
   /// Builds its executor from the instance registry ("<sid>_<instance_name>",

@@ -41,6 +41,7 @@ bool System_Instance_Lister::get_version(const std::string& dir_executable, std:
   options.handle_inheritance(false);
   options.setenv(ACE_TEXT("LD_LIBRARY_PATH"), ACE_TEXT("%s"), dir_executable.c_str());
   Get_Version_Line_Handler handler(version);
+  handler.time_limit(Text_Process_Handler::TERM_TIMEOUT);
   std::vector<std::string> argv = {dir_executable + "/hdbsrvutil", "-v"};
   if (handler.call(ACE_Process_Ex::REDIRECT_STDOUT_STDERR, argv, options) != 0) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to get HANA version\n")));

@@ -32,6 +32,8 @@ bool Schema_Lister::list_schema(const std::string& database, std::vector<Databas
     return false;
   }
   List_Schema_Line_Handler handler(infos);
+  // A catalog query; a client that hangs must not hold the caller for ever.
+  handler.time_limit(Text_Process_Handler::TERM_TIMEOUT);
   if (!executor.execute("SELECT SCHEMA_NAME, SCHEMA_OWNER, HAS_PRIVILEGES FROM SCHEMAS", &handler,
                         ACE_Log_Msg_Callback_var())) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to list %s schema\n"), instance_name_.c_str()));

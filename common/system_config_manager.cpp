@@ -44,6 +44,8 @@ System_Config_Manager::LOG_MODE word_mode(const std::string& word) {
 bool System_Config_Manager::get_inifile_value(const char* key, std::string& value) {
   snprintf_t<4096> sql("SELECT VALUE from M_INIFILE_CONTENTS where key = '%s' and LAYER_NAME = 'SYSTEM'", key);
   HDBSQL_General_Text_Handler handler;
+  // A catalog query; a client that hangs must not hold the caller for ever.
+  handler.time_limit(Text_Process_Handler::TERM_TIMEOUT);
   if (!hdbsql_.execute(sql.c_str(), &handler, ACE_Log_Msg_Callback_var())) return false;
   const auto& keys = handler.get_key();
   const auto& rows = handler.get_values();
