@@ -109,10 +109,6 @@ class Result:
                 out.append((m.group(1), m.group(2).replace('\\"', '"')))
         return out
 
-    def debug_text(self):
-        """Everything written after "#DEBUG " markers, as one text."""
-        return "".join(part for part in self.output.split("#DEBUG ")[1:])
-
 
 class Pipe:
     """One pipe served while backint runs. Writer: `data` (bytes) is written;

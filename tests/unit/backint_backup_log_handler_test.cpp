@@ -22,7 +22,6 @@ class Log_Probe : public Backint_Log_Backup_Handler {
     return info;
   }
   std::string out() const { return out_.str(); }
-  using Backint_Log_Backup_Handler::backupd_job_ctl;
   using Backint_Log_Backup_Handler::execute_backup;
 
  private:
@@ -66,13 +65,6 @@ TEST(BackintBackupLogHandler, UnsupportedLevelIsRefused) {
   Log_Probe h(info);
   EXPECT_FALSE(h.execute_backup());
   EXPECT_EQ(h.out(), "#DEBUG Level 1 is not supported in log backup handler\n#ERROR \"/tmp/in\"\n");
-}
-
-TEST(BackintBackupLogHandler, EnqueueNeedsASessionAndEveryField) {
-  Log_Probe h;
-  Backint_Log_Backup_Handler::Backupd_Job_Option option{"start", "def", "job", "uid"};
-  EXPECT_FALSE(h.backupd_job_ctl(option));  // no session yet
-  EXPECT_EQ(h.out(), "");
 }
 
 class BackintBackupLogJobState : public ::testing::Test {
