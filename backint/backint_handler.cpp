@@ -401,9 +401,16 @@ bool Backint_Handler::get_backup_file_from_local(const std::string& ebid, Catalo
     write_error("NULL", "Missing ebid to get catalog backup file from local.\n");
     return false;
   }
-  Backup_File_Info record;
-  if (!backint_helper_.get_file_by_ebid(ebid, record)) return false;
-  parse_backint_catalog_info(record, info);
+  // The same request as get_file_by_ebid, but a failed request is told
+  // apart from an unknown EBID.
+  std::uint64_t total = 0;
+  Backup_File_Infos rows;
+  if (!backint_helper_.get_file_req(HTTP_Query().add("extern_backup_id", ebid).str(), total, rows)) {
+    catalog_request_failed_ = true;
+    return false;
+  }
+  if (rows.empty()) return false;
+  parse_backint_catalog_info(rows.back(), info);
   return true;
 }
 
@@ -449,7 +456,9 @@ bool Backint_Handler::get_backup_file(const std::string& database, const std::st
   } else {
     std::uint64_t total = 0;
     Backup_File_Infos records;
-    if (backint_helper_.get_files("", database, filename, total, records, 1, 0) && total > 0 && !records.empty())
+    if (!backint_helper_.get_files("", database, filename, total, records, 1, 0))
+      catalog_request_failed_ = true;
+    else if (total > 0 && !records.empty())
       parse_backint_catalog_info(records.back(), from_local);
   }
 
@@ -482,6 +491,7 @@ bool Backint_Handler::get_backup_files_from_local(const std::string& database, c
   list.clear();
   Backup_File_Infos records;
   if (!backint_helper_.get_files("", database, filename, total, records, limit, offset)) {
+    catalog_request_failed_ = true;
     write_error(filename, "Failed to inquire null file in local\n");
     return false;
   }
@@ -496,6 +506,7 @@ bool Backint_Handler::get_backup_files_from_local(const std::string& database, c
 bool Backint_Handler::get_backup_files_req(const std::string& query, std::uint64_t& total,
                                            Catalog_Backup_File_Infos& list) {
   if (!http_session_) {
+    catalog_request_failed_ = true;
     write_error("NULL", "Failed to get catalog backup file: init http session first\n");
     return false;
   }
@@ -514,6 +525,7 @@ bool Backint_Handler::get_backup_files_req(const std::string& query, std::uint64
     body = json_value();
     if (http_session_.get(request, response, body) && response.status() == 200 && body.is_object()) break;
     if (retry >= 3 || wait == end) {
+      catalog_request_failed_ = true;
       write_debug("Failed to get catalog backup files, status = %d\n", response.status());
       return false;
     }
@@ -534,6 +546,7 @@ bool Backint_Handler::get_backup_files_req(const std::string& query, std::uint64
                                                                                       info.database_backup_id);
       std::size_t slash = location.rfind('/');
       if (slash == std::string::npos) {
+        catalog_request_failed_ = true;
         write_debug("Failed to get catalog backup files: failed to get '%s' directory", location.c_str());
         return false;
       }
@@ -542,6 +555,7 @@ bool Backint_Handler::get_backup_files_req(const std::string& query, std::uint64
       rows.push_back(info);
     }
   } catch (const Json_Member_Error& e) {
+    catalog_request_failed_ = true;
     write_debug("Failed to get catalog backup files, %s\n", e.what());
     return false;
   }

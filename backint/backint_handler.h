@@ -187,6 +187,11 @@ class Backint_Handler {
   Backint_Catalog_helper backint_helper_;
   JSON_HTTP_Session http_session_;
 
+  /// Set when a catalog request failed after its retries, or its answer
+  /// was malformed, as opposed to a lookup that found nothing. Handlers
+  /// clear it before a lookup to tell "not found" from "could not look".
+  bool catalog_request_failed_ = false;
+
  private:
   bool write_formatted(const std::string& prefix, const char* format, va_list ap, const std::string& suffix);
 

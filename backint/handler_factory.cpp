@@ -3,7 +3,10 @@
 #include <ace/Log_Msg.h>
 
 #include "backint/backup_handler.h"
+#include "backint/delete_handler.h"
+#include "backint/inquire_handler.h"
 #include "backint/log_backup_handler.h"
+#include "backint/restore_handler.h"
 
 namespace sap_hana {
 
@@ -14,11 +17,11 @@ std::unique_ptr<Backint_Handler> Backint_Handler_Factory::create(const Backint_I
         return std::unique_ptr<Backint_Handler>(new Backint_Log_Backup_Handler(info));
       return std::unique_ptr<Backint_Handler>(new Backint_Backup_Handler(info));
     case FUNCTION_RESTORE:
-      return nullptr;
+      return std::unique_ptr<Backint_Handler>(new Backint_Restore_Handler(info));
     case FUNCTION_INQUIRE:
-      return nullptr;
+      return std::unique_ptr<Backint_Handler>(new Backint_Inquire_Handler(info));
     case FUNCTION_DELETE:
-      return nullptr;
+      return std::unique_ptr<Backint_Handler>(new Backint_Delete_Handler(info));
     case FUNCTION_UNKNOWN:
       break;
   }

@@ -1,0 +1,164 @@
+#include "backint/inquire_handler.h"
+
+#include <boost/algorithm/string/predicate.hpp>
+
+#include "agent/file_utils.h"
+#include "common/utils.h"
+
+namespace sap_hana {
+
+namespace {
+
+const std::uint64_t kPageSize = 10;
+
+std::string base_name(const std::string& path) {
+  std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace
+
+Backint_Inquire_Handler::Backint_Inquire_Handler(const Backint_Info& info) : Backint_Handler(info) {}
+
+bool Backint_Inquire_Handler::execute_i() {
+  if (!get_system_env() || !handle_input_file()) return false;
+  write_out_file_version();
+  if (!check_user_id()) return true;
+  // Each step answers its own entries; one failed catalog request must not
+  // leave the other kinds unanswered.
+  const bool by_name = inquire_null_file();
+  const bool by_ebid = inquire_ebid_file();
+  const bool all = inquire_all();
+  return by_name && by_ebid && all;
+}
+
+bool Backint_Inquire_Handler::handle_input_file() {
+  std::vector<std::string> lines;
+  const bool read_ok = read_input_lines(lines);
+  for (const std::string& line : lines) {
+    std::string keyword, ebid, name;
+    if (!split_entry(line, keyword, ebid, name)) continue;
+    if (keyword == "#NULL" && name.empty()) {
+      inquire_all_ = true;
+      continue;
+    }
+    if (name.empty()) continue;
+    (keyword == "#EBID" ? ebid_source_ : null_source_).push_back(Input_File{ebid, name});
+  }
+  if (!read_ok) {
+    write_error("NULL", "Failed to read input file\n");
+    return false;
+  }
+  if (ebid_source_.empty() && null_source_.empty() && !inquire_all_) {
+    write_error("NULL", "Input file is empty\n");
+    return false;
+  }
+  return true;
+}
+
+bool Backint_Inquire_Handler::check_user_id() {
+  std::string database, sid;
+  parse_userid(database, sid);
+  if (is_v150_ && database.empty()) {
+    write_debug("Lack of database name\n");
+    write_notfound_msg("", "");
+    return false;
+  }
+  if (sid.empty() || !is_directory(("/usr/sap/" + sid).c_str())) {
+    write_notfound_msg("", "");
+    return false;
+  }
+  return true;
+}
+
+bool Backint_Inquire_Handler::inquire_pages(bool local, const std::string& database, const Input_File& entry,
+                                            const std::string& name, bool& listed) {
+  for (std::uint64_t offset = 0;; offset += kPageSize) {
+    std::uint64_t total = 0;
+    Catalog_Backup_File_Infos list;
+    bool ok = local ? get_backup_files_from_local(database, name, total, list, offset, kPageSize)
+                    : get_backup_files_from_backupd(database, name, "", total, list, offset, kPageSize);
+    if (!ok) {
+      // The backint catalog reader has already written its error pair.
+      if (!local) write_error(entry.filename, "Failed to inquire null file in local\n");
+      return false;
+    }
+    for (const Catalog_Backup_File_Info& info : list) {
+      if (!backup_file_exist(info.path, info.filename)) continue;
+      write_success_msg(info.origin_path, info.ebid, info.backup_time);
+      listed = true;
+    }
+    if (total < offset || total < kPageSize) return true;
+  }
+}
+
+bool Backint_Inquire_Handler::inquire_null_file() {
+  if (null_source_.empty()) return true;
+  std::string database, sid;
+  parse_userid(database, sid);
+  const bool catalog_from_conf = restore_catalog_from_config();
+  for (const Input_File& entry : null_source_) {
+    const std::string name = base_name(entry.filename);
+    if (catalog_from_conf && is_catalog(name)) {
+      write_notfound_msg(entry.filename, "");
+      continue;
+    }
+    bool listed = false;
+    if (!inquire_pages(true, database, entry, name, listed) || !inquire_pages(false, database, entry, name, listed))
+      return false;
+    if (!listed) write_notfound_msg(entry.filename, "");
+  }
+  return true;
+}
+
+bool Backint_Inquire_Handler::inquire_ebid_file() {
+  for (const Input_File& entry : ebid_source_) {
+    Catalog_Backup_File_Info info;
+    catalog_request_failed_ = false;
+    const bool found = get_backup_file(entry.id, "", info);
+    if (!found && catalog_request_failed_) {
+      // "Not found" would tell HANA the backup is gone.
+      write_error(entry.filename, "Failed to look up backup file %s in the catalogs\n", entry.id.c_str());
+      return false;
+    }
+    if (found && boost::algorithm::starts_with(base_name(info.filename), base_name(entry.filename)))
+      write_success_msg(entry.filename, entry.id, info.backup_time);
+    else
+      write_notfound_msg(entry.filename, entry.id);
+  }
+  return true;
+}
+
+bool Backint_Inquire_Handler::inquire_all() {
+  if (!inquire_all_) return true;
+  std::uint64_t total = 0;
+  for (std::uint64_t offset = 0;; offset += kPageSize) {
+    Backup_File_Infos records;
+    if (!backint_helper_.get_files(landscape_id_, "", "", total, records, kPageSize, offset)) {
+      write_error("NULL", "Failed to inquire all backup set");
+      return false;
+    }
+    for (const Backup_File_Info& record : records) {
+      if (!backup_file_exist(record.location, record.storage_path)) continue;
+      // The same date form as the by-name answers: HANA's date format.
+      write_success_msg(record.origin_path, record.extern_backup_id,
+                        iso8601_to_hana_format_date(record.backup_time.c_str()));
+    }
+    if (total < offset) break;
+  }
+  if (total == 0) write_notfound_msg("", "");
+  return true;
+}
+
+bool Backint_Inquire_Handler::write_success_msg(const std::string& file, const std::string& ebid,
+                                                const std::string& date) {
+  const std::string dir = dirname_string(file);
+  if (!dir.empty()) mkdir_p(dir.c_str(), 0755);
+  return write_backup(ebid, file, date);
+}
+
+bool Backint_Inquire_Handler::write_notfound_msg(const std::string& file, const std::string& ebid) {
+  return write_inquire_notfound(ebid, file);
+}
+
+}  // namespace sap_hana

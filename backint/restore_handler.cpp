@@ -1,0 +1,234 @@
+#include "backint/restore_handler.h"
+
+#include <ace/Log_Msg.h>
+
+#include <boost/algorithm/string/predicate.hpp>
+#include <boost/algorithm/string/split.hpp>
+#include <vector>
+
+#include "agent/json_file.h"
+#include "agent/pool_utils.h"
+#include "common/system_control.h"
+#include "common/utils.h"
+
+namespace sap_hana {
+
+namespace {
+
+std::string base_name(const std::string& path) {
+  std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace
+
+Backint_Restore_Handler::Backint_Restore_Handler(const Backint_Info& info) : Backint_Restore_Basic_Handler(info) {}
+
+bool Backint_Restore_Handler::execute_i() {
+  // A restore can still serve EBID entries without the instance's
+  // environment; NULL entries then answer #NOTFOUND.
+  get_system_env();
+  mdc_ = System_Controller(sid_).is_multi_container();
+  if (!handle_input_file() || !load_ext_conf()) return false;
+  if (!write_out_file_version()) return false;
+  if (!restore_ebid_source() || !restore_null_source()) return false;
+  return !unanswered_;
+}
+
+bool Backint_Restore_Handler::parse_pipename(const std::string& pipename, std::string& sid, std::string& database) {
+  if (pipename.empty()) {
+    write_debug("Failed to parse pipe name from empty pipe name\n");
+    return false;
+  }
+  std::vector<std::string> pieces;
+  boost::algorithm::split(pieces, pipename, [](char c) { return c == '/'; });
+  if (pieces.size() < 4) {
+    write_debug("Invalid pipe name\n");
+    return false;
+  }
+  const std::string& fourth = pieces[3];
+  std::size_t at = fourth.find('@');
+  if (at != std::string::npos) {
+    database = fourth.substr(0, at);
+    sid = fourth.substr(at + 1);
+    return true;
+  }
+  sid = fourth;
+  const std::string& dir = pieces[pieces.size() - 2];
+  if (boost::algorithm::starts_with(dir, "DB_"))
+    database = dir.substr(3);
+  else
+    database = mdc_ ? dir : sid;
+  return true;
+}
+
+bool Backint_Restore_Handler::load_ext_conf() {
+  const Input_Files& first = null_source_.empty() ? ebid_source_ : null_source_;
+  if (first.empty()) {
+    ACE_ERROR((LM_ERROR, "Failed to get pipe name\n"));
+    return false;
+  }
+  std::string sid, database, path;
+  if (!parse_pipename(first.front().destname, sid, database)) {
+    ACE_ERROR((LM_ERROR, "Failed to parse pipe name\n"));
+    return false;
+  }
+  if (!restore_ext_conf_file(sid.c_str(), database.c_str(), path)) {
+    ACE_ERROR((LM_ERROR, "Failed to get extended config file name\n"));
+    return false;
+  }
+  json_value conf;
+  if (!load_json(path, conf) || !conf.is_object()) {
+    ACE_ERROR((LM_ERROR, "Failed to load extended config file\n"));
+    return false;
+  }
+  // Mistyped members are refused here, before any answer line, rather than
+  // silently replaced by defaults in the middle of a restore.
+  try {
+    object_get(conf, "pool_uuid", pool_uuid_);
+    object_get(conf, "log_pool_uuid", log_pool_uuid_);
+    auto io_ctl = conf.find("io_ctl");
+    if (io_ctl != conf.end() && io_ctl->is_object()) {
+      object_get(*io_ctl, "max_seconds_retry", io_options_.max_seconds_retry);
+      object_get(*io_ctl, "resumption_buffer_size", io_options_.resumption_buffer_size);
+      // Bad rate-limit entries are logged by the reader; the good ones stay.
+      io_options_.rate_limits.from_json_in_object(*io_ctl);
+    }
+  } catch (const Json_Member_Error& e) {
+    ACE_ERROR((LM_ERROR, "Failed to parse extended config file, %s\n", e.what()));
+    return false;
+  }
+  ext_conf_ = std::move(conf);
+  to_restore_ = pool_uuid_.empty() && log_pool_uuid_.empty();
+  return true;
+}
+
+const std::string& Backint_Restore_Handler::pool_for(const std::string& filename) const {
+  return is_log(base_name(filename)) ? log_pool_uuid_ : pool_uuid_;
+}
+
+bool Backint_Restore_Handler::restore_ebid_source() {
+  std::string database, sid;
+  parse_userid(database, sid);
+  for (std::size_t i = 0; i < ebid_source_.size(); ++i) {
+    const Input_File& entry = ebid_source_[i];
+    const std::string& pool = pool_for(entry.filename);
+    Catalog_Backup_File_Info info;
+    catalog_request_failed_ = false;
+    const bool looked_up = get_backup_file(entry.id, pool, info);
+    if (!looked_up && catalog_request_failed_) return lookup_failed(entry, entry.id);
+    const bool found = looked_up && !info.path.empty() && !info.filename.empty() && !(is_v150_ && sid != sid_);
+    if (!found) {
+      if (debug_mode() && !pool.empty()) write_debug("Failed to get backup file from pool '%s'\n", pool.c_str());
+      if (!write_restore_notfound(entry.filename)) return false;
+      continue;
+    }
+    bool stop = false;
+    if (!restore_found(info, entry, stop)) return false;
+    if (stop) {
+      if (i + 1 < ebid_source_.size()) unanswered_ = true;
+      break;
+    }
+  }
+  return true;
+}
+
+bool Backint_Restore_Handler::restore_null_source() {
+  if (null_source_.empty()) return true;
+  std::string database, sid;
+  parse_userid(database, sid);
+  const bool catalog_from_conf = restore_catalog_from_config();
+  for (std::size_t i = 0; i < null_source_.size(); ++i) {
+    const Input_File& entry = null_source_[i];
+    if (landscape_id_.empty()) {
+      write_debug("landscape_id is empty\n");
+      if (!write_restore_notfound(entry.filename)) return false;
+      continue;
+    }
+    const std::string name = base_name(entry.filename);
+    Catalog_Backup_File_Info info;
+    bool found;
+    if (catalog_from_conf && is_catalog(name)) {
+      found = load_catalog_conf(entry, info);
+    } else if (sid != sid_) {
+      found = false;
+    } else {
+      catalog_request_failed_ = false;
+      found = get_backup_file(database, name, pool_for(entry.filename), info);
+      // One catalog unread: the other's answer may be the older backup.
+      if (catalog_request_failed_) return lookup_failed(entry, name);
+      found = found && !info.path.empty();
+    }
+    if (!found) {
+      if (!write_restore_notfound(entry.filename)) return false;
+      continue;
+    }
+    bool stop = false;
+    if (!restore_found(info, entry, stop)) return false;
+    if (stop) {
+      if (i + 1 < null_source_.size()) unanswered_ = true;
+      break;
+    }
+  }
+  return true;
+}
+
+bool Backint_Restore_Handler::load_catalog_conf(const Input_File& entry, Catalog_Backup_File_Info& info) {
+  std::string file_sid, file_database, dest_sid, dest_database, path;
+  json_value conf;
+  if (!parse_pipename(entry.filename, file_sid, file_database) ||
+      !parse_pipename(entry.destname, dest_sid, dest_database) ||
+      !catalog_conf_file_name(file_sid.c_str(), file_database.c_str(), sid_.c_str(), dest_database.c_str(), path) ||
+      !load_json(path, conf) || !conf.is_object()) {
+    write_debug("Failed to handle catalog conf '%s'\n", path.c_str());
+    return false;
+  }
+  try {
+    extract_or_throw(conf)("location", info.path)("filename", info.filename)("extern_backup_id", info.ebid)(
+        "source_type", info.source_type)("pool_uuid", info.pool_uuid);
+  } catch (const Json_Member_Error& e) {
+    write_debug("Failed to parse catalog conf: %s\n", e.what());
+    return false;
+  }
+  info.storage_path = info.filename;
+  return true;
+}
+
+bool Backint_Restore_Handler::lookup_failed(const Input_File& entry, const std::string& key) {
+  write_error(entry.filename, "Failed to look up backup file %s in the catalogs\n", key.c_str());
+  return false;
+}
+
+bool Backint_Restore_Handler::restore_found(const Catalog_Backup_File_Info& info, const Input_File& entry,
+                                            bool& stop) {
+  if (info.source_type == "pipe" && !check_destination_pipe(entry.destname)) {
+    write_error(entry.filename, "Failed to check destination file %s\n", entry.destname.c_str());
+    stop = true;
+    return true;
+  }
+  if (!restore_data(info, entry)) return false;
+  return write_restored(info.ebid, entry.filename);
+}
+
+bool Backint_Restore_Handler::restore_data(const Catalog_Backup_File_Info& info, const Input_File& entry) {
+  Client_IO_Base::Options options = io_options_;
+  set_options_by_conf(options);
+  Pool_Info pool;
+  bool written;
+  if (get_pool_info_from_backupd(info.pool_uuid, pool, to_restore_, options.max_seconds_retry)) {
+    if (set_options_by_pool(options, pool) != 1) {
+      write_error(entry.filename, "Failed to set client I/O options \n");
+      return false;
+    }
+    written = write_data(pool.url, info.storage_path, entry.destname, options);
+  } else {
+    written = write_data(info.path, info.filename, entry.destname, options);
+  }
+  if (!written) {
+    write_error(entry.filename, "Failed to write date to '%s'\n", entry.destname.c_str());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace sap_hana

@@ -1,0 +1,97 @@
+#ifndef SAP_HANA_RESTORE_HANDLER_H
+#define SAP_HANA_RESTORE_HANDLER_H
+
+#include <string>
+
+#include "agent/json_access.h"
+#include "backint/restore_basic_handler.h"
+
+namespace sap_hana {
+
+/// `hana-backint -f restore`.
+///
+/// Run: the HANA environment (a failure is tolerated: NULL entries are then
+/// answered #NOTFOUND), whether the system is multi-container, the input,
+/// the restore configuration file; then "#SOFTWAREID", the EBID entries and
+/// the NULL entries, each in input order.
+///
+/// The restore configuration file (restore_ext_conf_file of the SID and
+/// database taken from the first destination: of the first NULL entry,
+/// else of the first EBID entry) must be a JSON object; its optional
+/// members "pool_uuid" and "log_pool_uuid" choose the pools in which data
+/// and log/catalog objects are looked up, and "io_ctl" carries
+/// "max_seconds_retry" (600), "resumption_buffer_size" (10485760) and the
+/// rate limits of the transfers. A missing or malformed file ends the run
+/// (logged, exit 1) before anything is written.
+///
+/// Per entry:
+///  - EBID: looked up by EBID in the backint catalog, then in the
+///    backup-set catalog. With Backint 1.50 the user id's SID must be this
+///    instance's SID.
+///  - NULL: looked up by base name in both catalogs (the newer backup
+///    wins); the user id's SID must be this instance's SID. A catalog
+///    backup is taken from the catalog configuration file instead while
+///    hana.conf's "certification"/"restore_catalog_from_conf" is on.
+///  - Not found: `#NOTFOUND "<file>"`, the run goes on.
+///  - A catalog that could not be read (the server kept failing, or
+///    answered nonsense) is not "not found": the error pair "Failed to look
+///    up backup file %s in the catalogs\n" ends the run (exit 1).
+///  - Found: an object saved from a pipe needs a writable named pipe as
+///    destination; else the error pair "Failed to check destination file
+///    %s\n" is written and the remaining entries of that kind are skipped.
+///    Skipped entries get no answer, so the run then ends with exit code 1
+///    (HANA must not take a partial restore for a complete one).
+///  - The object is read from the storage into the destination; a failed
+///    transfer (including a checksum mismatch) writes the error pair
+///    "Failed to write date to '%s'\n" and ends the run at once (exit 1).
+///  - Success: `#RESTORED "<ebid>" "<file>"`.
+class Backint_Restore_Handler : public Backint_Restore_Basic_Handler {
+ public:
+  explicit Backint_Restore_Handler(const Backint_Info& info);
+
+  /// Splits a HANA pipe path such as
+  /// "/usr/sap/ABC/SYS/global/hdb/backint/DB_T01/name" into SID "ABC" and
+  /// database "T01". The fourth "/"-separated piece is the SID, or
+  /// "<database>@<SID>". Otherwise the database is the second-to-last piece
+  /// without its "DB_" prefix; a piece without the prefix is the database
+  /// on a multi-container system and the SID names it on a single-container
+  /// one. False (with a "#DEBUG" line) for an empty name or fewer than four
+  /// pieces.
+  bool parse_pipename(const std::string& pipename, std::string& sid, std::string& database);
+
+ protected:
+  bool execute_i() override;
+
+  /// Reads the restore configuration file (see above); false, logged, on
+  /// any failure.
+  bool load_ext_conf();
+  bool restore_ebid_source();
+  bool restore_null_source();
+  /// Reads the found object into the entry's destination; false with the
+  /// error pair written.
+  bool restore_data(const Catalog_Backup_File_Info& info, const Input_File& entry);
+
+  bool mdc_ = false;
+  json_value ext_conf_ = json_value::object();
+  std::string pool_uuid_;
+  std::string log_pool_uuid_;
+  bool to_restore_ = true;
+
+ private:
+  /// Steps shared by both kinds of entry once the object was found.
+  /// `stop` is set when the destination check failed.
+  bool restore_found(const Catalog_Backup_File_Info& info, const Input_File& entry, bool& stop);
+  /// Fills `info` from the catalog configuration file of a catalog backup.
+  bool load_catalog_conf(const Input_File& entry, Catalog_Backup_File_Info& info);
+  const std::string& pool_for(const std::string& filename) const;
+  /// Writes the error pair of an entry whose catalogs could not be read
+  /// (`key`: its EBID or name); false.
+  bool lookup_failed(const Input_File& entry, const std::string& key);
+
+  Client_IO_Base::Options io_options_;
+  bool unanswered_ = false;
+};
+
+}  // namespace sap_hana
+
+#endif
