@@ -3,11 +3,10 @@
 backups, recoveries (tenant and instance start), catalog deletion. A tiny
 store-in-a-directory backint stands in for hana-backint here, so that the
 simulator's side of the protocol is pinned down on its own; the last case
-checks that the real hana-backint starts under the simulated HANA."""
+runs the real hana-backint against the development backupd."""
 
+import json
 import os
-import pwd
-import re
 import subprocess
 import sys
 import unittest
@@ -359,18 +358,70 @@ class BackintFlowTest(unittest.TestCase):
 
 
 class RealBackintTest(unittest.TestCase):
-    def tearDown(self):
-        hana_sim.uninstall_all()
+    """The simulated HANA with the real hana-backint and the development
+    backupd: backup, log and catalog backups, a point-in-time recovery using
+    the catalog through backint, and the deletion of the data backup."""
 
-    def test_hana_backint_starts_as_adm_user(self):
-        program = "/opt/corvane/strovix3/bin/hana-backint"
-        if not os.path.exists(program):
+    def setUp(self):
+        if not os.path.exists("/opt/corvane/strovix3/bin/hana-backint"):
             self.skipTest("hana-backint is not installed in this build")
-        hana_sim.install(sid="ABC", instance=0, host="h1")
-        hana_sim.link_backint("ABC")
-        p = subprocess.run(["setpriv", "--reuid=abcadm", "--regid=sapsys", "--init-groups",
-                            hana_sim.backint_link("ABC"), "-v"], capture_output=True, text=True)
-        self.assertEqual((p.returncode, p.stdout), (0, "backint 1.5.0\n"))
+        import backint_fixture
+        self.bf = backint_fixture
+        self.env = backint_fixture.Backint_Env.setup(sid="ABC", tenants=["T01"])
+        self.host = hana_sim.state("ABC")["host"]
+        backint_fixture.Backint_Env.make_pool_dir("/srv/local")
+        self.env.write_hana_conf("/srv/local")
+        for key in ("log_backup_using_backint", "catalog_backup_using_backint"):
+            hana_sim.set_ini("ABC", "global.ini", "backup", key, "true")
+
+    def tearDown(self):
+        self.env.teardown()
+
+    def sql(self, statement):
+        p = subprocess.run([HDBSQL, "-u", "SYSTEM", "-p", "Manager1", "-n", self.host + ":30013", statement],
+                           capture_output=True, text=True)
+        return p.returncode, p.stderr
+
+    def agent_file(self, name, content):
+        # What the restore job leaves for hana-backint (group sapsys).
+        directory = "/var/opt/corvane/strovix3/agent/hana/catalog"
+        os.makedirs(directory, exist_ok=True)
+        os.chown(directory, 0, 79)
+        os.chmod(directory, 0o750)
+        path = os.path.join(directory, name)
+        with open(path, "w") as f:
+            f.write(json.dumps(content))
+        os.chown(path, 0, 79)
+        os.chmod(path, 0o640)
+
+    def test_round_trip_through_hana_backint(self):
+        self.assertEqual(self.sql("BACKUP DATA FOR T01 USING BACKINT('FULL1')"), (0, ""))
+        hana_sim.log_backup("ABC", "T01")
+        data, log, catalog_after_data, catalog = hana_sim.backups("ABC", "T01")
+        self.assertEqual([e["state_name"] for e in (data, log, catalog_after_data, catalog)], ["successful"] * 4)
+
+        # The catalog comes back from where hana-backint stored it.
+        saved = [c for c in hana_sim.calls("ABC", "hana-backint") if c["argv"][c["argv"].index("-s") + 1]
+                 == str(catalog["backup_id"])][0]["output"]
+        location = [l for l in saved if l.startswith("#DEBUG Backup HANA data to ")][0].split(" to ", 1)[1]
+        self.agent_file("ABC@T01-restore-ext-conf", {})
+        self.agent_file("ABC@T01-ABC@T01", {
+            "location": location, "filename": "log_backup_0_0_0_0.%d" % catalog["backup_id"],
+            "extern_backup_id": catalog["files"][0]["external_backup_id"], "source_type": "pipe",
+            "pool_uuid": ""})
+
+        self.assertEqual(self.sql("ALTER SYSTEM STOP DATABASE T01"), (0, ""))
+        rc, err = self.sql("RECOVER DATABASE FOR T01 UNTIL TIMESTAMP '2099-01-01 00:00:00' CLEAR LOG "
+                           "USING CATALOG BACKINT USING BACKUP_ID %d CHECK ACCESS ALL" % data["backup_id"])
+        self.assertEqual((rc, err), (0, ""))
+        restored = [c for c in hana_sim.calls("ABC", "hana-backint") if c["statement"] == "restore"][-1]
+        self.assertEqual(len([l for l in restored["output"] if l.startswith("#RESTORED")]), 3)
+        self.assertEqual(hana_sim.recoveries("ABC")[-1]["result"], "successful")
+
+        rc, err = self.sql("BACKUP CATALOG DELETE FOR T01 BACKUP_ID %d COMPLETE" % data["backup_id"])
+        self.assertEqual((rc, err), (0, ""))
+        self.assertEqual(len([l for l in hana_sim.calls("ABC", "hana-backint")[-1]["output"]
+                              if l.startswith("#DELETED")]), 2)
 
 
 if __name__ == "__main__":
