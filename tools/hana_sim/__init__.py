@@ -133,7 +133,7 @@ def clear_calls(sid):
 
 
 def add_fault(sid, program, match="", stderr="", stdout="", exit=1, times=None, delay=0):
-    """Makes calls of `program` ("hdbsql", "HDB", "hdbsrvutil", "backint")
+    """Makes calls of `program` ("hdbsql", "HDB" or "hdbsrvutil")
     whose statement (hdbsql) or argument text (others) contains a match of the
     regular expression `match` fail: print `stdout`/`stderr` and end with
     `exit`, after `delay` seconds, `times` times (None: always). The call is
