@@ -50,8 +50,7 @@ bool Backint_Backup_Basic_Handler::handle_input_file() {
   return !source_files_.empty();
 }
 
-bool Backint_Backup_Basic_Handler::collect_system_info(const std::string& sid, bool& mdc,
-                                                       std::string& instance_name) {
+bool Backint_Backup_Basic_Handler::collect_system_info(const std::string& sid, bool& mdc, std::string& instance_name) {
   if (sid.empty()) {
     write_debug("Lack of sid\n");
     return false;
@@ -164,8 +163,7 @@ bool Backint_Backup_Basic_Handler::load_default_conf() {
   return backint_helper_.check_and_add_job(job_info_);
 }
 
-bool Backint_Backup_Basic_Handler::write_success(const std::string& ebid, std::uint64_t size,
-                                                 const std::string& file) {
+bool Backint_Backup_Basic_Handler::write_success(const std::string& ebid, std::uint64_t size, const std::string& file) {
   return write_saved(ebid, file, size);
 }
 
@@ -201,8 +199,7 @@ bool Backint_Backup_Basic_Handler::handle_source_file() {
 
   std::string suffix;
   if (!job_info_.compression.empty()) {
-    Compression_Method method =
-        compression_name_to_value(job_info_.compression.c_str(), job_info_.compression.size());
+    Compression_Method method = compression_name_to_value(job_info_.compression.c_str(), job_info_.compression.size());
     if (method != COMPR_NONE) {
       options.compression_method = method;
       options.compression_level = job_info_.compression_level;

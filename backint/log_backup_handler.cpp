@@ -1,9 +1,8 @@
 #include "backint/log_backup_handler.h"
 
-#include <cerrno>
-
 #include <boost/algorithm/string/predicate.hpp>
 #include <boost/algorithm/string/split.hpp>
+#include <cerrno>
 
 #include "agent/agent_job_activity_handle.h"
 #include "agent/cgi_response.h"
@@ -129,9 +128,8 @@ bool Backint_Log_Backup_Handler::load_ondemand_conf() {
   std::string job_definition_uuid;
   std::string uid;
   try {
-    extract_or_throw(conf)("location", job_info_.location)("type", job_info_.type)(
-        "host_uuid", job_info_.host_uuid)("job_definition_uuid", job_definition_uuid)("uid", uid)(
-        "pool_uuid", job_info_.pool_uuid);
+    extract_or_throw(conf)("location", job_info_.location)("type", job_info_.type)("host_uuid", job_info_.host_uuid)(
+        "job_definition_uuid", job_definition_uuid)("uid", uid)("pool_uuid", job_info_.pool_uuid);
     object_get(conf, "compression", job_info_.compression);
     object_get(conf, "compression_level", job_info_.compression_level);
   } catch (const Json_Member_Error& e) {
@@ -181,8 +179,7 @@ bool Backint_Log_Backup_Handler::update_database_backup_id() {
 }
 
 bool Backint_Log_Backup_Handler::backupd_job_ctl(const Backupd_Job_Option& option) {
-  if (!http_session_ || option.method.empty() || option.job_def_uuid.empty() || option.job_uuid.empty())
-    return false;
+  if (!http_session_ || option.method.empty() || option.job_def_uuid.empty() || option.job_uuid.empty()) return false;
   json_value body = json_value::object();
   body["action"] = option.method;
   body["backint_job_uuid"] = option.job_uuid;

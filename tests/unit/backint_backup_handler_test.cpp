@@ -32,16 +32,16 @@ class Data_Probe : public Backint_Backup_Handler {
   using Backint_Backup_Basic_Handler::handle_input_file;
   using Backint_Backup_Basic_Handler::handle_source_file;
   using Backint_Backup_Basic_Handler::job_info_;
+  using Backint_Backup_Basic_Handler::max_seconds_retry_;
   using Backint_Backup_Basic_Handler::mdc_;
+  using Backint_Backup_Basic_Handler::rate_limits_;
   using Backint_Backup_Basic_Handler::read_io_ctl;
+  using Backint_Backup_Basic_Handler::resumption_buffer_size_;
+  using Backint_Backup_Basic_Handler::server_side_dedup_;
   using Backint_Backup_Basic_Handler::source_files_;
   using Backint_Backup_Basic_Handler::tool_options_;
   using Backint_Backup_Handler::execute_backup;
   using Backint_Handler::sid_;
-  using Backint_Backup_Basic_Handler::max_seconds_retry_;
-  using Backint_Backup_Basic_Handler::rate_limits_;
-  using Backint_Backup_Basic_Handler::resumption_buffer_size_;
-  using Backint_Backup_Basic_Handler::server_side_dedup_;
 
  private:
   std::istringstream in_;
@@ -221,8 +221,7 @@ TEST_F(BackintBackupStreaming, ShortSourceIsNotSavedAndStopsTheRun) {
   EXPECT_FALSE(h.handle_source_file());
   const std::string out = h.out();
   EXPECT_NE(out.find("\" \"" + good + "\" 10\n"), std::string::npos) << out;
-  EXPECT_NE(out.find("#DEBUG Failed to write data to storage, 5 of 10 bytes received\n#ERROR \"" + short_one +
-                     "\"\n"),
+  EXPECT_NE(out.find("#DEBUG Failed to write data to storage, 5 of 10 bytes received\n#ERROR \"" + short_one + "\"\n"),
             std::string::npos)
       << out;
   EXPECT_EQ(out.find(never), std::string::npos);

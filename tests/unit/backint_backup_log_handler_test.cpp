@@ -106,7 +106,8 @@ TEST_F(BackintBackupLogJobState, ActiveUnlessNoneDeletedOrDisabled) {
   Job_State state = JOB_STATE_IDLE;
   EXPECT_FALSE(h.get_job_state("missing", state));
   EXPECT_FALSE(h.job_is_active("../escape"));
-  EXPECT_EQ(h.out(), "#DEBUG Failed to open job activity for 'missing', errno=2.\n"
-                     "#DEBUG Failed to open job activity for '../escape', errno=22.\n");
+  EXPECT_EQ(h.out(),
+            "#DEBUG Failed to open job activity for 'missing', errno=2.\n"
+            "#DEBUG Failed to open job activity for '../escape', errno=22.\n");
   EXPECT_EQ(state, JOB_STATE_IDLE);
 }
