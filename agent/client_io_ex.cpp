@@ -213,24 +213,11 @@ bool Client_IO_Ex::get_stream(const std::string& name, IO_Sink& destination, con
   reset_transfer();
   std::string object;
   if (!check_connected() || !normalise(name, object, false)) return false;
-  std::string why;
-  std::unique_ptr<Storage_Driver::Reader> reader = driver_->open_read(object, why);
-  if (!reader) return fail(why);
-  std::uint64_t total = reader->size();
-  const std::size_t envelope = Object_Envelope::header_size + Object_Envelope::trailer_size;
-  if (total < envelope) return fail("'" + object + "': stored object is truncated or damaged (too short)");
-
-  char frame[Object_Envelope::header_size];
+  std::unique_ptr<Storage_Driver::Reader> reader;
   Object_Envelope::Header header;
   Object_Envelope::Trailer trailer;
-  if (reader->read(frame, sizeof frame) != static_cast<ssize_t>(sizeof frame))
-    return fail(reader->error().empty() ? "'" + object + "': stored object is truncated" : reader->error());
-  if (!Object_Envelope::decode_header(frame, header, why)) return fail("'" + object + "': " + why);
-  if (!reader->read_at(total - Object_Envelope::trailer_size, frame, Object_Envelope::trailer_size))
-    return fail(reader->error());
-  if (!Object_Envelope::decode_trailer(frame, trailer, why)) return fail("'" + object + "': " + why);
-  if (trailer.payload_size != total - envelope)
-    return fail("'" + object + "': stored object is truncated or damaged (size mismatch)");
+  if (!open_object(object, reader, header, trailer)) return false;
+  std::uint64_t total = reader->size();
   if (header.compression != COMPR_NONE && header.compression != COMPR_ZSTD && header.compression != COMPR_LZOP)
     return fail("'" + object + "': unknown compression method " + std::to_string(header.compression));
 
@@ -288,32 +275,35 @@ bool Client_IO_Ex::get_stream(const std::string& name, IO_Sink& destination, con
   return true;
 }
 
+bool Client_IO_Ex::open_object(const std::string& object, std::unique_ptr<Storage_Driver::Reader>& reader,
+                               Object_Envelope::Header& header, Object_Envelope::Trailer& trailer) {
+  std::string why;
+  reader = driver_->open_read(object, why);
+  if (!reader) return fail(why);
+  std::uint64_t total = reader->size();
+  const std::size_t envelope = Object_Envelope::header_size + Object_Envelope::trailer_size;
+  if (total < envelope) return fail("'" + object + "': stored object is truncated or damaged (too short)");
+  char frame[Object_Envelope::header_size];
+  // The header is read in sequence, so the reader stands at the payload afterwards.
+  if (reader->read(frame, sizeof frame) != static_cast<ssize_t>(sizeof frame))
+    return fail(reader->error().empty() ? "'" + object + "': stored object is truncated" : reader->error());
+  if (!Object_Envelope::decode_header(frame, header, why)) return fail("'" + object + "': " + why);
+  if (!reader->read_at(total - Object_Envelope::trailer_size, frame, Object_Envelope::trailer_size))
+    return fail(reader->error());
+  if (!Object_Envelope::decode_trailer(frame, trailer, why)) return fail("'" + object + "': " + why);
+  if (trailer.payload_size != total - envelope)
+    return fail("'" + object + "': stored object is truncated or damaged (size mismatch)");
+  return true;
+}
+
 std::int64_t Client_IO_Ex::size(const std::string& name) {
   reset_transfer();
   std::string object;
   if (!check_connected() || !normalise(name, object, false)) return -1;
-  std::string why;
-  std::unique_ptr<Storage_Driver::Reader> reader = driver_->open_read(object, why);
-  if (!reader) {
-    fail(why);
-    return -1;
-  }
-  std::uint64_t total = reader->size();
-  const std::size_t envelope = Object_Envelope::header_size + Object_Envelope::trailer_size;
-  char frame[Object_Envelope::header_size];
+  std::unique_ptr<Storage_Driver::Reader> reader;
   Object_Envelope::Header header;
   Object_Envelope::Trailer trailer;
-  if (total < envelope) {
-    fail("'" + object + "': stored object is truncated or damaged (too short)");
-    return -1;
-  }
-  if (!reader->read_at(0, frame, sizeof frame) || !Object_Envelope::decode_header(frame, header, why) ||
-      !reader->read_at(total - Object_Envelope::trailer_size, frame, sizeof frame) ||
-      !Object_Envelope::decode_trailer(frame, trailer, why) || trailer.payload_size != total - envelope) {
-    fail("'" + object + "': " + (why.empty() ? reader->error() : why));
-    if (why.empty() && reader->error().empty()) error_ += "stored object is damaged (size mismatch)";
-    return -1;
-  }
+  if (!open_object(object, reader, header, trailer)) return -1;
   return static_cast<std::int64_t>(trailer.original_size);
 }
 

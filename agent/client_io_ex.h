@@ -10,6 +10,7 @@
 #include "agent/client_io_base.h"
 #include "agent/io_sink.h"
 #include "agent/io_source.h"
+#include "agent/object_envelope.h"
 #include "agent/rate_clock.h"
 #include "agent/storage_driver.h"
 
@@ -96,6 +97,9 @@ class Client_IO_Ex : public Client_IO_Base {
 
  private:
   bool check_connected();
+  /// Opens `object` and reads its envelope; the reader is left at the payload.
+  bool open_object(const std::string& object, std::unique_ptr<Storage_Driver::Reader>& reader,
+                   Object_Envelope::Header& header, Object_Envelope::Trailer& trailer);
   bool normalise(const std::string& name, std::string& out, bool allow_root);
 
   std::unique_ptr<Storage_Driver> owned_driver_;
