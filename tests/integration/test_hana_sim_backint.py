@@ -423,6 +423,21 @@ class RealBackintTest(unittest.TestCase):
         self.assertEqual(len([l for l in hana_sim.calls("ABC", "hana-backint")[-1]["output"]
                               if l.startswith("#DELETED")]), 2)
 
+    def test_system_database_recovery_at_instance_start_runs_hana_backint_as_adm(self):
+        self.assertEqual(self.sql("BACKUP DATA USING BACKINT('SYS1')"), (0, ""))
+        backup_id = hana_sim.backups("ABC", "SYSTEMDB")[0]["backup_id"]
+        self.agent_file("ABC@SYSTEMDB-restore-ext-conf", {})
+        as_adm = ["setpriv", "--reuid=abcadm", "--regid=sapsys", "--init-groups", "/usr/sap/ABC/HDB00/HDB"]
+        self.assertEqual(subprocess.run(as_adm + ["stop"], capture_output=True).returncode, 0)
+        with open("/usr/sap/ABC/HDB00/work/recoverInstance.sql", "w") as f:
+            f.write("RECOVER DATA USING BACKUP_ID %d CLEAR LOG;" % backup_id)
+        p = subprocess.run(as_adm + ["start"], capture_output=True, text=True)
+        self.assertEqual((p.returncode, p.stderr), (0, ""))
+        inquire, restore = hana_sim.calls("ABC", "hana-backint")[1:]
+        self.assertEqual((inquire["statement"], inquire["user"], inquire["exit"]), ("inquire", "abcadm", 0))
+        self.assertEqual((restore["statement"], restore["exit"]), ("restore", 0))
+        self.assertEqual(hana_sim.recoveries("ABC")[-1]["result"], "successful")
+
 
 if __name__ == "__main__":
     result = unittest.main(exit=False, verbosity=2).result
