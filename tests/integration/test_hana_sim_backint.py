@@ -433,7 +433,7 @@ class RealBackintTest(unittest.TestCase):
             f.write("RECOVER DATA USING BACKUP_ID %d CLEAR LOG;" % backup_id)
         p = subprocess.run(as_adm + ["start"], capture_output=True, text=True)
         self.assertEqual((p.returncode, p.stderr), (0, ""))
-        inquire, restore = hana_sim.calls("ABC", "hana-backint")[1:]
+        inquire, restore = hana_sim.calls("ABC", "hana-backint")[-2:]
         self.assertEqual((inquire["statement"], inquire["user"], inquire["exit"]), ("inquire", "abcadm", 0))
         self.assertEqual((restore["statement"], restore["exit"]), ("restore", 0))
         self.assertEqual(hana_sim.recoveries("ABC")[-1]["result"], "successful")
