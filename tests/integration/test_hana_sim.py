@@ -227,6 +227,40 @@ class SingleContainerTest(unittest.TestCase):
         self.assertNotIn("qasadm", grp.getgrnam("sapsys").gr_mem)
 
 
+class TwoSystemsTest(unittest.TestCase):
+    def tearDown(self):
+        hana_sim.uninstall_all()
+
+    def test_systems_side_by_side_and_removal_of_one(self):
+        hana_sim.install(sid="ABC", instance=0, host="h1", tenants=["T01"])
+        hana_sim.install(sid="XYZ", instance=2, multi_container=False, host="h1")
+        with open("/usr/sap/sapservices") as f:
+            self.assertEqual(len([l for l in f if "sapstartsrv pf=" in l]), 2)
+        self.assertTrue(listening(30013) and listening(30215))
+        hana_sim.uninstall("ABC")
+        with open("/usr/sap/sapservices") as f:
+            lines = f.read().splitlines()
+        self.assertEqual(lines[0], "#!/bin/sh")
+        self.assertEqual([l for l in lines[1:]], [l for l in lines[1:] if "/usr/sap/XYZ/" in l])
+        self.assertEqual(len(lines), 2)
+        self.assertFalse(listening(30013))
+        self.assertTrue(listening(30215))
+        self.assertRaises(KeyError, pwd.getpwnam, "abcadm")
+        self.assertIn("xyzadm", grp.getgrnam("sapsys").gr_mem)
+        self.assertEqual(hana_sim.installed_sids(), ["XYZ"])
+
+    def test_database_layer_of_a_tenant(self):
+        hana_sim.install(sid="ABC", instance=0, host="h1", tenants=["T01", "T02"])
+        alter = ("ALTER SYSTEM ALTER CONFIGURATION ('global.ini', 'DATABASE', 'T01') SET "
+                 "('backup', 'log_backup_using_backint') = 'true' WITH RECONFIGURE")
+        self.assertEqual(sql(alter)[0], 0)
+        query = "select LAYER_NAME, VALUE from M_INIFILE_CONTENTS where KEY = 'log_backup_using_backint'"
+        self.assertEqual(sql(query, database="T01")[1].splitlines()[1:3], ['"DEFAULT","false"', '"DATABASE","true"'])
+        self.assertEqual(sql(query, database="T02")[1].splitlines()[1:3],
+                         ['"DEFAULT","false"', "1 row selected (overall time 1.234 msec; server time 0.321 msec)"])
+        self.assertEqual(hana_sim.get_ini("ABC", "global.ini", "T01"), {"backup": {"log_backup_using_backint": "true"}})
+
+
 class StatementParsingTest(unittest.TestCase):
     """The simulator's parsers on their own, against the statements and
     lines the system produces."""
