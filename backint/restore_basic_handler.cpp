@@ -1,5 +1,6 @@
 #include "backint/restore_basic_handler.h"
 
+#include <ace/ACE.h>
 #include <ace/Log_Msg.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -33,7 +34,10 @@ bool Backint_Restore_Basic_Handler::handle_input_file() {
   return true;
 }
 
-bool Backint_Restore_Basic_Handler::debug_mode() { return ACE_LOG_MSG->log_priority_enabled(LM_DEBUG) != 0; }
+// ACE's debug flag (environment variable ACE_DEBUG) rather than the log's
+// priority mask: the mask lets debug messages through by default, and these
+// lines go to HANA's output file, not to our log.
+bool Backint_Restore_Basic_Handler::debug_mode() { return ACE::debug() != 0; }
 
 bool Backint_Restore_Basic_Handler::write_data(const std::string& location, const std::string& dataset,
                                                const std::string& destination, Client_IO_Base::Options& options) {

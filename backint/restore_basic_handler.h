@@ -52,8 +52,9 @@ class Backint_Restore_Basic_Handler : public Backint_Handler {
   /// precondition failure, logged at emergency priority).
   bool check_destination_pipe(const std::string& file);
 
-  /// True when ACE logging lets debug messages through; enables the extra
-  /// "#DEBUG" lines of a restore.
+  /// True when ACE's debug flag is set (ACE_DEBUG in the environment);
+  /// enables the extra "#DEBUG" lines of a restore ("Source file info: ...",
+  /// "Failed to get backup file from pool ...").
   static bool debug_mode();
 
   Input_Files ebid_source_;

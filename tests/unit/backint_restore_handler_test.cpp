@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <ace/ACE.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -40,25 +41,14 @@ class Restore_Probe : public Backint_Restore_Handler {
   std::ostringstream out_;
 };
 
-// Turns the process log's debug priority off (as hana-backint's service
-// configuration does) while it lives.
-class Quiet_Debug {
+// Sets ACE's debug flag while it lives.
+class Debug_Mode {
  public:
-  Quiet_Debug() {
-    ACE_Log_Msg* log = ACE_LOG_MSG;
-    process_ = log->priority_mask(ACE_Log_Msg::PROCESS);
-    thread_ = log->priority_mask(ACE_Log_Msg::THREAD);
-    log->priority_mask(process_ & ~LM_DEBUG, ACE_Log_Msg::PROCESS);
-    log->priority_mask(thread_ & ~LM_DEBUG, ACE_Log_Msg::THREAD);
-  }
-  ~Quiet_Debug() {
-    ACE_LOG_MSG->priority_mask(process_, ACE_Log_Msg::PROCESS);
-    ACE_LOG_MSG->priority_mask(thread_, ACE_Log_Msg::THREAD);
-  }
+  Debug_Mode() : old_(ACE::debug()) { ACE::debug(true); }
+  ~Debug_Mode() { ACE::debug(old_); }
 
  private:
-  unsigned long process_;
-  unsigned long thread_;
+  bool old_;
 };
 
 std::string read_file(const std::string& path) {
@@ -183,15 +173,13 @@ TEST_F(BackintRestoreTransfer, CompressedObjectComesBackByteForByte) {
   Restore_Probe h;
   Client_IO_Base::Options options;  // COMPR_NONE: the object's header decides
   const std::string dest = dir_.file("restored");
-  {
-    Quiet_Debug quiet;
-    ASSERT_TRUE(h.write_data(pool(), "HXA/data_0_1", dest, options)) << h.out();
-  }
+  ASSERT_TRUE(h.write_data(pool(), "HXA/data_0_1", dest, options)) << h.out();
   EXPECT_EQ(options.compression_method, COMPR_AUTO);
   EXPECT_TRUE(read_file(dest) == data_);
   EXPECT_EQ(h.out(), "");
 
-  // With debug messages let through, the source is named.
+  // In debug mode the source is named.
+  Debug_Mode debug;
   ASSERT_TRUE(h.write_data(pool(), "HXA/data_0_1", dest, options)) << h.out();
   EXPECT_EQ(h.out(), "#DEBUG Source file info: " + pool() + "/HXA/data_0_1\n");
   EXPECT_TRUE(read_file(dest) == data_);
@@ -209,7 +197,6 @@ TEST_F(BackintRestoreTransfer, CorruptedObjectFailsAndLeavesNoFile) {
     f.seekp(200);
     f.write(&c, 1);
   }
-  Quiet_Debug quiet;
   Restore_Probe h;
   Client_IO_Base::Options options;
   const std::string dest = dir_.file("restored");
@@ -219,7 +206,6 @@ TEST_F(BackintRestoreTransfer, CorruptedObjectFailsAndLeavesNoFile) {
 }
 
 TEST_F(BackintRestoreTransfer, MissingPiecesAreNamed) {
-  Quiet_Debug quiet;
   Restore_Probe h;
   Client_IO_Base::Options options;
   EXPECT_FALSE(h.write_data("", "HXA/data_0_1", "/x", options));
