@@ -386,8 +386,6 @@ def hdb_main(sid, argv):
         if action == "start":
             code = _hdb_start(sid, out)
         elif action == "stop":
-            out.out.append("hdbdaemon will wait maximal %s seconds for NewDB services finishing."
-                           % os.environ.get("HDB_STOP_TIMEOUT", "300"))
             system.stop_instance(sid)
             out.out.append("Stopping instance ...")
             out.out.append("OK")
@@ -412,14 +410,11 @@ def hdb_main(sid, argv):
 
 
 def _hdb_start(sid, out):
-    out.out.append("StartService")
-    out.out.append("Impromptu CCC initialization by 'rscpCInit'.")
-    out.out.append("OK")
     from . import backup
+    out.out.append("Starting instance ...")
     system.start_instance(sid)
     code = backup.recover_on_start(sid, out)
     if code == 0:
-        out.out.append("StartWait")
         out.out.append("OK")
     return code
 
