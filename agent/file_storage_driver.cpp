@@ -33,8 +33,8 @@ bool sync_directory(const std::string& dir) {
 
 class File_Writer : public Storage_Driver::Writer {
  public:
-  File_Writer(int fd, std::string temp, std::string path, bool overwrite)
-      : fd_(fd), temp_(std::move(temp)), path_(std::move(path)), overwrite_(overwrite) {}
+  File_Writer(int fd, std::string temp, std::string path, std::string root, bool overwrite)
+      : fd_(fd), temp_(std::move(temp)), path_(std::move(path)), root_(std::move(root)), overwrite_(overwrite) {}
 
   ~File_Writer() override { discard(); }
 
@@ -74,8 +74,14 @@ class File_Writer : public Storage_Driver::Writer {
       return fail(text);
     }
     temp_.clear();
-    // The rename itself must survive a crash too.
-    if (!sync_directory(dirname_string(path_))) return fail(reason("sync the directory of", path_));
+    // The rename must survive a crash too, and so must the entries of
+    // directories this transfer may have created on the way to the root.
+    std::string dir = dirname_string(path_);
+    for (;;) {
+      if (!sync_directory(dir)) return fail(reason("sync the directory of", path_));
+      if (dir.size() <= root_.size() || dir == "/") break;
+      dir = dirname_string(dir);
+    }
     return true;
   }
 
@@ -90,6 +96,7 @@ class File_Writer : public Storage_Driver::Writer {
   int fd_;
   std::string temp_;
   std::string path_;
+  std::string root_;
   bool overwrite_;
 };
 
@@ -179,7 +186,7 @@ std::unique_ptr<Storage_Driver::Writer> File_Storage_Driver::open_write(const st
   }
   temp.assign(pattern.data());
   ::fchmod(fd, 0640);
-  return std::unique_ptr<Writer>(new File_Writer(fd, temp, path, overwrite));
+  return std::unique_ptr<Writer>(new File_Writer(fd, temp, path, root_, overwrite));
 }
 
 std::unique_ptr<Storage_Driver::Reader> File_Storage_Driver::open_read(const std::string& name, std::string& error) {

@@ -10,9 +10,11 @@
 /// Writing goes to a hidden temporary file (".<name>.tmp.XXXXXX", mode 0640)
 /// in the object's directory; commit() fsyncs it, renames it to the object's
 /// name (with RENAME_NOREPLACE when `overwrite` is false) and fsyncs the
-/// directory. Missing directories are created with mode 0755. A process
-/// killed mid-transfer can leave a hidden temporary file behind, never a
-/// partial object; list() does not show hidden names.
+/// directories from the object's up to the root, so a new object and the
+/// directories made for it survive a crash once commit() succeeded.
+/// Missing directories are created with mode 0755. A process killed
+/// mid-transfer can leave a hidden temporary file behind, never a partial
+/// object; list() does not show hidden names.
 ///
 /// Error texts name the full path and the system's reason, for example
 /// "failed to write '/pool/a/b': No space left on device".
