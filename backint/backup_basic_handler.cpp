@@ -207,6 +207,7 @@ bool Backint_Backup_Basic_Handler::handle_source_file() {
     }
   }
 
+  location_ = location;
   const std::string target = location + "/" + dir_;
   if (!io_.connect(target, options)) {
     write_error(in_file, "failed to connect target '%s', %s\n", location.c_str(), io_.error().c_str());
@@ -245,6 +246,12 @@ bool Backint_Backup_Basic_Handler::save_source(const Source_File_Info& source, c
     record.storage_size = storage_size;
     record.extern_backup_id = ebid;
     record.source_type = source.type;
+    // Where the object really is: a restore must find it through the pool
+    // (or the location) it was written to, not through the job's nominal
+    // location; and by-name lookups compare backup ids.
+    record.location = location_;
+    if (!is_zero_uuid(job_info_.pool_uuid)) record.pool_uuid = job_info_.pool_uuid;
+    record.database_backup_id = info_.database_backup_id;
     if (!backint_helper_.add_file(job_info_.uuid, record)) {
       write_error(source.filename, "Failed to add file info to database\n");
       return false;

@@ -25,10 +25,12 @@ namespace sap_hana {
 /// and answers `#SAVED "<ebid>" "<file>" <size>`. The first failure stops
 /// the run with one "#DEBUG <text>#ERROR "<file>"" pair; sources saved
 /// before it keep their objects, records and #SAVED lines; later sources
-/// get no line. A source whose input line gives a size but whose transfer
-/// delivered another number of bytes (a writer that died mid-pipe) is
-/// failed: its object is removed and it is neither registered nor answered
-/// as saved.
+/// get no line. Each file record names the location it was written to,
+/// the job's pool (unless none or all-zero) and the database backup id, so
+/// that a restore finds the object where it is. A source whose input line
+/// gives a size but whose transfer delivered another number of bytes (a
+/// writer that died mid-pipe) is failed: its object is removed and it is
+/// neither registered nor answered as saved.
 ///
 /// Job resolution helpers for the derived handlers:
 ///  - load_job_options(): the agent job named by `job_uuid_` from the
@@ -94,6 +96,8 @@ class Backint_Backup_Basic_Handler : public Backint_Handler {
 
  private:
   bool save_source(const Source_File_Info& source, const std::string& suffix);
+
+  std::string location_;  // the storage location the sources go to
 };
 
 }  // namespace sap_hana

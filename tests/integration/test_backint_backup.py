@@ -107,8 +107,32 @@ class BackintDataBackup(unittest.TestCase):
                            "%s/%s/T01/1001/%s.zst" % (bf.HOST_UUID, self.landscape, os.path.basename(p)))
                           for p, d in sources])
         self.assertTrue(all(f["storage_size"] > 128 for f in files))
+        # The records say where the objects are: the pool, not the job's nominal location.
+        self.assertEqual({(f["pool_uuid"], f["location"], f["database_backup_id"]) for f in files},
+                         {(POOL, self.pool_dir, 1001)})
         job = [j for j in self.srv.jobs(bf.HOST_UUID) if j["uuid"] == JOB][0]
         self.assertEqual(job["database_backup_id"], 1001)
+
+    def test_restore_gives_back_every_byte(self):
+        self.srv.add_pool(POOL, url=self.pool_dir)
+        self.add_job(pool_uuid=POOL, compression="zstd", location="/nowhere")
+        sources = self.pipes(["COMPLETE_DATA_BACKUP_databackup_0_1", "COMPLETE_DATA_BACKUP_databackup_3_1"],
+                             seed=40, size=5000000)
+        r = self.env.backup("T01", "COMPLETE", sources, backup_id=1040, tool_option="job_uuid=%s;" % JOB)
+        self.assert_saved(r, sources)
+        saved = r.saved()
+        entries = ['#EBID "%s" %s' % (saved[p][0], bf.quote(p)) for p, _ in sources]
+        # What the agent's restore job leaves for the restore handler.
+        ext = "%s/catalog/%s@T01-restore-ext-conf" % (sb.HANA_WORK_DIR, SID)
+        os.makedirs(os.path.dirname(ext), mode=0o755, exist_ok=True)
+        with open(ext, "w") as f:
+            json.dump({"pool_uuid": POOL}, f)
+        os.chmod(ext, 0o644)
+        back = self.env.restore("T01", entries, [p for p, _ in sources])
+        self.assertEqual(back.exit, 0, back.output + back.stderr)
+        self.assertEqual(back.by_keyword("#RESTORED"), [[saved[p][0], p] for p, _ in sources])
+        for path, data in sources:
+            self.assertTrue(bytes(back.pipes[path].content) == data, path)
 
     def test_delta_backups_in_an_agent_job_and_the_old_protocol(self):
         self.add_job(location=self.pool_dir)
