@@ -111,6 +111,12 @@ class MultiContainerTest(unittest.TestCase):
         rc, out, _ = run([HDBSQL, "-j", "-a", "-x", "-C", "-u", "SYSTEM", "-p", "Manager1", "-n", "h1:30013",
                           "-I", script])
         self.assertEqual((rc, out), (0, '"T01"\n"SYS"\n'))
+        result = os.path.join(os.environ.get("TMPDIR", "/tmp"), "result.txt")
+        rc, out, _ = run([HDBSQL, "-u", "SYSTEM", "-p", "Manager1", "-n", "h1:30013", "-F", ";", "-g", "NULL",
+                          "-o", result, "select STATE_NAME, BACKUP_SIZE from M_BACKUP_PROGRESS"])
+        self.assertEqual((rc, out), (0, ""))
+        with open(result) as f:
+            self.assertEqual(f.read().splitlines()[0], "STATE_NAME;BACKUP_SIZE")
         with hana_sim.update_state("ABC") as st:
             st["userstore"]["BACKUP"] = {"env": "h1:30013", "user": "SYSTEM", "password": "Manager1"}
         rc, out, _ = run([HDBSQL, "-U", "BACKUP", "-a", "-x", "select DATABASE_NAME from M_DATABASES"])
@@ -298,6 +304,7 @@ class StatementParsingTest(unittest.TestCase):
         from hana_sim import sql, programs
         for statement, code in (("select DATABASE_NAME from SYS_DATABASES.M_DATABASES", None),
                                 ("select X from M_DATABASES", 260),
+                                ("select BACKUP_ID from SYS_DATABASES.M_BACKUP_PROGRESS order by NOPE", 260),
                                 ("select * from M_BACKUP_CATALOG where", 257),
                                 ("select BACKUP_ID from SYS_DATABASES.M_BACKUP_CATALOG", 362)):
             conn = self.conn("T01" if code == 362 else "SYSTEMDB")

@@ -33,6 +33,7 @@ class Output:
     def __init__(self):
         self.out = []
         self.err = []
+        self.out_file = None      # hdbsql -o: results go there instead
 
 
 def _call_entry(program, argv):
@@ -85,7 +86,13 @@ def _apply_fault(fault, out):
 
 
 def _flush(out):
-    if out.out:
+    if out.out and out.out_file:
+        try:
+            with open(out.out_file, "w") as f:
+                f.write("\n".join(out.out) + "\n")
+        except OSError as e:
+            out.err.append(SqlError(-10101, "Cannot open output file %s: %s" % (out.out_file, e.strerror)).render())
+    elif out.out:
         sys.stdout.write("\n".join(out.out) + "\n")
     if out.err:
         sys.stderr.write("\n".join(out.err) + "\n")
@@ -284,6 +291,7 @@ def hdbsql_main(sid, argv):
             raise SqlError(-10104, "No command given (interactive mode is not available)")
         entry["db_user"] = opts.get("-u")
         entry["database"] = opts.get("-d")
+        out.out_file = opts.get("-o")
         fault = _matching_fault(sid, "hdbsql", entry["statement"])
         if fault:
             code = _apply_fault(fault, out)
@@ -308,9 +316,9 @@ def hdbsql_main(sid, argv):
     return code
 
 
-def _format_value(value, separator):
+def _format_value(value, null="?"):
     if value is None:
-        return "?"
+        return null
     if isinstance(value, bool):
         return "TRUE" if value else "FALSE"
     if isinstance(value, (int, float)):
@@ -328,7 +336,7 @@ def _print_result(result, opts, out):
         if "-a" not in opts:
             out.out.append(sep.join(result.columns))
         for row in result.rows:
-            out.out.append(sep.join(_format_value(v, sep) for v in row))
+            out.out.append(sep.join(_format_value(v, opts.get("-g", "?")) for v in row))
         if "-x" not in opts:
             n = len(result.rows)
             out.out.append("%d row%s selected (overall time 1.234 msec; server time 0.321 msec)"

@@ -382,6 +382,29 @@ def select(conn, text):
             return _function(e[1], [evaluate(row, a) for a in e[2]])
         raise _syntax_error(text, "*")
 
+    def check(e):
+        # Names are checked before any row is read, so that an empty view
+        # still rejects a wrong column as HANA does.
+        if e[0] == "col":
+            if not any((e[1] is None or e[1] == alias) and e[2] in columns for alias, columns, _ in sources):
+                raise SqlError(260, "invalid column name: %s%s: line 1 col 1 (at pos 1)"
+                               % (e[1] + "." if e[1] else "", e[2]))
+        elif e[0] == "func":
+            for a in e[2]:
+                check(a)
+
+    for e, _alias, _start, _end in items:
+        check(e)
+    for left, _op, right in conds:
+        check(left)
+        check(right)
+    for e, _desc in order:
+        if not (e[0] == "col" and e[1] is None and any(e[2] == (a or "") for _e, a, _s, _n in items)):
+            check(e)
+    if join:
+        check(join[0])
+        check(join[1])
+
     rows = [{sources[0][0]: r} for r in sources[0][2]]
     if join:
         joined = []
