@@ -190,6 +190,9 @@ class BackintFlowTest(unittest.TestCase):
             self.assertEqual(out.splitlines()[1], '"running",%d,0' % size)
             rc, out, _ = sql("select STATE_NAME, SYS_END_TIME from SYS_DATABASES.M_BACKUP_CATALOG")
             self.assertEqual(out.splitlines()[1], '"running",?')
+            rc, _, err = sql("BACKUP DATA FOR T01 USING BACKINT('JD')")
+            self.assertEqual(rc, 1)
+            self.assertIn("a data backup of T01 is already running", err)
             self.assertEqual(sql("BACKUP CANCEL FOR T01 %d" % backup_id)[0], 0)
             _, err = running.communicate(timeout=20)
         finally:

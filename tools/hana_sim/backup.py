@@ -435,6 +435,10 @@ def backup_data(conn, statement):
 
     from . import catalog
     with common.state_update(sid) as st:
+        if any(e["database"] == database and e["state_name"] == "running"
+               and e["entry_type_name"] in LEVEL_ENTRY_TYPES.values() for e in st["backup_catalog"]):
+            raise SqlError(448, "backup could not be completed: [3000101] a data backup of %s is already running"
+                           % database)
         entry = catalog.new_entry(st, database, LEVEL_ENTRY_TYPES[level], "running", None, None, [])
         backup_id = entry["backup_id"]
         st["backup_progress"] = [p for p in st["backup_progress"] if p.get("database") != database]

@@ -567,6 +567,12 @@ def stop_instance(sid):
         pid = state.get("daemon_pid", 0)
         state["daemon_pid"] = 0
         state["running"] = False
+        # A stop ends what the instance was doing.
+        for entry in state["backup_catalog"]:
+            if entry["state_name"] == "running":
+                now = common.format_ts(common.utc_now())
+                entry.update(state_name="failed", utc_end_time=now, sys_end_time=now,
+                             message="interrupted by the instance stop")
     common.kill_and_wait(pid)
 
 
