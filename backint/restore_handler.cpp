@@ -199,8 +199,7 @@ bool Backint_Restore_Handler::lookup_failed(const Input_File& entry, const std::
   return false;
 }
 
-bool Backint_Restore_Handler::restore_found(const Catalog_Backup_File_Info& info, const Input_File& entry,
-                                            bool& stop) {
+bool Backint_Restore_Handler::restore_found(const Catalog_Backup_File_Info& info, const Input_File& entry, bool& stop) {
   if (info.source_type == "pipe" && !check_destination_pipe(entry.destname)) {
     write_error(entry.filename, "Failed to check destination file %s\n", entry.destname.c_str());
     stop = true;

@@ -99,12 +99,12 @@ class BackintDelete : public Backupd_Test {
 };
 
 TEST_F(BackintDelete, RemovesBackintRecordsOnlyAndAnswersEveryEntry) {
-  const std::string out = run(
-      "#EBID \"ebid_local_1\" \"/p/DB_T01/data_0_1\"\n"
-      "#EBID ebid_set /p/DB_T01/data_3_1\n"
-      "#EBID ebid_local_2 \"/p/other_name\"\n"
-      "#EBID unknown /p/DB_T01/data_9_1\n"
-      "#EBID \"ebid_local_2\" \"/p/quote\\\"d\"\n");
+  const std::string out =
+      run("#EBID \"ebid_local_1\" \"/p/DB_T01/data_0_1\"\n"
+          "#EBID ebid_set /p/DB_T01/data_3_1\n"
+          "#EBID ebid_local_2 \"/p/other_name\"\n"
+          "#EBID unknown /p/DB_T01/data_9_1\n"
+          "#EBID \"ebid_local_2\" \"/p/quote\\\"d\"\n");
   EXPECT_EQ(out,
             "#DELETED \"ebid_local_1\" \"/p/DB_T01/data_0_1\"\n"
             "#DELETED \"ebid_set\" \"/p/DB_T01/data_3_1\"\n"
@@ -120,10 +120,9 @@ TEST_F(BackintDelete, RemovesBackintRecordsOnlyAndAnswersEveryEntry) {
 
 TEST_F(BackintDelete, FailedRemovalIsAnErrorNotADeletion) {
   // Only the removal fails (all four tries); the lookups go through.
-  ASSERT_TRUE(server_.admin_post("faults", json_value{{"count", 4},
-                                                      {"status", 500},
-                                                      {"prefix", "/d2/r/hana/backint/file"},
-                                                      {"method", "DELETE"}}));
+  ASSERT_TRUE(server_.admin_post(
+      "faults",
+      json_value{{"count", 4}, {"status", 500}, {"prefix", "/d2/r/hana/backint/file"}, {"method", "DELETE"}}));
   Log_Capture log;
   const std::string out = run("#EBID ebid_local_1 /p/DB_T01/data_0_1\n#EBID ebid_set /p/DB_T01/data_3_1\n");
   EXPECT_EQ(out,

@@ -1,5 +1,5 @@
-#include <fcntl.h>
 #include <ace/ACE.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -115,9 +115,9 @@ TEST(BackintRestoreDestination, OnlyWritableNamedPipesPass) {
   const std::string regular = dir.write("regular", "x");
   EXPECT_FALSE(h.check_destination_pipe(regular));
   EXPECT_FALSE(h.check_destination_pipe(dir.file("missing")));
-  EXPECT_EQ(h.out(), "#DEBUG Destination file " + readonly + " has no write permission\n" +
-                         "#DEBUG Destination pipe " + regular + " does not exist\n" + "#DEBUG Destination pipe " +
-                         dir.file("missing") + " does not exist\n");
+  EXPECT_EQ(h.out(), "#DEBUG Destination file " + readonly + " has no write permission\n" + "#DEBUG Destination pipe " +
+                         regular + " does not exist\n" + "#DEBUG Destination pipe " + dir.file("missing") +
+                         " does not exist\n");
 
   Log_Capture log;
   h.clear_out();
