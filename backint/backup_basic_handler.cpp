@@ -1,11 +1,15 @@
 #include "backint/backup_basic_handler.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include <boost/algorithm/string/split.hpp>
 #include <boost/regex.hpp>
+#include <cerrno>
+#include <cstring>
 
 #include "agent/directory_iterator.h"
+#include "agent/fd_source.h"
 #include "agent/natoi.h"
 #include "agent/pool_utils.h"
 #include "agent/snprintf_t.h"
@@ -15,6 +19,32 @@
 namespace sap_hana {
 
 namespace {
+
+// Passes a source through, and fails it when it yields more bytes than
+// `expected` or ends before them.
+class Sized_Source : public IO_Source {
+ public:
+  Sized_Source(IO_Source& inner, std::uint64_t expected) : inner_(inner), expected_(expected) {}
+  ssize_t read(char* buffer, std::size_t size) override {
+    ssize_t n = inner_.read(buffer, size);
+    if (n < 0) return fail(inner_.error());
+    count_ += static_cast<std::uint64_t>(n);
+    if (count_ > expected_ || (n == 0 && count_ != expected_)) {
+      mismatch_ = true;
+      return fail("the source did not hold its announced size");
+    }
+    return n;
+  }
+  /// True when the transfer failed because the size was wrong.
+  bool mismatch() const { return mismatch_; }
+  std::uint64_t count() const { return count_; }
+
+ private:
+  IO_Source& inner_;
+  std::uint64_t expected_;
+  std::uint64_t count_ = 0;
+  bool mismatch_ = false;
+};
 
 const boost::regex profile_re("(\\S{3})_HDB(\\d+)_.*", boost::regex::perl);
 
@@ -223,20 +253,37 @@ bool Backint_Backup_Basic_Handler::save_source(const Source_File_Info& source, c
   generate_uuid(ebid);
   const std::string base = base_name(source.filename);
   const std::string object = base + suffix;
-  if (!io_.put_file(source.filename, object, false, O_CLOEXEC, 8192, Client_IO_Ex::Progress_Callback())) {
+  bool ok = false;
+  if (source.has_size) {
+    // A writer that dies mid-pipe looks like a normal end of data to the
+    // storage client; the size HANA announced is the only way to notice.
+    // Checked inside the stream, so that a short source fails the transfer
+    // itself and an object stored earlier under the name stays untouched.
+    int fd = ::open(source.filename.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+      write_error(source.filename, "Failed to write data to storage, failed to open '%s' for reading: %s\n",
+                  source.filename.c_str(), std::strerror(errno));
+      return false;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode)) ::fcntl(fd, F_SETPIPE_SZ, 1 << 20);
+    Fd_Source input(fd, source.filename, true);
+    Sized_Source sized(input, source.size);
+    ok = io_.put_stream(sized, object, Client_IO_Ex::Progress_Callback());
+    if (!ok && sized.mismatch()) {
+      write_error(source.filename, "Failed to write data to storage, %llu of %llu bytes received\n",
+                  static_cast<unsigned long long>(sized.count()), static_cast<unsigned long long>(source.size));
+      return false;
+    }
+  } else {
+    ok = io_.put_file(source.filename, object, false, O_CLOEXEC, 8192, Client_IO_Ex::Progress_Callback());
+  }
+  if (!ok) {
     write_error(source.filename, "Failed to write data to storage, %s\n", io_.error().c_str());
     return false;
   }
   const std::uint64_t original_size = io_.original_size();
   const std::uint64_t storage_size = io_.storage_size();
-  // A writer that dies mid-pipe looks like a normal end of data to the
-  // storage client; the size HANA announced is the only way to notice.
-  if (source.has_size && original_size != source.size) {
-    io_.remove(object);
-    write_error(source.filename, "Failed to write data to storage, %llu of %llu bytes received\n",
-                static_cast<unsigned long long>(original_size), static_cast<unsigned long long>(source.size));
-    return false;
-  }
   if (!job_info_.uuid.empty()) {
     Backup_File_Info record;
     record.storage_path = dir_ + "/" + object;
