@@ -29,8 +29,10 @@ namespace sap_hana {
 /// the job's pool (unless none or all-zero) and the database backup id, so
 /// that a restore finds the object where it is. A source whose input line
 /// gives a size but whose transfer delivered another number of bytes (a
-/// writer that died mid-pipe) is failed: its object is removed and it is
-/// neither registered nor answered as saved.
+/// writer that died mid-pipe) is failed: its transfer fails, so no object
+/// appears under its name (an earlier one stays untouched), and it is
+/// neither registered nor answered as saved. Without a size the source's
+/// end of data is taken as complete.
 ///
 /// Job resolution helpers for the derived handlers:
 ///  - load_job_options(): the agent job named by `job_uuid_` from the
