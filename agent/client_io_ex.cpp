@@ -190,9 +190,13 @@ bool Client_IO_Ex::get_file(const std::string& name, const std::string& destinat
   reset_transfer();
   std::string object;
   if (!check_connected() || !normalise(name, object, false)) return false;
-  // Refuse a missing object before a pipe's reader is woken for nothing.
+  // A pipe is opened whatever happens, so that its reader is never left
+  // waiting for a writer; a missing object then ends its data at once. A
+  // regular file is not created for an object that does not exist.
+  struct stat target{};
+  bool fifo = ::stat(destination.c_str(), &target) == 0 && S_ISFIFO(target.st_mode);
   std::string why;
-  if (driver_->stat(object, why) < 0) return fail(why);
+  if (!fifo && driver_->stat(object, why) < 0) return fail(why);
   int fd = ::open(destination.c_str(), open_flags, 0640);
   if (fd < 0) return fail("failed to open '" + destination + "' for writing: " + strerror(errno));
   struct stat st{};

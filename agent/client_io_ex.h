@@ -79,8 +79,11 @@ class Client_IO_Ex : public Client_IO_Base {
   bool put_stream(IO_Source& source, const std::string& name, const Progress_Callback& callback);
 
   /// Writes object `name` to `destination`, opened with `open_flags` (mode
-  /// 0640 when created). A named pipe blocks until a reader opens it.
-  /// `block_hint` is ignored.
+  /// 0640 when created). A named pipe blocks until a reader opens it; it is
+  /// opened even when the object is missing or unreadable, so its reader
+  /// sees the data end instead of waiting for ever (the call fails). A
+  /// regular file is not touched when the object is missing. `block_hint`
+  /// is ignored.
   bool get_file(const std::string& name, const std::string& destination, int open_flags, std::size_t block_hint,
                 const Progress_Callback& callback);
   /// Writes object `name` into `destination` (finished on success).

@@ -201,3 +201,31 @@ TEST(Storage_Client, RefusesWhatItCannotDo) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Storage_Client, MissingObjectStillReleasesAWaitingPipeReader) {
+  Temp_Dir dir;
+  Client_IO_Ex io;
+  ASSERT_TRUE(io.connect(dir.path() + "/pool", Client_IO_Ex::Options()));
+  std::string pipe = dir.path() + "/pipe";
+  ASSERT_EQ(0, mkfifo(pipe.c_str(), 0600));
+  ssize_t got = -1;
+  std::thread reader([&] {
+    int fd = open(pipe.c_str(), O_RDONLY);
+    char c;
+    got = read(fd, &c, 1);
+    close(fd);
+  });
+  EXPECT_FALSE(io.get_file("missing", pipe, O_WRONLY | O_CLOEXEC, 8192, nullptr));
+  reader.join();
+  EXPECT_EQ(0, got);
+  EXPECT_EQ("failed to open '" + dir.path() + "/pool/missing': No such file or directory", io.error());
+
+  // A regular file is not created for an object that does not exist.
+  std::string file = dir.path() + "/file";
+  EXPECT_FALSE(io.get_file("missing", file, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 8192, nullptr));
+  EXPECT_NE(0, access(file.c_str(), F_OK));
+}
+
+}  // namespace
