@@ -27,6 +27,10 @@ int get_pool_info(JSON_RESTful_Client& client, const std::string& pool_uuid, con
                   Pool_Info& info, bool /*to_restore*/, const void* /*context*/, std::size_t /*timeout*/,
                   int /*retries*/, bool /*flag*/, const void* /*extra1*/, const void* /*extra2*/, bool /*last*/) {
   if (pool_uuid.empty() || is_zero_uuid(pool_uuid)) return 0;
+  if (!client) {
+    ACE_ERROR((LM_ERROR, "Failed to get pool %s info: no session to backupd\n", pool_uuid.c_str()));
+    return 0;
+  }
   const std::string path = "/d2/r/v2/pools/" + pool_uuid;
   Exponential_Backoff_Iterator backoff(1, 4294967295u, 5, true), end;
   int status = 0;

@@ -25,7 +25,9 @@ bool is_zero_uuid(const std::string& text);
 /// Exponential_Backoff_Iterator(1, 4294967295, 5, true), each announced by
 /// "Retry(%d) %N:%l at %u second(s) later.\n" at information priority.
 ///
-/// An empty or all-zero `pool_uuid` gives 0 at once. `second_id`,
+/// An empty or all-zero `pool_uuid` gives 0 at once; so does a client
+/// without a usable session ("Failed to get pool %s info: no session to
+/// backupd\n"). `second_id`,
 /// `to_restore`, `context`, `timeout`, `retries`, `flag`, `extra1`,
 /// `extra2` and `last` are accepted for the callers' sake and ignored: the
 /// lookup is the same for backups and restores, and its retries are fixed.

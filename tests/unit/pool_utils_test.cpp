@@ -93,6 +93,14 @@ TEST_F(Pool_Lookup, EmptyOrZeroPoolIsNeverAskedFor) {
   EXPECT_EQ(0u, pool_requests());
 }
 
+TEST(Pool_Lookup_Offline, ClientWithoutSessionFailsAtOnce) {
+  Log_Capture log;
+  JSON_RESTful_Client client{JSON_HTTP_Session()};
+  Pool_Info info;
+  EXPECT_EQ(0, get_pool_info(client, pool_uuid, nullptr, info, true, nullptr, 0, -1, true, nullptr, nullptr, false));
+  EXPECT_EQ(std::string("Failed to get pool ") + pool_uuid + " info: no session to backupd\n", log.text());
+}
+
 TEST(Pool_Record, RequiredMembersAreNamedWhenMissing) {
   Pool_Info info;
   std::string why;
