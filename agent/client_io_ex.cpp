@@ -197,7 +197,10 @@ bool Client_IO_Ex::get_file(const std::string& name, const std::string& destinat
   bool fifo = ::stat(destination.c_str(), &target) == 0 && S_ISFIFO(target.st_mode);
   std::string why;
   if (!fifo && driver_->stat(object, why) < 0) return fail(why);
-  int fd = ::open(destination.c_str(), open_flags, 0640);
+  int fd;
+  do {
+    fd = ::open(destination.c_str(), open_flags, 0640);
+  } while (fd < 0 && errno == EINTR);  // opening a pipe waits for its reader
   if (fd < 0) return fail("failed to open '" + destination + "' for writing: " + strerror(errno));
   struct stat st{};
   bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);

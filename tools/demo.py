@@ -32,7 +32,10 @@ def hdbsql(statement, database="SYSTEMDB"):
     r = subprocess.run([exe, "-i", "00", "-u", "SYSTEM", "-p", PASSWORD, "-d", database, statement],
                        capture_output=True, text=True)
     if r.returncode != 0:
-        raise SystemExit("demo: statement failed: %s\n%s" % (statement.split(" USING")[0], r.stderr.strip()))
+        runs = [c for c in hana_sim.calls(SID, program="hana-backint") if c.get("exit")]
+        detail = "\n".join(runs[-1].get("output", []) + [runs[-1].get("console", "")]) if runs else ""
+        raise SystemExit("demo: statement failed: %s\n%s\n%s" % (statement.split(" USING")[0], r.stderr.strip(),
+                                                               detail))
     return r.stdout
 
 
@@ -78,10 +81,32 @@ def main():
         with hana_sim.update_state(SID) as st:
             st["backint"]["data_size"] = DATA_SIZE
         hana_sim.link_backint(SID)
+        # hana-backint writes the file pool as <sid>adm.
+        import pwd
+        adm = pwd.getpwnam(SID.lower() + "adm")
+        os.chown(POOL_DIR, adm.pw_uid, 79)
+        os.chmod(POOL_DIR, 0o770)
         r = subprocess.run(["/opt/corvane/strovix3/bin/hana-access-key"], capture_output=True, text=True)
         if r.returncode != 0:
             raise SystemExit("demo: writing the access key file failed: " + r.stderr)
         landscape = hana_sim.get_ini(SID, "nameserver.ini")["landscape"]["id"]
+        # What the agent's jobs leave for hana-backint: hana.conf (the local
+        # backup location) and, for restores, the restore configuration of
+        # each database (its pools), readable by group sapsys.
+        with open(AGENT_CONF_DIR + "/hana.conf", "w") as f:
+            json.dump({"local_backup": {"location": "file://" + POOL_DIR}}, f)
+        os.chmod(AGENT_CONF_DIR + "/hana.conf", 0o644)
+        catalog_dir = "/var/opt/corvane/strovix3/agent/hana/catalog"
+        os.makedirs(catalog_dir, exist_ok=True)
+        for db in ("SYSTEMDB", TENANT):
+            path = "%s/%s@%s-restore-ext-conf" % (catalog_dir, SID, db)
+            with open(path, "w") as f:
+                json.dump({"pool_uuid": POOL_UUID, "log_pool_uuid": POOL_UUID}, f)
+            os.chown(path, 0, 79)
+            os.chmod(path, 0o640)
+        for d in ("/var/opt/corvane", "/var/opt/corvane/strovix3", "/var/opt/corvane/strovix3/agent",
+                  "/var/opt/corvane/strovix3/agent/hana", catalog_dir):
+            os.chmod(d, 0o755)
 
         step("full data backup of SYSTEMDB and %s through hana-backint into a zstd file pool" % TENANT)
         t0 = time.time()
@@ -97,10 +122,11 @@ def main():
             hdbsql("BACKUP DATA FOR %s USING BACKINT('COMPLETE_DATA_BACKUP') TOOLOPTION 'job_uuid=%s;'"
                    % (db, job["uuid"]))
         backup_seconds = time.time() - t0
-        entries = {db: [e for e in hana_sim.backups(SID, db) if e.get("state") == "successful"][-1]
+        entries = {db: [e for e in hana_sim.backups(SID, db)
+                        if e["state_name"] == "successful" and e["entry_type_name"] == "complete data backup"][-1]
                    for db in ("SYSTEMDB", TENANT)}
         files = [f for e in entries.values() for f in e["files"]]
-        original = sum(f["size"] for f in files)
+        original = sum(f["backup_size"] for f in files)
         for db, e in entries.items():
             print("   %-8s backup id %s: %d objects" % (db, e["backup_id"], len(e["files"])))
 
@@ -128,7 +154,7 @@ def main():
             raise SystemExit("demo: the system database's recovery failed:\n" + r.stdout + r.stderr)
         restore_seconds = time.time() - t0
         recoveries = hana_sim.recoveries(SID)
-        bad = [x for x in recoveries if x.get("result") != "successful" and x.get("state") != "successful"]
+        bad = [x for x in recoveries if x.get("result") != "successful"]
         if bad:
             raise SystemExit("demo: a recovery failed: %s" % json.dumps(bad))
         print("   %d recoveries, every restored byte equal to the backup" % len(recoveries))

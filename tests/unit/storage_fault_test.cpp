@@ -218,6 +218,10 @@ TEST(Storage_Client, MissingObjectStillReleasesAWaitingPipeReader) {
     close(fd);
   });
   EXPECT_FALSE(io.get_file("missing", pipe, O_WRONLY | O_CLOEXEC, 8192, nullptr));
+  // Should the call have failed without opening the pipe, free the reader so
+  // that the test fails on the message below instead of hanging.
+  int unblock = open(pipe.c_str(), O_WRONLY | O_NONBLOCK);
+  if (unblock >= 0) close(unblock);
   reader.join();
   EXPECT_EQ(0, got);
   EXPECT_EQ("failed to open '" + dir.path() + "/pool/missing': No such file or directory", io.error());
