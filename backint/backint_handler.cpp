@@ -359,6 +359,11 @@ void Backint_Handler::parse_userid(const std::string& user_id, std::string& data
   sid = user_id.substr(at + 1);
 }
 
+std::string Backint_Handler::base_name(const std::string& path) {
+  std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
 bool Backint_Handler::is_catalog(const std::string& name) {
   return Filename_Parser::type(name) == Filename_Parser::TYPE_CATALOG;
 }

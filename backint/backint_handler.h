@@ -109,6 +109,8 @@ class Backint_Handler {
   /// Splits `user_id` at the first "@": database before, SID after. Without
   /// "@" the whole id is the SID and `database` is left unchanged.
   static void parse_userid(const std::string& user_id, std::string& database, std::string& sid);
+  /// The last "/"-separated component of `path` (the whole text without "/").
+  static std::string base_name(const std::string& path);
   static bool is_catalog(const std::string& name);
   static bool is_log(const std::string& name);
   /// A new time-based UUID as 32 hexadecimal characters.

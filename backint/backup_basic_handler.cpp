@@ -52,10 +52,6 @@ const boost::regex profile_re("(\\S{3})_HDB(\\d+)_.*", boost::regex::perl);
 
 Backint_Backup_Basic_Handler::Backint_Backup_Basic_Handler(const Backint_Info& info) : Backint_Handler(info) {}
 
-std::string Backint_Backup_Basic_Handler::base_name(const std::string& path) {
-  std::size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
 
 bool Backint_Backup_Basic_Handler::execute_i() { return get_system_env() && execute_backup(); }
 

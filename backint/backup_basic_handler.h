@@ -54,9 +54,6 @@ class Backint_Backup_Basic_Handler : public Backint_Handler {
 
   explicit Backint_Backup_Basic_Handler(const Backint_Info& info);
 
-  /// The last "/"-separated component of `path` (the whole text without "/").
-  static std::string base_name(const std::string& path);
-
  protected:
   bool execute_i() override;
   virtual bool execute_backup() = 0;

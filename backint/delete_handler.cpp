@@ -4,15 +4,6 @@
 
 namespace sap_hana {
 
-namespace {
-
-std::string base_name(const std::string& path) {
-  std::size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-}  // namespace
-
 Backint_Delete_Handler::Backint_Delete_Handler(const Backint_Info& info) : Backint_Handler(info) {}
 
 bool Backint_Delete_Handler::execute_i() {

@@ -11,11 +11,6 @@ namespace {
 
 const std::uint64_t kPageSize = 10;
 
-std::string base_name(const std::string& path) {
-  std::size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 }  // namespace
 
 Backint_Inquire_Handler::Backint_Inquire_Handler(const Backint_Info& info) : Backint_Handler(info) {}

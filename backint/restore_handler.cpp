@@ -13,15 +13,6 @@
 
 namespace sap_hana {
 
-namespace {
-
-std::string base_name(const std::string& path) {
-  std::size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-}  // namespace
-
 Backint_Restore_Handler::Backint_Restore_Handler(const Backint_Info& info) : Backint_Restore_Basic_Handler(info) {}
 
 bool Backint_Restore_Handler::execute_i() {
