@@ -14,6 +14,7 @@
 #include "agent/service_lister.h"
 #include "agent/snprintf_t.h"
 #include "common/precondition.h"
+#include "common/utils.h"
 
 namespace sap_hana {
 
@@ -22,17 +23,6 @@ namespace {
 using Singleton = ACE_Unmanaged_Singleton<Environ_Getter, ACE_Null_Mutex>;
 
 constexpr const char* kSapServices = "/usr/sap/sapservices";
-
-// A SID is plain letters and digits; escaping keeps a stray character from
-// turning the caller's text into a different (or invalid) expression.
-std::string regex_escape(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    if (std::strchr(".^$|()[]{}*+?\\", c) != nullptr) out += '\\';
-    out += c;
-  }
-  return out;
-}
 
 // sapservices is a shell script: a commented-out line names no running instance.
 bool is_comment(const std::string& line) {

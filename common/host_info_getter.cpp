@@ -8,21 +8,13 @@
 
 #include "agent/file_utils.h"
 #include "common/precondition.h"
+#include "common/utils.h"
 
 namespace sap_hana {
 
 namespace {
 
 constexpr const char* kSapServices = "/usr/sap/sapservices";
-
-std::string regex_escape(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    if (std::strchr(".^$|()[]{}*+?\\", c) != nullptr) out += '\\';
-    out += c;
-  }
-  return out;
-}
 
 }  // namespace
 

@@ -6,6 +6,7 @@
 
 #include <boost/algorithm/string/split.hpp>
 #include <boost/algorithm/string/classification.hpp>
+#include <cstring>
 #include <vector>
 
 #include "agent/aes_decoder.h"
@@ -160,6 +161,15 @@ bool database_pipe_path(const char* sid, const char* database, bool multi_contai
   else
     path += std::string("DB_") + database;
   return true;
+}
+
+std::string regex_escape(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (std::strchr(".^$|()[]{}*+?\\", c) != nullptr) out += '\\';
+    out += c;
+  }
+  return out;
 }
 
 std::string access_key_file() { return Path_Conf(kHanaWorkDir, false, "access-key", 0750).fix("agent").str(); }

@@ -61,6 +61,10 @@ bool restore_ext_conf_file(const char* sid, const char* database, std::string& p
 /// The backint pipe directory of a database.
 bool database_pipe_path(const char* sid, const char* database, bool multi_container, std::string& path);
 
+/// `text` with every regular-expression metacharacter escaped, so that a
+/// name (a SID) can be put into a pattern and match only itself.
+std::string regex_escape(const std::string& text);
+
 /// Path of the access key file that hands hana-backint the server address
 /// and the encrypted access key.
 std::string access_key_file();

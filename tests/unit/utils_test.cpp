@@ -139,3 +139,9 @@ TEST(FilenameParser, ParsesNumbersAndReportsMismatches) {
             "Failed to analyze full backup file name 'nothing'\n"
             "Failed to analyze delta backup file name 'X_databackup_1_2'\n");
 }
+
+TEST(HanaUtils, RegexEscapeKeepsANameLiteral) {
+  EXPECT_EQ(regex_escape("HDB"), "HDB");
+  EXPECT_EQ(regex_escape("A.B*(c)"), "A\\.B\\*\\(c\\)");
+  EXPECT_EQ(regex_escape("x\\y"), "x\\\\y");
+}
