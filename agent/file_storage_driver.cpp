@@ -108,18 +108,8 @@ class File_Reader : public Storage_Driver::Reader {
   std::uint64_t size() const override { return size_; }
 
   ssize_t read(char* buffer, std::size_t size) override {
-    std::size_t got = 0;
-    while (got < size) {
-      ssize_t n = ::read(fd_, buffer + got, size - got);
-      if (n > 0) {
-        got += static_cast<std::size_t>(n);
-      } else if (n == 0) {
-        break;
-      } else if (errno != EINTR) {
-        return fail(reason("read", path_));
-      }
-    }
-    return static_cast<ssize_t>(got);
+    ssize_t got = read_full(fd_, buffer, size);
+    return got < 0 ? fail(reason("read", path_)) : got;
   }
 
   bool read_at(std::uint64_t offset, char* buffer, std::size_t length) override {

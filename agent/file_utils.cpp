@@ -67,6 +67,21 @@ std::string dirname_string(const std::string& path) {
   return r ? std::string(r) : std::string();
 }
 
+ssize_t read_full(int fd, char* buffer, std::size_t size) {
+  std::size_t got = 0;
+  while (got < size) {
+    ssize_t n = ::read(fd, buffer + got, size - got);
+    if (n > 0) {
+      got += static_cast<std::size_t>(n);
+    } else if (n == 0) {
+      break;
+    } else if (errno != EINTR) {
+      return -1;
+    }
+  }
+  return static_cast<ssize_t>(got);
+}
+
 bool lookup_user(const char* user, uid_t& uid, gid_t& gid) {
   struct passwd pw, *result = nullptr;
   std::vector<char> buf(16384);

@@ -27,6 +27,11 @@ std::string dirname_string(const std::string& path);
 /// when `recursive` is non-zero. Returns 1 on success, 0 on failure.
 int chown_r(const char* path, const char* user, const char* group, int recursive);
 
+/// Reads until `size` bytes have come or the end of the data is reached,
+/// resuming after interruptions. The number of bytes read (less than `size`
+/// only at the end), or -1 with errno set.
+ssize_t read_full(int fd, char* buffer, std::size_t size);
+
 /// Looks up a user's ids. False when the user does not exist.
 bool lookup_user(const char* user, uid_t& uid, gid_t& gid);
 /// Looks up a group's id. False when the group does not exist.
