@@ -4,6 +4,9 @@ JOBS ?= 2
 ASAN_DIR := build/asan
 REL_DIR := build/release
 CMAKE_GEN := -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# Rebuilds after a branch switch come from the compiler cache when there is one.
+CCACHE := $(shell command -v ccache 2>/dev/null)
+LAUNCHER := $(if $(CCACHE),-DCMAKE_CXX_COMPILER_LAUNCHER=$(CCACHE),)
 
 .PHONY: all deps release asan test demo bench clean
 
@@ -13,11 +16,11 @@ deps:
 	@tools/install-deps.sh
 
 release: deps
-	@cmake -S . -B $(REL_DIR) $(CMAKE_GEN) -DHANA_TESTS=OFF >/dev/null
+	@cmake -S . -B $(REL_DIR) $(CMAKE_GEN) $(LAUNCHER) -DHANA_TESTS=OFF >/dev/null
 	@cmake --build $(REL_DIR) -j$(JOBS)
 
 asan: deps
-	@cmake -S . -B $(ASAN_DIR) -DCMAKE_BUILD_TYPE=Debug -DHANA_SANITIZE=ON >/dev/null
+	@cmake -S . -B $(ASAN_DIR) -DCMAKE_BUILD_TYPE=Debug -DHANA_SANITIZE=ON $(LAUNCHER) >/dev/null
 	@cmake --build $(ASAN_DIR) -j$(JOBS)
 
 # Unit tests under AddressSanitizer and UndefinedBehaviorSanitizer, then the

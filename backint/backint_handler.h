@@ -10,12 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "agent/client_io_ex.h"
-#include "agent/json_access.h"
-#include "agent/json_http_session.h"
-#include "agent/pool_info.h"
+#include "agent/storage/client_io_ex.h"
+#include "agent/json/json_access.h"
+#include "agent/http/json_http_session.h"
+#include "agent/backupd/pool_info.h"
 #include "backint/backint_info.h"
-#include "common/backint_catalog_helper.h"
+#include "backint_catalog/backint_catalog_helper.h"
 
 namespace sap_hana {
 

@@ -5,8 +5,8 @@
 
 #include <string>
 
-#include "agent/key2_value.h"
-#include "agent/secure_string.h"
+#include "agent/base/key2_value.h"
+#include "agent/base/secure_string.h"
 
 namespace sap_hana {
 

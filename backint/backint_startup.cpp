@@ -6,12 +6,12 @@
 
 #include <boost/algorithm/string/case_conv.hpp>
 
-#include "agent/aes_decoder.h"
-#include "agent/backupd_address.h"
-#include "agent/file_utils.h"
-#include "agent/host_manager.h"
-#include "agent/json_file.h"
-#include "agent/natoi.h"
+#include "agent/crypto/aes_decoder.h"
+#include "agent/config/backupd_address.h"
+#include "agent/base/file_utils.h"
+#include "agent/config/host_manager.h"
+#include "agent/json/json_file.h"
+#include "agent/base/natoi.h"
 #include "backint/handler_factory.h"
 #include "common/utils.h"
 

@@ -8,11 +8,11 @@
 #include <cerrno>
 #include <cstring>
 
-#include "agent/directory_iterator.h"
-#include "agent/fd_source.h"
-#include "agent/natoi.h"
-#include "agent/pool_utils.h"
-#include "agent/snprintf_t.h"
+#include "agent/base/directory_iterator.h"
+#include "agent/io/fd_source.h"
+#include "agent/base/natoi.h"
+#include "agent/backupd/pool_utils.h"
+#include "agent/base/snprintf_t.h"
 #include "common/system_control.h"
 #include "common/utils.h"
 

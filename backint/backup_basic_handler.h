@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "agent/rate_limits.h"
+#include "agent/io/rate_limits.h"
 #include "backint/backint_handler.h"
 #include "backint_catalog/backint_job.h"
 

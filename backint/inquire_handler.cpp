@@ -2,7 +2,7 @@
 
 #include <boost/algorithm/string/predicate.hpp>
 
-#include "agent/file_utils.h"
+#include "agent/base/file_utils.h"
 #include "common/utils.h"
 
 namespace sap_hana {

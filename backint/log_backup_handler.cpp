@@ -4,13 +4,13 @@
 #include <boost/algorithm/string/split.hpp>
 #include <cerrno>
 
-#include "agent/agent_job_activity_handle.h"
-#include "agent/cgi_response.h"
-#include "agent/file_utils.h"
-#include "agent/host_manager.h"
-#include "agent/http_request.h"
-#include "agent/json_file.h"
-#include "agent/snprintf_t.h"
+#include "agent/backupd/agent_job_activity_handle.h"
+#include "agent/http/cgi_response.h"
+#include "agent/base/file_utils.h"
+#include "agent/config/host_manager.h"
+#include "agent/http/http_request.h"
+#include "agent/json/json_file.h"
+#include "agent/base/snprintf_t.h"
 #include "common/utils.h"
 
 namespace sap_hana {

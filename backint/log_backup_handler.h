@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "agent/job_activity.h"
+#include "agent/backupd/job_activity.h"
 #include "backint/backup_basic_handler.h"
 
 namespace sap_hana {

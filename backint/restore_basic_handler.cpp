@@ -5,7 +5,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
-#include "agent/client_io_ex.h"
+#include "agent/storage/client_io_ex.h"
 #include "common/precondition.h"
 
 namespace sap_hana {

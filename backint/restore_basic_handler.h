@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "agent/client_io_base.h"
+#include "agent/storage/client_io_base.h"
 #include "backint/backint_handler.h"
 
 namespace sap_hana {

@@ -6,8 +6,8 @@
 #include <boost/algorithm/string/split.hpp>
 #include <vector>
 
-#include "agent/json_file.h"
-#include "agent/pool_utils.h"
+#include "agent/json/json_file.h"
+#include "agent/backupd/pool_utils.h"
 #include "common/system_control.h"
 #include "common/utils.h"
 

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "agent/json_access.h"
+#include "agent/json/json_access.h"
 #include "backint/restore_basic_handler.h"
 
 namespace sap_hana {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "agent/json_access.h"
+#include "agent/json/json_access.h"
 
 namespace sap_hana {
 

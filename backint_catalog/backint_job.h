@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "agent/json_access.h"
+#include "agent/json/json_access.h"
 
 namespace sap_hana {
 

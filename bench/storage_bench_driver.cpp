@@ -12,7 +12,7 @@
 #include <cstring>
 #include <string>
 
-#include "agent/client_io_ex.h"
+#include "agent/storage/client_io_ex.h"
 
 namespace {
 

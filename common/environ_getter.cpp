@@ -8,11 +8,11 @@
 #include <cstring>
 #include <fstream>
 
-#include "agent/directory_iterator.h"
-#include "agent/file_utils.h"
-#include "agent/natoi.h"
-#include "agent/service_lister.h"
-#include "agent/snprintf_t.h"
+#include "agent/base/directory_iterator.h"
+#include "agent/base/file_utils.h"
+#include "agent/base/natoi.h"
+#include "agent/process/service_lister.h"
+#include "agent/base/snprintf_t.h"
 #include "common/precondition.h"
 #include "common/utils.h"
 

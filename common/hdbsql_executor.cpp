@@ -8,7 +8,7 @@
 #include <memory>
 #include <vector>
 
-#include "agent/instance_manager.h"
+#include "agent/config/instance_manager.h"
 #include "common/server_port_manager.h"
 #include "common/utils.h"
 

@@ -5,9 +5,9 @@
 
 #include <string>
 
-#include "agent/ace_process_ex.h"
-#include "agent/secure_string.h"
-#include "agent/text_process_handler.h"
+#include "agent/process/ace_process_ex.h"
+#include "agent/base/secure_string.h"
+#include "agent/process/text_process_handler.h"
 #include "common/hana_basic_type.h"
 
 namespace sap_hana {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "agent/text_process_handler.h"
+#include "agent/process/text_process_handler.h"
 
 namespace sap_hana {
 

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <fstream>
 
-#include "agent/file_utils.h"
+#include "agent/base/file_utils.h"
 #include "common/precondition.h"
 #include "common/utils.h"
 

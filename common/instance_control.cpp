@@ -5,9 +5,9 @@
 
 #include <boost/algorithm/string.hpp>
 
-#include "agent/snprintf_t.h"
-#include "agent/subprocess.h"
-#include "agent/text_process_handler.h"
+#include "agent/base/snprintf_t.h"
+#include "agent/process/subprocess.h"
+#include "agent/process/text_process_handler.h"
 #include "common/environ_getter.h"
 #include "common/hana_basic_type.h"
 #include "common/server_port_manager.h"

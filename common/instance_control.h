@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "agent/service_lister.h"
+#include "agent/process/service_lister.h"
 
 namespace sap_hana {
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "agent/secure_string.h"
-#include "agent/text_process_handler.h"
+#include "agent/base/secure_string.h"
+#include "agent/process/text_process_handler.h"
 #include "common/hana_basic_type.h"
 #include "common/hdbsql_executor.h"
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "agent/service_lister.h"
-#include "agent/text_process_handler.h"
+#include "agent/process/service_lister.h"
+#include "agent/process/text_process_handler.h"
 #include "common/hana_basic_type.h"
 
 namespace sap_hana {

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "agent/secure_string.h"
-#include "agent/text_process_handler.h"
+#include "agent/base/secure_string.h"
+#include "agent/process/text_process_handler.h"
 
 namespace sap_hana {
 

@@ -4,8 +4,8 @@
 
 #include <boost/algorithm/string.hpp>
 
-#include "agent/file_utils.h"
-#include "agent/snprintf_t.h"
+#include "agent/base/file_utils.h"
+#include "agent/base/snprintf_t.h"
 #include "common/host_info_getter.h"
 #include "common/ini_file.h"
 

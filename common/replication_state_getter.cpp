@@ -2,8 +2,8 @@
 
 #include <ace/Log_Msg.h>
 
-#include "agent/file_utils.h"
-#include "agent/snprintf_t.h"
+#include "agent/base/file_utils.h"
+#include "agent/base/snprintf_t.h"
 #include "common/ini_file.h"
 
 namespace sap_hana {

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <exception>
 
-#include "agent/http_query.h"
-#include "agent/read_first_catalog.h"
+#include "agent/http/http_query.h"
+#include "agent/backupd/read_first_catalog.h"
 
 namespace sap_hana {
 

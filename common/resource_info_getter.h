@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "agent/http_session.h"
-#include "agent/json_access.h"
+#include "agent/http/http_session.h"
+#include "agent/json/json_access.h"
 
 namespace sap_hana {
 

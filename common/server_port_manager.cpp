@@ -2,7 +2,7 @@
 
 #include <ace/Log_Msg.h>
 
-#include "agent/port_listening.h"
+#include "agent/process/port_listening.h"
 
 namespace sap_hana {
 

@@ -6,7 +6,7 @@
 
 #include <cstring>
 
-#include "agent/snprintf_t.h"
+#include "agent/base/snprintf_t.h"
 #include "common/hdbsql_general_text_handler.h"
 
 namespace sap_hana {

@@ -2,7 +2,7 @@
 
 #include <ace/Log_Msg.h>
 
-#include "agent/snprintf_t.h"
+#include "agent/base/snprintf_t.h"
 #include "common/list_databases.h"
 
 namespace sap_hana {

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "agent/secure_string.h"
+#include "agent/base/secure_string.h"
 #include "common/hdbsql_executor.h"
 
 namespace sap_hana {

@@ -9,16 +9,16 @@
 #include <cstring>
 #include <vector>
 
-#include "agent/aes_decoder.h"
-#include "agent/aes_encoder.h"
-#include "agent/file_utils.h"
-#include "agent/host_manager.h"
-#include "agent/json_file.h"
-#include "agent/natoi.h"
-#include "agent/path_conf.h"
-#include "agent/snprintf_t.h"
-#include "agent/time_parse.h"
-#include "agent/websocket_options.h"
+#include "agent/crypto/aes_decoder.h"
+#include "agent/crypto/aes_encoder.h"
+#include "agent/base/file_utils.h"
+#include "agent/config/host_manager.h"
+#include "agent/json/json_file.h"
+#include "agent/base/natoi.h"
+#include "agent/base/path_conf.h"
+#include "agent/base/snprintf_t.h"
+#include "agent/base/time_parse.h"
+#include "agent/config/websocket_options.h"
 #include "common/precondition.h"
 
 namespace sap_hana {

@@ -7,7 +7,7 @@ import time
 import uuid
 
 sys.path.insert(0, os.path.join(os.environ["HANA_SOURCE_DIR"], "tools"))
-sys.path.insert(0, os.path.join(os.environ["HANA_SOURCE_DIR"], "tests", "integration"))
+sys.path.insert(0, os.path.join(os.environ["HANA_SOURCE_DIR"], "tests", "support"))
 
 import hana_sim  # noqa: E402
 from backupd.client import Backupd  # noqa: E402

@@ -1,0 +1,1 @@
+#include "agent/backupd/job_activity.h"

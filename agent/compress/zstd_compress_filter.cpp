@@ -1,0 +1,45 @@
+#include "agent/compress/zstd_compress_filter.h"
+
+#include <zstd.h>
+
+namespace {
+
+constexpr std::size_t out_block = 4u << 20;
+
+}  // namespace
+
+int Zstd_Compress_Filter::effective_level(int level) {
+  if (level == 0) return 3;
+  if (level < 1) return 1;
+  return level > 9 ? 9 : level;
+}
+
+Zstd_Compress_Filter::Zstd_Compress_Filter(IO_Sink& next, int level) : IO_Filter(next), ctx_(ZSTD_createCCtx()) {
+  if (ctx_ != nullptr) {
+    ZSTD_CCtx_setParameter(ctx_, ZSTD_c_compressionLevel, effective_level(level));
+  }
+}
+
+Zstd_Compress_Filter::~Zstd_Compress_Filter() { ZSTD_freeCCtx(ctx_); }
+
+bool Zstd_Compress_Filter::drain(const char* data, std::size_t size, int mode) {
+  if (ctx_ == nullptr) return fail("failed to create the zstd compression context");
+  // The output buffer is allocated on first use so an idle filter costs nothing.
+  if (out_.empty()) out_.resize(out_block);
+  ZSTD_inBuffer in{data, size, 0};
+  for (;;) {
+    ZSTD_outBuffer out{out_.data(), out_.size(), 0};
+    std::size_t left = ZSTD_compressStream2(ctx_, &out, &in, static_cast<ZSTD_EndDirective>(mode));
+    if (ZSTD_isError(left)) return fail(std::string("zstd compression failed: ") + ZSTD_getErrorName(left));
+    if (!pass(out_.data(), out.pos)) return false;
+    bool done = mode == ZSTD_e_end ? left == 0 : in.pos == in.size && out.pos < out.size;
+    if (done) return true;
+  }
+}
+
+bool Zstd_Compress_Filter::write(const char* data, std::size_t size) {
+  if (size == 0) return true;
+  return drain(data, size, ZSTD_e_continue);
+}
+
+bool Zstd_Compress_Filter::flush() { return drain(nullptr, 0, ZSTD_e_end); }

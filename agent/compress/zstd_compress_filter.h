@@ -1,0 +1,35 @@
+#ifndef AGENT_ZSTD_COMPRESS_FILTER_H
+#define AGENT_ZSTD_COMPRESS_FILTER_H
+
+#include <memory>
+#include <vector>
+
+#include "agent/io/io_filter.h"
+
+typedef struct ZSTD_CCtx_s ZSTD_CCtx;
+
+/// Compresses the stream into one zstd frame and hands the frame on in
+/// blocks of up to 4 MiB. Levels are clamped to 1..9 (0 means zstd's
+/// default, 3): higher levels need more than 50 MiB of tables, which would
+/// break the storage client's memory budget.
+class Zstd_Compress_Filter : public IO_Filter {
+ public:
+  Zstd_Compress_Filter(IO_Sink& next, int level);
+  ~Zstd_Compress_Filter() override;
+
+  bool write(const char* data, std::size_t size) override;
+
+  /// The level actually used for `level`.
+  static int effective_level(int level);
+
+ protected:
+  bool flush() override;
+
+ private:
+  bool drain(const char* data, std::size_t size, int mode);
+
+  ZSTD_CCtx* ctx_;
+  std::vector<char> out_;
+};
+
+#endif

@@ -1,1 +1,0 @@
-#include "agent/count_filter.h"

@@ -1,0 +1,1 @@
+#include "agent/io/count_filter.h"

@@ -1,3 +1,0 @@
-#include "agent/io_source.h"
-
-IO_Source::~IO_Source() = default;

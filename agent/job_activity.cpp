@@ -1,1 +1,0 @@
-#include "agent/job_activity.h"

@@ -1,0 +1,24 @@
+#ifndef AGENT_JSON_FILE_H
+#define AGENT_JSON_FILE_H
+
+#include <sys/types.h>
+
+#include <string>
+
+#include "agent/json/json_access.h"
+
+/// Parses the file at `path` into `value`. False (value unchanged) when the
+/// file cannot be read or is not valid JSON; `error`, when given, says why.
+bool load_json(const std::string& path, json_value& value, std::string* error = nullptr);
+/// Parses `text` into `value`; false (value unchanged) when it is not JSON.
+bool loads_json(const std::string& text, json_value& value, std::string* error = nullptr);
+/// Writes `value` to `path` with `mode`, atomically: the text goes to a
+/// temporary file in the same directory, is fsync'ed and renamed over the
+/// target, so a crash or a failed write never leaves a half-written file and
+/// never destroys the old one. `indent` < 0 writes one line.
+bool dump_json(const std::string& path, const json_value& value, mode_t mode = 0640, int indent = 2);
+
+/// Atomically replaces `path` with `data` (same guarantees as dump_json).
+bool write_file_atomic(const std::string& path, const std::string& data, mode_t mode);
+
+#endif

@@ -1,3 +1,0 @@
-#include "agent/storage_driver.h"
-
-Storage_Driver::~Storage_Driver() = default;

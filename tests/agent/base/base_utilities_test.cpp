@@ -1,0 +1,118 @@
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <string>
+
+#include "agent/base/exponential_backoff_iterator.h"
+#include "agent/base/file_utils.h"
+#include "agent/base/natoi.h"
+#include "agent/base/path_conf.h"
+#include "agent/base/snprintf_t.h"
+#include "agent/base/string_sprintf.h"
+#include "agent/base/time_parse.h"
+
+TEST(Natoi, ReadsLeadingDigitsAndStopsAtTheFirstOther) {
+  EXPECT_EQ(natoi<std::uint64_t>("12345abc"), 12345u);
+  EXPECT_EQ(errno, 0);
+  EXPECT_EQ(natoi<std::int32_t>("+42"), 42);
+  EXPECT_EQ(natoi<std::int32_t>("-42"), -42);
+}
+
+TEST(Natoi, NoDigitsOrMinusOnUnsignedIsEinvalZero) {
+  EXPECT_EQ(natoi<std::uint64_t>("abc"), 0u);
+  EXPECT_EQ(errno, EINVAL);
+  EXPECT_EQ(natoi<std::uint64_t>("-5"), 0u);
+  EXPECT_EQ(errno, EINVAL);
+  EXPECT_EQ(natoi<std::int32_t>(""), 0);
+  EXPECT_EQ(errno, EINVAL);
+  EXPECT_EQ(natoi<std::int32_t>("+"), 0);
+  EXPECT_EQ(errno, EINVAL);
+}
+
+TEST(Natoi, OverflowGivesTheMaximumWithErange) {
+  EXPECT_EQ(natoi<std::uint64_t>("18446744073709551615"), UINT64_MAX);
+  EXPECT_EQ(errno, 0);
+  EXPECT_EQ(natoi<std::uint64_t>("18446744073709551616"), UINT64_MAX);
+  EXPECT_EQ(errno, ERANGE);
+  EXPECT_EQ(natoi<std::int32_t>("2147483647"), INT32_MAX);
+  EXPECT_EQ(errno, 0);
+  EXPECT_EQ(natoi<std::int32_t>("2147483648"), INT32_MAX);
+  EXPECT_EQ(errno, ERANGE);
+  EXPECT_EQ(natoi<std::int32_t>("-2147483648"), INT32_MIN);
+  EXPECT_EQ(errno, 0);
+  EXPECT_EQ(natoi<std::int32_t>("-2147483649"), INT32_MIN);
+  EXPECT_EQ(errno, ERANGE);
+  EXPECT_EQ(natoi<std::uint16_t>("65536"), UINT16_MAX);
+  EXPECT_EQ(errno, ERANGE);
+}
+
+TEST(SnprintfT, LongTextMovesToTheHeapUncut) {
+  std::string long_text(5000, 'x');
+  snprintf_t<16> shortf("%s-%d", "ab", 7);
+  EXPECT_STREQ(shortf.c_str(), "ab-7");
+  snprintf_t<16> longf("<%s>", long_text.c_str());
+  EXPECT_EQ(longf.length(), 5002u);
+  EXPECT_EQ(std::string(longf.c_str()), "<" + long_text + ">");
+  snprintf_t<4> exact("%s", "abc");
+  EXPECT_STREQ(exact.c_str(), "abc");
+  EXPECT_EQ(string_sprintf("%s=%u", long_text.c_str(), 3u).size(), 5002u);
+}
+
+TEST(PathConf, JoinsNamesAndFixesTheComponent) {
+  Path_Conf p("/var/opt/corvane/strovix3/$COMPONENT/hana", false, "access-key", 0750);
+  EXPECT_EQ(p.fix("agent").str(), "/var/opt/corvane/strovix3/agent/hana/access-key");
+  Path_Conf c("/base/$COMPONENT/", true, "catalog", 0750);
+  EXPECT_EQ(c.append("A@B-C@D").fix().str(), "/base/agent/catalog/A@B-C@D");
+}
+
+TEST(FileUtils, DirnameVariants) {
+  char buf[8];
+  EXPECT_STREQ(dirname_r("/a/b", buf, sizeof buf), "/a");
+  EXPECT_STREQ(dirname_r("/a", buf, sizeof buf), "/");
+  EXPECT_STREQ(dirname_r("name", buf, sizeof buf), ".");
+  EXPECT_EQ(dirname_r("/abcdefghij/x", buf, sizeof buf), nullptr);
+  EXPECT_EQ(dirname_string("/usr/sap/HDB/x"), "/usr/sap/HDB");
+}
+
+TEST(ExponentialBackoff, DoublesUpToTheCapAndEnds) {
+  Exponential_Backoff_Iterator it(1, 5, 5, false), end;
+  unsigned waits[5];
+  for (int i = 0; i < 5; ++i) {
+    ASSERT_NE(it, end);
+    waits[i] = *it;
+    ++it;
+  }
+  EXPECT_EQ(it, end);
+  EXPECT_EQ(waits[0], 1u);
+  EXPECT_EQ(waits[1], 2u);
+  EXPECT_EQ(waits[2], 4u);
+  EXPECT_EQ(waits[3], 5u);
+  EXPECT_EQ(waits[4], 5u);
+  EXPECT_EQ(it.cumulation(), 17u);
+}
+
+TEST(ExponentialBackoff, JitterStaysWithinHalfAndFull) {
+  Exponential_Backoff_Iterator it(1, 4294967295u, 5, true), end;
+  for (int i = 0; i < 50; ++i, ++it) {
+    ASSERT_NE(it, end);
+    unsigned full = i == 0 ? 1 : i == 1 ? 2 : i == 2 ? 4 : 5;
+    EXPECT_GE(*it, full / 2);
+    EXPECT_LE(*it, full);
+  }
+}
+
+TEST(TimeParse, HanaAndIso8601Forms) {
+  time_t t = 0;
+  ASSERT_TRUE(local_to_posix_time("2020-08-21T10:00:00.000Z", "%Y-%m-%dT%H:%M:%S%z", t));
+  EXPECT_EQ(t, 1598004000);
+  ASSERT_TRUE(local_to_posix_time("2020-08-21T12:00:00+0200", "%Y-%m-%dT%H:%M:%S%z", t));
+  EXPECT_EQ(t, 1598004000);
+  EXPECT_FALSE(local_to_posix_time("2020-08-21", "%Y-%m-%dT%H:%M:%S%z", t));
+  ASSERT_TRUE(iso8601_to_posix_time("2020-08-21T10:00:00Z", t));
+  EXPECT_EQ(t, 1598004000);
+  ASSERT_TRUE(iso8601_to_posix_time("2020-08-21 12:30:00.123+02:30", t));
+  EXPECT_EQ(t, 1598004000);
+  EXPECT_FALSE(iso8601_to_posix_time("yesterday", t));
+  EXPECT_FALSE(iso8601_to_posix_time("2020-08-21T10:00:00 junk", t));
+}

@@ -1,0 +1,162 @@
+// Environ_Getter and Host_Info_Getter on their production paths under
+// /usr/sap, which the sandbox replaces with a private tmpfs.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+
+#include "agent/base/file_utils.h"
+#include "common/environ_getter.h"
+#include "common/host_info_getter.h"
+#include "fake_process.h"
+#include "ace_log_capture.h"
+
+namespace {
+
+using h2_test::Fake_Process;
+using h2_test::Log_Capture;
+using sap_hana::Environ_Getter;
+using sap_hana::HANA_Env_Value;
+using sap_hana::Host_Info_Getter;
+
+const char* const kSid = "H2S";
+const std::string kSystemDir = "/usr/sap/H2S";
+const std::string kNameserverIni = "/usr/sap/H2S/SYS/global/hdb/custom/config/nameserver.ini";
+const char* const kSapServices = "/usr/sap/sapservices";
+
+void write_file(const std::string& path, const std::string& content) {
+  ASSERT_EQ(0, mkdir_p(dirname_string(path).c_str(), 0755));
+  std::ofstream(path, std::ios::binary) << content;
+}
+
+class H2_Environ_Sandbox_Test : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // Only inside the sandbox is /usr/sap a private scratch tree.
+    if (std::getenv("HANA_SANDBOX") == nullptr) GTEST_SKIP() << "needs tests/sandbox/run";
+  }
+  void TearDown() override {
+    if (std::getenv("HANA_SANDBOX") == nullptr) return;
+    std::system(("rm -rf " + kSystemDir).c_str());
+    ::unlink(kSapServices);
+  }
+
+  Log_Capture log_;
+};
+
+TEST_F(H2_Environ_Sandbox_Test, LandscapeIdFromCustomNameserverIni) {
+  write_file(kNameserverIni,
+             "# written by HANA\n; another comment\n[landscape]\nid = 5f3ca1b2-0c4d-4e01-e100-00000a0b0c0d\n"
+             "master = hana1:30001\n\n[other]\nid = not this one\n");
+  std::string id = "old";
+  EXPECT_TRUE(Environ_Getter::get_landscape_id(kSid, id));
+  EXPECT_EQ("5f3ca1b2-0c4d-4e01-e100-00000a0b0c0d", id);
+  EXPECT_TRUE(log_.lines().empty());
+}
+
+TEST_F(H2_Environ_Sandbox_Test, LandscapeIdFailures) {
+  std::string id = "old";
+  EXPECT_FALSE(Environ_Getter::get_landscape_id(kSid, id));
+  ASSERT_EQ(0, mkdir_p(kNameserverIni.c_str(), 0755));
+  EXPECT_FALSE(Environ_Getter::get_landscape_id(kSid, id)) << "a directory is no config file";
+  ::rmdir(kNameserverIni.c_str());
+  EXPECT_EQ((std::vector<std::string>{"Nameserver config file '" + kNameserverIni + "' not exist\n",
+                                      "Nameserver config file '" + kNameserverIni + "' not exist\n"}),
+            log_.lines());
+  log_.clear();
+
+  write_file(kNameserverIni, "[persistence]\nbasepath = /hana\n");
+  EXPECT_FALSE(Environ_Getter::get_landscape_id(kSid, id));
+  EXPECT_EQ("old", id);
+  write_file(kNameserverIni, "[landscape]\nid =\n");
+  EXPECT_FALSE(Environ_Getter::get_landscape_id(kSid, id));
+  write_file(kNameserverIni, "[landscape]\nid = a\nthis line is no key\n");
+  EXPECT_FALSE(Environ_Getter::get_landscape_id(kSid, id));
+  ASSERT_EQ(3u, log_.lines().size());
+  EXPECT_EQ("Failed to get H2S landscape_id, No such node (landscape.id)\n", log_.lines()[0]);
+  EXPECT_EQ("Failed to get H2S landscape_id, landscape id is empty\n", log_.lines()[1]);
+  EXPECT_EQ(0u, log_.lines()[2].find("Failed to get H2S landscape_id, " + kNameserverIni + "(3): "))
+      << log_.lines()[2];
+}
+
+TEST_F(H2_Environ_Sandbox_Test, BySidFillsEnvironmentAndLandscapeIdThenFindsTraceDirs) {
+  write_file(kNameserverIni, "[landscape]\nid = land-1\n");
+  const std::string instance_dir = kSystemDir + "/HDB00";
+  ASSERT_EQ(0, mkdir_p((instance_dir + "/hana1/trace").c_str(), 0755));
+  ASSERT_EQ(0, mkdir_p((instance_dir + "/hana2/trace").c_str(), 0755));
+  ASSERT_EQ(0, mkdir_p((instance_dir + "/exe").c_str(), 0755));  // no trace below
+  write_file(instance_dir + "/hana3/trace", "a file, not a directory");
+  Fake_Process start_service(instance_dir + "/exe/sapstartsrv pf=/usr/sap/H2S/SYS/profile/H2S_HDB00_hana1 -D",
+                             {"SAPSYSTEMNAME=H2S", "DIR_INSTANCE=" + instance_dir, "HOSTNAME=hana1",
+                              "USER=h2sadm", "DIR_EXECUTABLE=" + instance_dir + "/exe"});
+
+  HANA_Env_Value value;
+  ASSERT_TRUE(Environ_Getter::instance()->get(std::string(kSid), value));
+  EXPECT_EQ("land-1", value.landscape_id);
+  EXPECT_EQ("H2S", value.sid);
+  EXPECT_EQ(instance_dir, value.instance_dir);
+  EXPECT_EQ("h2sadm", value.user);
+  EXPECT_EQ(0, value.instance_number);
+
+  std::vector<std::string> dirs{"earlier"};
+  ASSERT_TRUE(Environ_Getter::instance()->get_trace_dirs(kSid, dirs));
+  ASSERT_EQ(3u, dirs.size());
+  EXPECT_EQ("earlier", dirs[0]);
+  std::sort(dirs.begin() + 1, dirs.end());
+  EXPECT_EQ(instance_dir + "/hana1/trace", dirs[1]);
+  EXPECT_EQ(instance_dir + "/hana2/trace", dirs[2]);
+  EXPECT_TRUE(log_.lines().empty());
+
+  // Without a landscape id the environment alone is not enough.
+  write_file(kNameserverIni, "[landscape]\nmaster = hana1:30001\n");
+  EXPECT_FALSE(Environ_Getter::instance()->get(std::string(kSid), value));
+  dirs.clear();
+  EXPECT_FALSE(Environ_Getter::instance()->get_trace_dirs(kSid, dirs));
+  EXPECT_EQ((std::vector<std::string>{"Failed to get H2S landscape_id, No such node (landscape.id)\n",
+                                      "Failed to get H2S landscape_id, No such node (landscape.id)\n",
+                                      "Failed to get trace dirs\n"}),
+            log_.lines());
+}
+
+TEST_F(H2_Environ_Sandbox_Test, TraceDirAndHostNameFromSapServices) {
+  write_file(kSapServices,
+             "#!/bin/sh\n"
+             "#LD_LIBRARY_PATH=/usr/sap/H2S/HDB09/exe;export LD_LIBRARY_PATH;/usr/sap/H2S/HDB09/exe/sapstartsrv "
+             "pf=/usr/sap/H2S/SYS/profile/H2S_HDB09_retired -D -u h2sadm\n"
+             "LD_LIBRARY_PATH=/usr/sap/OTH/HDB01/exe:$LD_LIBRARY_PATH;export LD_LIBRARY_PATH;"
+             "/usr/sap/OTH/HDB01/exe/sapstartsrv pf=/usr/sap/OTH/SYS/profile/OTH_HDB01_otherhost -D -u othadm\n"
+             "LD_LIBRARY_PATH=/usr/sap/H2S/HDB03/exe:$LD_LIBRARY_PATH;export LD_LIBRARY_PATH;"
+             "/usr/sap/H2S/HDB03/exe/sapstartsrv pf=/usr/sap/H2S/SYS/profile/H2S_HDB03_hana-7 -D -u h2sadm");
+  std::string dir;
+  ASSERT_TRUE(Environ_Getter::get_trace_dir(kSid, dir));
+  EXPECT_EQ("/usr/sap/H2S/HDB03/hana-7/trace", dir);
+  std::string host;
+  ASSERT_TRUE(Host_Info_Getter(kSid).hostname(host));
+  EXPECT_EQ("hana-7", host);
+  ASSERT_TRUE(Host_Info_Getter("OTH").hostname(host));
+  EXPECT_EQ("otherhost", host);
+  EXPECT_TRUE(log_.lines().empty());
+
+  dir = "unchanged";
+  host = "unchanged";
+  EXPECT_FALSE(Environ_Getter::get_trace_dir("NOP", dir));
+  EXPECT_FALSE(Host_Info_Getter("NOP").hostname(host));
+  EXPECT_EQ("unchanged", dir);
+  EXPECT_EQ("unchanged", host);
+  EXPECT_EQ(std::vector<std::string>{"Failed to get hostname from '/usr/sap/sapservices'\n"}, log_.lines());
+}
+
+TEST_F(H2_Environ_Sandbox_Test, MissingSapServices) {
+  std::string dir;
+  std::string host;
+  EXPECT_FALSE(Environ_Getter::get_trace_dir(kSid, dir));
+  EXPECT_FALSE(Host_Info_Getter(kSid).hostname(host));
+  EXPECT_EQ((std::vector<std::string>{"Failed to open config file '/usr/sap/sapservices'\n",
+                                      "Configure file /usr/sap/sapservices does not exist\n"}),
+            log_.lines());
+}
+
+}  // namespace

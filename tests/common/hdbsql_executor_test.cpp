@@ -1,0 +1,246 @@
+// HDBSQL_Executor against a recording stand-in for hdbsql, and the
+// instance registry it initialises from.
+
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "agent/config/instance_manager.h"
+#include "agent/json/json_file.h"
+#include "common/hdbsql_executor.h"
+#include "common/hdbsql_general_text_handler.h"
+#include "log_capture.h"
+#include "temp_dir.h"
+
+using namespace sap_hana;
+
+namespace {
+
+const char* kFakeHdbsql =
+    "#!/bin/sh\n"
+    "d=$(dirname \"$0\")\n"
+    "for a in \"$@\"; do printf '%s\\0' \"$a\"; done > \"$d/argv\"\n"
+    "printf '%s' \"$LD_LIBRARY_PATH\" > \"$d/env\"\n"
+    "cat \"$d/output\" 2>/dev/null\n"
+    "exit $(cat \"$d/exit\" 2>/dev/null || echo 0)\n";
+
+class HDBSQL_Executor_Test : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ::chmod(dir_.write("hdbsql", kFakeHdbsql).c_str(), 0755);
+    saved_registry_ = Instance_Manager::instance()->registry_path();
+    Instance_Manager::instance()->registry_path(dir_.file("registry/instances.json"));
+  }
+  void TearDown() override { Instance_Manager::instance()->registry_path(saved_registry_); }
+
+  json_value options(unsigned number, bool multi) {
+    return json_value{{"sid", "HDB"},           {"version", "2.00.070.00.1700000000"},
+                      {"instance_number", number}, {"instance_name", "HDB07"},
+                      {"localhost", "h1"},       {"dir_executable", dir_.path()},
+                      {"multi_container", multi}};
+  }
+
+  std::vector<std::string> argv() {
+    std::ifstream in(dir_.file("argv"), std::ios::binary);
+    std::vector<std::string> args;
+    std::string a;
+    while (std::getline(in, a, '\0')) args.push_back(a);
+    return args;
+  }
+
+  Database_Info record(ACE_UINT16 number, bool multi, const std::string& database) {
+    Database_Info info;
+    info.name = database;
+    info.instance_info.instance_number = number;
+    info.instance_info.dir_executable = dir_.path();
+    info.instance_info.system_info.sid = "HDB";
+    info.instance_info.system_info.localhost = "h1";
+    info.instance_info.system_info.multi_container = multi;
+    return info;
+  }
+
+  Temp_Dir dir_;
+  std::string saved_registry_;
+  Log_Capture log_;
+};
+
+}  // namespace
+
+TEST_F(HDBSQL_Executor_Test, InitRefusesMissingCredentialsWithItsMessage) {
+  HDBSQL_Executor e;
+  EXPECT_FALSE(e.init(record(0, false, ""), "SYSTEM", secure_string()));
+  EXPECT_FALSE(e.init(record(0, false, ""), "", secure_string("pw")));
+  EXPECT_EQ("Lack of username or password\nLack of username or password\n", log_.text());
+  log_.clear();
+  EXPECT_FALSE(e.is_initialized());
+  EXPECT_EQ("HDBSQL executor need to be initialized first.\n", log_.text());
+  log_.clear();
+  EXPECT_FALSE(e.init("", "HDB00", "", "SYSTEM", secure_string("pw")));
+  EXPECT_FALSE(e.init("HDB_HDB00", "", "SYSTEM", secure_string()));
+  EXPECT_EQ(
+      "Insufficient information to initialize the hdbsql executor.\n"
+      "Insufficient information to initialize the hdbsql executor.\n",
+      log_.text());
+}
+
+TEST_F(HDBSQL_Executor_Test, InitFromRegistryNeedsEveryOption) {
+  HDBSQL_Executor e;
+  EXPECT_FALSE(e.init("HDB", "HDB07", "", "SYSTEM", secure_string("pw")));
+  EXPECT_EQ("", log_.text()) << "an unregistered instance fails silently";
+
+  json_value opts = options(7, true);
+  opts.erase("multi_container");
+  ASSERT_TRUE(Instance_Manager::instance()->add(Instance("hana", "HDB_HDB07", opts)));
+  EXPECT_FALSE(e.init("HDB", "HDB07", "", "SYSTEM", secure_string("pw")));
+  EXPECT_EQ("Failed to get instance info to initialize hdbsql executor\n", log_.text());
+
+  log_.clear();
+  opts = options(7, true);
+  opts["instance_number"] = "7";  // wrong kind
+  ASSERT_TRUE(Instance_Manager::instance()->add(Instance("hana", "HDB_HDB07", opts)));
+  EXPECT_FALSE(e.init("HDB_HDB07", "", "SYSTEM", secure_string("pw")));
+  EXPECT_EQ("Failed to get instance info to initialize hdbsql executor\n", log_.text());
+}
+
+TEST_F(HDBSQL_Executor_Test, CommandLineOfAMultiContainerInstanceWithoutDatabase) {
+  ASSERT_TRUE(Instance_Manager::instance()->add(Instance("hana", "HDB_HDB07", options(7, true))));
+  HDBSQL_Executor e;
+  ASSERT_TRUE(e.init("HDB", "HDB07", "", "SYSTEM", secure_string("Pass word\"1'")));
+  EXPECT_EQ(30713, e.port());
+  EXPECT_EQ(dir_.file("hdbsql"), e.tool());
+  ASSERT_TRUE(e.execute("\\s", ACE_Log_Msg_Callback_var()));
+  EXPECT_EQ((std::vector<std::string>{"-u", "SYSTEM", "-p", "Pass word\"1'", "-i", "7", "-n", "h1:30713", "\\s"}),
+            argv());
+  std::ifstream env(dir_.file("env"));
+  EXPECT_EQ(dir_.path(), std::string((std::istreambuf_iterator<char>(env)), std::istreambuf_iterator<char>()));
+  EXPECT_EQ("", log_.text());
+}
+
+TEST_F(HDBSQL_Executor_Test, SingleContainerPortAndDatabaseArgument) {
+  HDBSQL_Executor e;
+  ASSERT_TRUE(e.init(record(7, false, "HDB"), "SYSTEM", secure_string("pw")));
+  EXPECT_EQ(30715, e.port());
+  ASSERT_TRUE(e.execute("select 1 from dummy", ACE_Log_Msg_Callback_var()));
+  EXPECT_EQ((std::vector<std::string>{"-u", "SYSTEM", "-p", "pw", "-i", "7", "-d", "HDB", "-n", "h1:30715",
+                                      "select 1 from dummy"}),
+            argv());
+  HDBSQL_Executor bad;
+  EXPECT_FALSE(bad.init(record(100, false, ""), "SYSTEM", secure_string("pw")));
+
+  // Initialised again for another instance, it runs that instance's hdbsql.
+  Database_Info other = record(1, true, "");
+  other.instance_info.dir_executable = "/usr/sap/XYZ/HDB01/exe";
+  ASSERT_TRUE(e.init(other, "SYSTEM", secure_string("pw")));
+  EXPECT_EQ("/usr/sap/XYZ/HDB01/exe/hdbsql", e.tool());
+  EXPECT_EQ("", e.database());
+  HDBSQL_Executor given("/opt/bin/hdbsql");
+  ASSERT_TRUE(given.init(other, "SYSTEM", secure_string("pw")));
+  EXPECT_EQ("/opt/bin/hdbsql", given.tool());
+}
+
+TEST_F(HDBSQL_Executor_Test, LongStatementsReachHdbsqlWhole) {
+  HDBSQL_Executor e;
+  ASSERT_TRUE(e.init(record(0, true, "T01"), "SYSTEM", secure_string("pw")));
+  std::string sql = "SELECT * FROM M_BACKUP_CATALOG WHERE COMMENT = '";
+  while (sql.size() < 3000) sql += "\"x y\" ";
+  sql += "'";
+  ASSERT_TRUE(e.execute(sql, ACE_Log_Msg_Callback_var()));
+  auto args = argv();
+  ASSERT_FALSE(args.empty());
+  EXPECT_EQ(sql, args.back());
+}
+
+TEST_F(HDBSQL_Executor_Test, FailedStatementLogsTheStatementButNeverThePassword) {
+  dir_.write("exit", "1");
+  dir_.write("output", "* 10: authentication failed SQLSTATE: 28000\n");
+  HDBSQL_Executor e;
+  ASSERT_TRUE(e.init(record(0, true, ""), "SYSTEM", secure_string("Secret99")));
+  struct Lines : Text_Process_Handler {
+    int handle_stdout_line(const char* l, size_t n) override {
+      lines.emplace_back(l, n);
+      return 0;
+    }
+    std::vector<std::string> lines;
+  } handler;
+  EXPECT_FALSE(e.execute("\\s", &handler, ACE_Log_Msg_Callback_var()));
+  EXPECT_EQ(std::vector<std::string>{"* 10: authentication failed SQLSTATE: 28000"}, handler.lines);
+  EXPECT_EQ("Failed to execute '\\s'\n", log_.text());
+  EXPECT_EQ(std::string::npos, log_.text().find("Secret99"));
+}
+
+TEST_F(HDBSQL_Executor_Test, ExecuteRefusesBadCallsWithTheirMessages) {
+  HDBSQL_Executor e;
+  HDBSQL_General_Text_Handler h;
+  EXPECT_FALSE(e.execute("select 1 from dummy", &h, ACE_Log_Msg_Callback_var()));
+  EXPECT_EQ("HDBSQL executor need to be initialized first.\nFailed to execute sql 'select 1 from dummy'\n",
+            log_.text());
+  log_.clear();
+  ASSERT_TRUE(e.init(record(0, true, ""), "SYSTEM", secure_string("pw")));
+  EXPECT_FALSE(e.execute("", &h, ACE_Log_Msg_Callback_var()));
+  EXPECT_EQ("Lack of sql\n", log_.text());
+  log_.clear();
+  EXPECT_FALSE(e.execute("select 1 from dummy", nullptr, ACE_Log_Msg_Callback_var()));
+  EXPECT_NE(std::string::npos, log_.text().find(", handler is NULL:"));
+}
+
+TEST_F(HDBSQL_Executor_Test, CopiesCarryTheConnectionAndResultsReachTheHandler) {
+  dir_.write("output", "VALUE\n\"normal\"\n1 row selected (overall time 2 msec)\n");
+  HDBSQL_Executor original;
+  ASSERT_TRUE(original.init(record(3, false, ""), "SYSTEM", secure_string("pw")));
+  HDBSQL_Executor copy(original);
+  HDBSQL_General_Text_Handler h;
+  ASSERT_TRUE(copy.execute("SELECT VALUE from M_INIFILE_CONTENTS", &h, ACE_Log_Msg_Callback_var()));
+  ASSERT_EQ(1u, h.get_values().size());
+  EXPECT_EQ("normal", h.get_values()[0][h.get_key().at("VALUE")]);
+  EXPECT_EQ("h1:30315", argv().at(7));
+}
+
+TEST_F(HDBSQL_Executor_Test, RegistryKeepsAccountsPrivateAndSurvivesReplacement) {
+  Instance_Manager* m = Instance_Manager::instance();
+  ASSERT_TRUE(m->add(Instance("hana", "HDB_HDB07", options(7, true))));
+  ASSERT_TRUE(m->set_account("hana", "HDB_HDB07", "u1", "SYSTEM", secure_string("pw1")));
+  struct stat st;
+  ASSERT_EQ(0, ::stat(m->registry_path().c_str(), &st));
+  EXPECT_EQ(0600u, st.st_mode & 0777);
+
+  // Registering the instance again (a new probe) keeps its accounts.
+  ASSERT_TRUE(m->add(Instance("hana", "HDB_HDB07", options(7, false))));
+  std::string user;
+  secure_string password;
+  ASSERT_EQ(0, m->get_account("hana", "HDB_HDB07", "u1", user, password, nullptr));
+  EXPECT_EQ("SYSTEM", user);
+  EXPECT_EQ("pw1", std::string(password.c_str()));
+  EXPECT_EQ(-1, m->get_account("hana", "HDB_HDB07", "u2", user, password, nullptr));
+  EXPECT_EQ(-1, m->get_account("hana", "OTHER", "u1", user, password, nullptr));
+
+  auto instance = m->find("hana", "HDB_HDB07");
+  ASSERT_TRUE(instance);
+  bool multi = true;
+  ASSERT_TRUE(instance->get_option("multi_container", multi));
+  EXPECT_FALSE(multi);
+  std::string not_a_string = "unchanged";
+  EXPECT_FALSE(instance->get_option("instance_number", not_a_string));
+  EXPECT_EQ("unchanged", not_a_string);
+
+  ASSERT_TRUE(m->remove("hana", "HDB_HDB07"));
+  EXPECT_FALSE(m->find("hana", "HDB_HDB07"));
+  EXPECT_TRUE(m->remove("hana", "HDB_HDB07"));
+  EXPECT_EQ("", log_.text());
+}
+
+TEST_F(HDBSQL_Executor_Test, MalformedRegistryIsNeitherReadNorOverwritten) {
+  Instance_Manager* m = Instance_Manager::instance();
+  ::mkdir(dir_.file("registry").c_str(), 0755);
+  dir_.write("registry/instances.json", "{\"hana\": [");
+  EXPECT_FALSE(m->find("hana", "HDB_HDB07"));
+  EXPECT_FALSE(m->add(Instance("hana", "HDB_HDB07", options(7, true))));
+  std::ifstream in(dir_.file("registry/instances.json"));
+  EXPECT_EQ("{\"hana\": [", std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()));
+  EXPECT_NE(std::string::npos, log_.text().find("Failed to read instance registry '" +
+                                                dir_.file("registry/instances.json") + "'"));
+}
