@@ -93,21 +93,27 @@ Backint_Startup::Parse_Result Backint_Startup::parse_options(int argc, char* arg
 bool Backint_Startup::read_access_key_file(const std::string& path, Backint_Info& info) {
   json_value file;
   if (!is_regular_file(path.c_str()) || !load_json(path, file) || !file.is_object()) return false;
-  try {
-    object_get(file, "backupd_host", info.backupd_host);
-    object_get(file, "backupd_port", info.backupd_port);
-    object_get(file, "backupd_ssl", info.backupd_ssl);
-    std::string encoded;
-    if (object_get(file, "encoded_access_key", encoded)) {
-      const std::string uuid = Host_Manager::instance()->uuid();
-      AES_Decoder decoder(encoded.data(), encoded.size(), uuid.data(), uuid.size(), true, "cbc", -1);
-      if (decoder)
-        info.backupd_access_key.assign(decoder.get(), decoder.length());
-      else
-        ACE_ERROR((LM_ERROR, "Failed to decode the access key of '%s'\n", path.c_str()));
+  // Each member on its own: one of the wrong kind is logged and keeps its
+  // default, and does not cost the members after it.
+  auto read = [&](const char* name, auto& target) -> bool {
+    try {
+      return object_get(file, name, target);
+    } catch (const Json_Member_Error& e) {
+      ACE_ERROR((LM_ERROR, "Failed to read '%s', %s\n", path.c_str(), e.what()));
+      return false;
     }
-  } catch (const Json_Member_Error& e) {
-    ACE_ERROR((LM_ERROR, "Failed to read '%s', %s\n", path.c_str(), e.what()));
+  };
+  read("backupd_host", info.backupd_host);
+  read("backupd_port", info.backupd_port);
+  read("backupd_ssl", info.backupd_ssl);
+  std::string encoded;
+  if (read("encoded_access_key", encoded)) {
+    const std::string uuid = Host_Manager::instance()->uuid();
+    AES_Decoder decoder(encoded.data(), encoded.size(), uuid.data(), uuid.size(), true, "cbc", -1);
+    if (decoder)
+      info.backupd_access_key.assign(decoder.get(), decoder.length());
+    else
+      ACE_ERROR((LM_ERROR, "Failed to decode the access key of '%s'\n", path.c_str()));
   }
   return true;
 }

@@ -265,6 +265,7 @@ bool Backint_Backup_Basic_Handler::save_source(const Source_File_Info& source, c
     if (::fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode)) ::fcntl(fd, F_SETPIPE_SZ, 1 << 20);
     Fd_Source input(fd, source.filename, true);
     Sized_Source sized(input, source.size);
+    io_.object_id(ebid);
     ok = io_.put_stream(sized, object, Client_IO_Ex::Progress_Callback());
     if (!ok && sized.mismatch()) {
       write_error(source.filename, "Failed to write data to storage, %llu of %llu bytes received\n",
@@ -272,6 +273,7 @@ bool Backint_Backup_Basic_Handler::save_source(const Source_File_Info& source, c
       return false;
     }
   } else {
+    io_.object_id(ebid);
     ok = io_.put_file(source.filename, object, false, O_CLOEXEC, 8192, Client_IO_Ex::Progress_Callback());
   }
   if (!ok) {

@@ -40,7 +40,8 @@ bool Backint_Restore_Basic_Handler::handle_input_file() {
 bool Backint_Restore_Basic_Handler::debug_mode() { return ACE::debug() != 0; }
 
 bool Backint_Restore_Basic_Handler::write_data(const std::string& location, const std::string& dataset,
-                                               const std::string& destination, Client_IO_Base::Options& options) {
+                                               const std::string& destination, Client_IO_Base::Options& options,
+                                               const std::string& ebid) {
   if (location.empty()) {
     write_debug("Lack of location\n");
     return false;
@@ -61,6 +62,7 @@ bool Backint_Restore_Basic_Handler::write_data(const std::string& location, cons
     write_debug("failed to connect target '%s', error = '%s'\n", location.c_str(), io.error().c_str());
     return false;
   }
+  io.object_id(ebid);
   if (!io.get_file(dataset, destination, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 8192, nullptr)) {
     write_debug("Failed to write data to %s, %s", destination.c_str(), io.error().c_str());
     return false;

@@ -43,9 +43,11 @@ class Backint_Restore_Basic_Handler : public Backint_Handler {
   /// `options` is set to automatic: the stored object says how it is coded.
   /// Every failure writes a "#DEBUG" line (no #ERROR: the caller names the
   /// file) and gives false; a checksum failure of the storage client counts
-  /// as a failure even though the data went out.
+  /// as a failure even though the data went out. A non-empty `ebid` must be
+  /// the one the object was stored under (an object that records another is
+  /// refused before any data goes out).
   bool write_data(const std::string& location, const std::string& dataset, const std::string& destination,
-                  Client_IO_Base::Options& options);
+                  Client_IO_Base::Options& options, const std::string& ebid = std::string());
 
   /// True when `file` is a named pipe with at least one write bit; false
   /// with a "#DEBUG" line naming the reason otherwise (an empty name is a

@@ -210,9 +210,9 @@ bool Backint_Restore_Handler::restore_data(const Catalog_Backup_File_Info& info,
       write_error(entry.filename, "Failed to set client I/O options \n");
       return false;
     }
-    written = write_data(pool.url, info.storage_path, entry.destname, options);
+    written = write_data(pool.url, info.storage_path, entry.destname, options, info.ebid);
   } else {
-    written = write_data(info.path, info.filename, entry.destname, options);
+    written = write_data(info.path, info.filename, entry.destname, options, info.ebid);
   }
   if (!written) {
     write_error(entry.filename, "Failed to write date to '%s'\n", entry.destname.c_str());

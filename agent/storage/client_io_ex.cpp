@@ -113,6 +113,8 @@ bool Client_IO_Ex::normalise(const std::string& name, std::string& out, bool all
 bool Client_IO_Ex::put_file(const std::string& source, const std::string& name, bool resume, int open_flags,
                             std::size_t /*block_hint*/, const Progress_Callback& callback) {
   reset_transfer();
+  std::string object_id;
+  object_id.swap(object_id_);  // this call's alone, even when it fails early
   if (resume) return fail("resuming a transfer is not supported");
   int fd = ::open(source.c_str(), O_RDONLY | open_flags);
   if (fd < 0) return fail("failed to open '" + source + "' for reading: " + strerror(errno));
@@ -124,11 +126,17 @@ bool Client_IO_Ex::put_file(const std::string& source, const std::string& name, 
   enlarge_pipe(fd);
   if (S_ISREG(st.st_mode)) ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
   Fd_Source input(fd, source, true);
+  object_id_ = object_id;
   return put_stream(input, name, callback);
 }
 
 bool Client_IO_Ex::put_stream(IO_Source& source, const std::string& name, const Progress_Callback& callback) {
   reset_transfer();
+  std::string object_id;
+  object_id.swap(object_id_);
+  if (object_id.size() > Object_Envelope::max_object_id)
+    return fail("object id '" + object_id + "' is longer than " + std::to_string(Object_Envelope::max_object_id) +
+                " bytes");
   std::string object;
   if (!check_connected() || !normalise(name, object, false)) return false;
   int method = options_.compression_method == COMPR_AUTO ? COMPR_NONE : options_.compression_method;
@@ -143,6 +151,7 @@ bool Client_IO_Ex::put_stream(IO_Source& source, const std::string& name, const 
   Object_Envelope::Header header;
   header.compression = method;
   header.level = options_.compression_level;
+  header.object_id = object_id;
   Object_Envelope::encode_header(header, frame);
   if (!writer->write(frame, sizeof frame)) return fail(writer->error());
 
@@ -188,6 +197,8 @@ bool Client_IO_Ex::put_stream(IO_Source& source, const std::string& name, const 
 bool Client_IO_Ex::get_file(const std::string& name, const std::string& destination, int open_flags,
                             std::size_t /*block_hint*/, const Progress_Callback& callback) {
   reset_transfer();
+  std::string object_id;
+  object_id.swap(object_id_);  // this call's alone, even when it fails early
   std::string object;
   if (!check_connected() || !normalise(name, object, false)) return false;
   // A pipe is opened whatever happens, so that its reader is never left
@@ -206,6 +217,7 @@ bool Client_IO_Ex::get_file(const std::string& name, const std::string& destinat
   bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
   enlarge_pipe(fd);
   Fd_Sink output(fd, destination);
+  object_id_ = object_id;
   bool ok = get_stream(object, output, callback);
   if (ok && regular && ::fsync(fd) != 0) ok = fail("failed to sync '" + destination + "': " + strerror(errno));
   if (!ok && regular && ::ftruncate(fd, 0) != 0) {
@@ -218,12 +230,16 @@ bool Client_IO_Ex::get_file(const std::string& name, const std::string& destinat
 
 bool Client_IO_Ex::get_stream(const std::string& name, IO_Sink& destination, const Progress_Callback& callback) {
   reset_transfer();
+  std::string wanted_id;
+  wanted_id.swap(object_id_);
   std::string object;
   if (!check_connected() || !normalise(name, object, false)) return false;
   std::unique_ptr<Storage_Driver::Reader> reader;
   Object_Envelope::Header header;
   Object_Envelope::Trailer trailer;
   if (!open_object(object, reader, header, trailer)) return false;
+  if (!wanted_id.empty() && !header.object_id.empty() && header.object_id != wanted_id)
+    return fail("'" + object + "' holds object " + header.object_id + ", not " + wanted_id);
   std::uint64_t total = reader->size();
   if (header.compression != COMPR_NONE && header.compression != COMPR_ZSTD && header.compression != COMPR_LZOP)
     return fail("'" + object + "': unknown compression method " + std::to_string(header.compression));
@@ -297,7 +313,7 @@ bool Client_IO_Ex::open_object(const std::string& object, std::unique_ptr<Storag
   if (!Object_Envelope::decode_header(frame, header, why)) return fail("'" + object + "': " + why);
   if (!reader->read_at(total - Object_Envelope::trailer_size, frame, Object_Envelope::trailer_size))
     return fail(reader->error());
-  if (!Object_Envelope::decode_trailer(frame, trailer, why)) return fail("'" + object + "': " + why);
+  if (!Object_Envelope::decode_trailer(frame, header.version, trailer, why)) return fail("'" + object + "': " + why);
   if (trailer.payload_size != total - envelope)
     return fail("'" + object + "': stored object is truncated or damaged (size mismatch)");
   return true;

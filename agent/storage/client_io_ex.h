@@ -25,7 +25,15 @@
 /// refused.
 ///
 /// Every object carries an envelope (Object_Envelope): its compression, its
-/// sizes and the CRC-32C of its data.
+/// sizes, the CRC-32C of its data and the id of the write that made it.
+///
+/// Object ids: object_id() names the next transfer. put_file / put_stream
+/// record it in the object; get_file / get_stream refuse an object that
+/// records another id ("'<name>' holds object <id>, not <wanted>"), before
+/// any data goes out, so a name that a later, failed write replaced never
+/// restores the wrong data under the old id. Objects that record no id
+/// (written without one, or before ids were recorded) are not checked. The
+/// id applies to one put or get call and is cleared by it.
 ///
 /// put_file / put_stream: the data goes through checksum, compression and
 /// rate limiting into a temporary object that becomes the named object only
@@ -98,6 +106,9 @@ class Client_IO_Ex : public Client_IO_Base {
   /// Removes object `name`, or the directory `name` when it is empty.
   bool remove(const std::string& name);
 
+  /// Sets the object id of the next put or get call (above); at most
+  /// Object_Envelope::max_object_id bytes, else that call fails.
+  void object_id(const std::string& id) { object_id_ = id; }
   /// Replaces the clock of rate limiting (tests); not owned.
   void set_clock(Rate_Clock& clock) { clock_ = &clock; }
 
@@ -112,6 +123,7 @@ class Client_IO_Ex : public Client_IO_Base {
   Storage_Driver* driver_ = nullptr;
   Options options_;
   Rate_Clock* clock_;
+  std::string object_id_;
 };
 
 #endif

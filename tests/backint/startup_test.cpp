@@ -140,6 +140,20 @@ TEST_F(BackintAccessKeyFile, MissingKeyOrWrongHostLeavesTheKeyEmpty) {
   EXPECT_EQ(log.text().find("key\""), std::string::npos);
 }
 
+TEST_F(BackintAccessKeyFile, MemberOfTheWrongKindCostsOnlyItself) {
+  Log_Capture log;
+  std::string path = work_.write("c", "{\"backupd_host\":5,\"backupd_port\":8443,\"backupd_ssl\":true,"
+                                      "\"encoded_access_key\":\"" + encoded("k3y", uuid_) + "\"}");
+  Backint_Info info;
+  ASSERT_TRUE(Backint_Startup::read_access_key_file(path, info));
+  EXPECT_TRUE(info.backupd_host.empty());
+  EXPECT_EQ(info.backupd_port, 8443);
+  EXPECT_TRUE(info.backupd_ssl);
+  EXPECT_EQ(std::string(info.backupd_access_key.data(), info.backupd_access_key.size()), "k3y");
+  EXPECT_EQ(0u, log.text().find("Failed to read '" + path + "', ")) << log.text();
+  EXPECT_NE(std::string::npos, log.text().find("backupd_host")) << log.text();
+}
+
 TEST_F(BackintAccessKeyFile, MissingOrNonObjectFilesAskTheAgentConfiguration) {
   Backint_Info info;
   EXPECT_FALSE(Backint_Startup::read_access_key_file(work_.file("none"), info));

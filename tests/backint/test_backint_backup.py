@@ -196,6 +196,19 @@ class BackintDataBackup(unittest.TestCase):
         self.assertEqual([p[2] for p in posts], ["dropped", "dropped", 200])
         self.assertEqual(len(self.catalog_files()), 1)
 
+    def test_retried_registration_whose_answer_was_lost_records_one_file(self):
+        self.add_job(location=self.pool_dir)
+        self.srv.clear_requests()
+        self.srv.fault(count=1, drop="after", prefix="/d2/r/hana/backint/file")
+        sources = self.pipes(["COMPLETE_DATA_BACKUP_databackup_3_1"])
+        r = self.env.backup("T01", "COMPLETE", sources, backup_id=1023, tool_option="job_uuid=%s;" % JOB)
+        self.assert_saved(r, sources)
+        posts = [q["status"] for q in self.srv.requests() if q["path"] == "/d2/r/hana/backint/file"]
+        self.assertEqual(posts, ["dropped after processing", 200])
+        files = self.catalog_files()
+        self.assertEqual(len(files), 1)
+        self.assertEqual(files[0]["extern_backup_id"], list(r.saved().values())[0][0])
+
     def test_registration_failing_for_good_is_an_error_and_records_nothing(self):
         self.add_job(location=self.pool_dir)
         self.srv.fault(count=4, status=503, prefix="/d2/r/hana/backint/file")

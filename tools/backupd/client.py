@@ -167,7 +167,8 @@ class Backupd:
     def fault(self, count=1, status=None, prefix=None, method=None, delay=None, drop=False, body=None):
         """The next `count` matching requests are answered with `status`, or
         dropped (`drop`=True: the answer is cut short; "silent": the
-        connection closes without an answer), after `delay` seconds."""
+        connection closes without an answer; "after": the request is processed,
+        then its answer is lost), after `delay` seconds."""
         spec = {"count": count, "status": status, "prefix": prefix, "method": method, "delay": delay, "drop": drop}
         if body is not None:
             spec["body"] = body

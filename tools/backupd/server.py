@@ -276,9 +276,21 @@ class Catalog:
         for f in files:
             values = {k: f.get(k, "") for k in FILE_STRINGS}
             values.update({k: f.get(k, 0) for k in FILE_NUMBERS})
+            values["location"] = values["location"] or (job["location"] or "")
+            # An EBID names one object. A client that retries a registration
+            # whose answer it lost posts the same record again: that is no
+            # new record; another record under the same EBID is a conflict.
+            same = self.store.q("SELECT * FROM files WHERE owner = ? AND extern_backup_id = ?",
+                                (owner, values["extern_backup_id"]))
+            if same:
+                old = same[0]
+                given = {k: v for k, v in values.items() if k not in ("info_uuid", "backup_time") or v}
+                if old["job_uuid"] != job_uuid or any(old[k] != v for k, v in given.items()):
+                    raise Http_Error(409, "extern_backup_id %s is registered already" % values["extern_backup_id"])
+                stored.append(old["id"])
+                continue
             values["info_uuid"] = values["info_uuid"] or uuidlib.uuid4().hex
             values["backup_time"] = values["backup_time"] or now_iso()
-            values["location"] = values["location"] or (job["location"] or "")
             cols = list(values)
             rowid, _ = self.store.x("INSERT INTO files (owner, job_uuid, %s) VALUES (?, ?, %s)" %
                                     (", ".join(cols), ", ".join("?" * len(cols))),
@@ -511,6 +523,20 @@ class Handler(BaseHTTPRequestHandler):
             self.server.requests.append(entry)
 
         fault = self.server.take_fault(self.command, path)
+        if fault and fault.get("drop") == "after":
+            # The request takes effect, but its answer is lost on the way.
+            if owner is not None and not body_error:
+                try:
+                    self._route(owner, path, params, body)
+                except Exception:  # noqa: BLE001 - the answer is dropped anyway
+                    pass
+            entry["status"] = "dropped after processing"
+            self.close_connection = True
+            try:
+                self.connection.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+            return
         if fault:
             if fault.get("delay"):
                 time.sleep(float(fault["delay"]))

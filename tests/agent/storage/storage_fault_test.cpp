@@ -108,7 +108,7 @@ TEST_P(Storage_Faults, CorruptedPayloadFailsTheRead) {
   }
 }
 
-TEST_P(Storage_Faults, CorruptedChecksumFailsTheReadAtTheEnd) {
+TEST_P(Storage_Faults, CorruptedChecksumIsRefusedBeforeAnyData) {
   std::string data = make_data(5 * MiB);
   ASSERT_TRUE(put("obj", data));
   std::string why;
@@ -116,9 +116,9 @@ TEST_P(Storage_Faults, CorruptedChecksumFailsTheReadAtTheEnd) {
   faulty_->faults().corrupt_read_at = stored - 64 + 25;  // inside the checksum
   std::string out;
   EXPECT_FALSE(get("obj", out));
-  EXPECT_EQ("checksum mismatch in 'obj': the stored object is corrupted", io_.error());
-  // The data itself streamed out whole before the verdict.
-  EXPECT_EQ(data.size(), out.size());
+  // The trailer's own checksum gives it away before the data streams out.
+  EXPECT_EQ("'obj': stored object is damaged (trailer checksum mismatch)", io_.error());
+  EXPECT_EQ(0u, out.size());
 }
 
 TEST_P(Storage_Faults, DamagedEnvelopeIsRefusedBeforeAnyData) {
@@ -142,6 +142,61 @@ TEST_P(Storage_Faults, DamagedEnvelopeIsRefusedBeforeAnyData) {
   ASSERT_EQ(0, truncate(path.c_str(), 10));
   EXPECT_FALSE(get("obj", out));
   EXPECT_EQ("'obj': stored object is truncated or damaged (too short)", io_.error());
+}
+
+TEST_P(Storage_Faults, FlippedEnvelopeByteIsRefusedBeforeAnyData) {
+  io_.object_id("0123456789abcdef0123456789abcdef");
+  const std::string data = make_data(MiB);
+  ASSERT_TRUE(put("obj", data)) << io_.error();
+  struct stat st {};
+  ASSERT_EQ(0, stat((pool_ + "/obj").c_str(), &st));
+  const std::uint64_t trailer = static_cast<std::uint64_t>(st.st_size) - Object_Envelope::trailer_size;
+  // Version, compression, level, id length, id, the header's own checksum.
+  for (std::uint64_t at : {8, 12, 16, 20, 30, 60}) {
+    faulty_->faults().corrupt_read_at = static_cast<long long>(at);
+    std::string out;
+    EXPECT_FALSE(get("obj", out)) << at;
+    EXPECT_TRUE(out.empty()) << at;
+    if (at != 8) {
+      EXPECT_EQ("'obj': stored object is damaged (header checksum mismatch)", io_.error()) << at;
+    }
+  }
+  for (std::uint64_t at : {trailer + 8, trailer + 60}) {
+    faulty_->faults().corrupt_read_at = static_cast<long long>(at);
+    std::string out;
+    EXPECT_FALSE(get("obj", out));
+    EXPECT_EQ("'obj': stored object is damaged (trailer checksum mismatch)", io_.error());
+    EXPECT_TRUE(out.empty());
+  }
+  faulty_->faults() = Faulty_Storage_Driver::Faults();
+  std::string out;
+  EXPECT_TRUE(get("obj", out)) << io_.error();
+  EXPECT_EQ(data, out);
+}
+
+// A failed commit may leave a later write's bytes under a name that the
+// catalog still ties to an earlier id: that id must not restore them.
+TEST_P(Storage_Faults, ObjectIdDecidesWhatANameRestores) {
+  io_.object_id("aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa");
+  ASSERT_TRUE(put("obj", make_data(MiB, 1))) << io_.error();
+  io_.object_id("bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb");
+  const std::string second = make_data(MiB, 2);
+  ASSERT_TRUE(put("obj", second)) << io_.error();
+
+  std::string out;
+  io_.object_id("aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa");
+  EXPECT_FALSE(get("obj", out));
+  EXPECT_EQ("'obj' holds object bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb, not aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa", io_.error());
+  EXPECT_TRUE(out.empty());
+  // The id belonged to that call alone.
+  EXPECT_TRUE(get("obj", out)) << io_.error();
+  io_.object_id("bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb");
+  EXPECT_TRUE(get("obj", out)) << io_.error();
+  EXPECT_EQ(second, out);
+
+  io_.object_id(std::string(Object_Envelope::max_object_id + 1, 'c'));
+  EXPECT_FALSE(put("other", second));
+  EXPECT_EQ("object id '" + std::string(33, 'c') + "' is longer than 32 bytes", io_.error());
 }
 
 TEST_P(Storage_Faults, CorruptedObjectLeavesNoRegularFileBehind) {
