@@ -43,9 +43,28 @@ class Environ_Getter {
   bool get(pid_t pid, HANA_Env_Value& value);
 
   /// Fills `value` from the environment of the system's start service (the
-  /// first process, by pid, whose command line matches "<SID>.*exe/sapstartsrv"),
-  /// then sets landscape_id; the result is that of get_landscape_id.
+  /// first trusted process, by pid, whose program is
+  /// "/usr/sap/<SID>/HDB<nn>/exe/sapstartsrv"), then sets landscape_id; the
+  /// result is that of get_landscape_id. Untrusted processes are logged and
+  /// skipped (see get_start_service).
   bool get(const std::string& sid, HANA_Env_Value& value);
+
+  /// Fills `value` from the environment of start service process `pid`, but
+  /// only when that process can be trusted with what is later run as root
+  /// from the directories it names:
+  /// - its program (first argument) is "/usr/sap/<SID>/HDB<nn>/exe/sapstartsrv";
+  /// - it runs as "<sid>adm" (effective user) of that SID;
+  /// - its environment names that SID and instance number, and DIR_INSTANCE
+  ///   and DIR_EXECUTABLE, when set, are exactly "/usr/sap/<SID>/HDB<nn>" and
+  ///   "/usr/sap/<SID>/HDB<nn>/exe";
+  /// - every directory those paths pass through, symbolic links followed
+  ///   (into /hana/shared/<SID>/ for example), belongs to root or <sid>adm
+  ///   and is writable by its owner only.
+  /// Command line, owner and environment are read from one process, even if
+  /// its pid is reused meanwhile. An untrusted process gives false and one
+  /// error line "Ignoring start service process <pid>, <reason>"; a process
+  /// that cannot be read, the messages of get(pid).
+  bool get_start_service(pid_t pid, HANA_Env_Value& value);
 
   /// The trace directory "/usr/sap/<SID>/HDB<nn>/<host>/trace" of the first
   /// instance of the system listed in /usr/sap/sapservices. False (without a
@@ -71,6 +90,7 @@ class Environ_Getter {
   friend class ACE_Singleton<Environ_Getter, ACE_Null_Mutex>;
 
   bool get_env_value(pid_t pid, HANA_Env_Value& value);
+  static bool parse_environment(const std::string& block, HANA_Env_Value& value);
 };
 
 }  // namespace sap_hana

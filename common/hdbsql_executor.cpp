@@ -5,6 +5,7 @@
 #include <ace/Log_Msg.h>
 #include <ace/Process.h>
 
+#include <boost/algorithm/string/case_conv.hpp>
 #include <memory>
 #include <vector>
 
@@ -26,6 +27,15 @@ struct Wiped_Arguments {
     }
   }
 };
+
+// Backups and recoveries run for hours; their callers decide how long.
+bool long_running(const std::string& sql) {
+  const std::size_t start = sql.find_first_not_of(" \t\r\n");
+  if (start == std::string::npos) return false;
+  const std::size_t end = sql.find_first_of(" \t\r\n(", start);
+  const std::string word = boost::to_upper_copy(sql.substr(start, end == std::string::npos ? end : end - start));
+  return word == "BACKUP" || word == "RECOVER";
+}
 
 }  // namespace
 
@@ -136,7 +146,11 @@ bool HDBSQL_Executor::execute(const std::string& sql, Text_Process_Handler* hand
   args.argv.push_back(host_ + ":" + std::to_string(port_));
   args.argv.push_back(sql);
 
-  if (handler->call(ACE_Process_Ex::REDIRECT_STDOUT_STDERR, args.argv, options, log_callback) != 0) {
+  const unsigned own_limit = handler->time_limit();
+  if (own_limit == 0 && !long_running(sql)) handler->time_limit(time_limit_);
+  const int result = handler->call(ACE_Process_Ex::REDIRECT_STDOUT_STDERR, args.argv, options, log_callback);
+  handler->time_limit(own_limit);
+  if (result != 0) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to execute '%s'\n"), sql.c_str()));
     return false;
   }

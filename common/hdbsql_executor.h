@@ -31,8 +31,14 @@ namespace sap_hana {
 ///   handle inherited. The command line is never logged; failures log the
 ///   statement only.
 /// - execute() returns true exactly when hdbsql ended successfully; lines a
-///   handler rejects do not change that. The handler's time limit (none by
-///   default, since backups and recoveries run for hours) bounds the run.
+///   handler rejects do not change that.
+/// - Time limits: a handler with a time limit of its own is bounded by it.
+///   Otherwise every statement is bounded by the executor's time_limit()
+///   (kDefaultTimeLimit unless changed; 0: none), so that a hung client
+///   never holds its thread for ever, except BACKUP and RECOVER statements
+///   (first word, any case), which run for hours: they are bounded only by
+///   the limit their caller gives the handler. The handler's own setting is
+///   the same after the call.
 /// - No locks: one thread uses an executor at a time.
 class HDBSQL_Executor {
  public:
@@ -57,6 +63,11 @@ class HDBSQL_Executor {
   /// Runs `sql` and hands every output line to `handler` (not owned).
   bool execute(const std::string& sql, Text_Process_Handler* handler,
                const ACE_Log_Msg_Callback_var& log_callback = ACE_Log_Msg_Callback_var()) const;
+
+  /// Seconds a statement without a limit of its own may run (see above).
+  static constexpr unsigned kDefaultTimeLimit = 600;
+  void time_limit(unsigned seconds) { time_limit_ = seconds; }
+  unsigned time_limit() const { return time_limit_; }
 
   /// True after a successful init(); logs when false.
   bool is_initialized() const;
@@ -84,6 +95,7 @@ class HDBSQL_Executor {
   std::string tool_;
   std::string dir_executable_;
   bool default_tool_;  // no tool given: init() derives it from each instance
+  unsigned time_limit_ = kDefaultTimeLimit;
 };
 
 }  // namespace sap_hana

@@ -17,13 +17,20 @@ namespace sap_hana {
 ///   /usr/sap/<SID>/<instance>/exe) runs and its SQL port listens (the system
 ///   database's port 3<nn>13 on a multi-container system, 3<nn>15
 ///   otherwise). Every call looks at the live processes and ports.
+/// - Only start service processes that Environ_Getter::get_start_service
+///   trusts count (others are logged and ignored): an instance whose only
+///   start service is an impostor has none.
 /// - start/stop/restart run the instance's own `HDB` script
 ///   ("<instance dir>/HDB start|stop|restart") as the system's
 ///   administration user "<sid>adm" (real and effective user and group, and
-///   that user's groups), with LD_LIBRARY_PATH "<instance dir>/exe" and
-///   HDB_START_TIMEOUT / HDB_STOP_TIMEOUT of 86400 seconds, and block until
-///   it ends (a script still running a little after that time-out is ended).
-///   The script inherits no open handle; its output is discarded.
+///   that user's groups) with that user's log-in environment (HOME, USER,
+///   LOGNAME, SHELL from the user database, working directory its home),
+///   LD_LIBRARY_PATH "<instance dir>/exe" and HDB_START_TIMEOUT /
+///   HDB_STOP_TIMEOUT of 86400 seconds, and block until it ends (a script
+///   still running a little after that time-out is ended). The script
+///   inherits no open handle; when it fails, the end of its output (standard
+///   output and error) is logged after the failure, one "HDB <action>: <line>"
+///   each.
 /// - The system ID must be a HANA identifier and instance names "HDB" and two
 ///   digits; other names are refused ("Invalid system ID '%s' or instance
 ///   name '%s'") before any process is looked up or started.

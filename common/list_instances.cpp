@@ -25,7 +25,8 @@ int Get_Version_Line_Handler::handle_stdout_line(const char* line, size_t len) {
 }
 
 bool System_Instance_Lister::list_service(std::vector<Service_Info>& services) {
-  if (Service_Lister::list_service("HDB[0-9][0-9]/exe/sapstartsrv", services, false, "C") != 0) {
+  if (Service_Lister::list_service("^/usr/sap/[A-Z][A-Z0-9]{2}/HDB[0-9][0-9]/exe/sapstartsrv( |$)", services,
+                                   false, "C") != 0) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to get HANA services\n")));
     return false;
   }
@@ -56,7 +57,9 @@ bool System_Instance_Lister::list(std::vector<System_Instance_Info>& infos) {
   std::set<std::string> seen;
   for (const Service_Info& service : services) {
     HANA_Env_Value env;
-    if (!Environ_Getter::instance()->get(service.pid, env)) continue;
+    // hdbsrvutil runs from the directory the environment names: only a
+    // process that belongs to its system may name it.
+    if (!Environ_Getter::instance()->get_start_service(service.pid, env)) continue;
     if (env.sid.empty() || env.hostname.empty()) continue;
     std::string instance_name;
     if (!instance_number_to_name(env.instance_number, instance_name)) continue;

@@ -29,15 +29,16 @@ class Get_Version_Line_Handler : public Text_Process_Handler {
 };
 
 /// The HANA instances started on this host, found from their start service
-/// processes (".../HDB<nn>/exe/sapstartsrv") and those processes'
+/// processes ("/usr/sap/<SID>/HDB<nn>/exe/sapstartsrv") and those processes'
 /// environments.
 ///
 /// Contract of list(): appends one record per instance (system ID, instance
 /// number and name, host, executable directory, and the version that
 /// `hdbsrvutil -v` reports, empty when it cannot be read), in the order the
 /// processes are listed; several start services of one instance give one
-/// record; a process whose environment cannot be read, lacks the system ID
-/// or host name, or has an instance number above 99 is skipped. False when
+/// record; a process that cannot be trusted (Environ_Getter::get_start_service:
+/// logged), whose environment cannot be read, lacks the system ID or host
+/// name, or has an instance number above 99 is skipped. False when
 /// the process list cannot be read ("Failed to get HANA services") or no
 /// start service runs; true otherwise, even when every process was skipped.
 /// multi_container is left false (ask System_Controller). Each call looks

@@ -14,10 +14,13 @@ bool System_Controller::is_multi_container() {
   Ini_File ini;
   std::string error;
   std::string mode;
-  if (!ini.load(path.c_str(), error) || !ini.get("multidb.mode", mode, error)) {
+  if (!ini.load(path.c_str(), error)) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to parse %s: %s\n"), path.c_str(), error.c_str()));
     return false;
   }
+  // Single-container installations of HANA 1.0 have no [multidb] section at
+  // all; that is their normal state, asked for on every check, not an error.
+  if (!ini.get("multidb.mode", mode, error)) return false;
   return mode == "multidb";
 }
 

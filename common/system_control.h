@@ -8,9 +8,10 @@ namespace sap_hana {
 /// Facts about a whole HANA system taken from its custom global.ini
 /// (/usr/sap/<SID>/SYS/global/hdb/custom/config/global.ini).
 ///
-/// Contract: reads the file anew on every call; a missing file quietly means
-/// single-container; a malformed file or one without [multidb] mode logs
-/// "Failed to parse %s: %s" and also means single-container. Thread-safe.
+/// Contract: reads the file anew on every call; a missing file, or one
+/// without [multidb] mode (HANA 1.0 writes none), quietly means
+/// single-container; a malformed file logs "Failed to parse %s: %s" and also
+/// means single-container. Thread-safe.
 class System_Controller {
  public:
   explicit System_Controller(const std::string& sid) : sid_(sid) {}

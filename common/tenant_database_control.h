@@ -11,14 +11,22 @@ namespace sap_hana {
 /// Starts and stops tenant databases of a multi-container system through
 /// SQL on its system database ("ALTER SYSTEM START|STOP DATABASE <name>").
 ///
-/// Contract: start() of an active tenant and stop() of an inactive one (as
-/// M_DATABASES reports it) issue no statement and succeed. A name that is not
-/// a HANA identifier (letter first, then letters, digits, underscores) is
-/// refused with "Invalid database name '%s'" before any statement. When the
-/// state cannot be read, start() still issues its statement, but stop() fails
-/// ("Failed to get the state of database '%s'") rather than report a database
-/// as stopped that may still run. Holds its
-/// own copy of the executor; one thread at a time.
+/// Contract:
+/// - Names are taken as HANA takes an unquoted name: folded to upper case
+///   ("t01" is T01), in the lookup and in the statement alike. A name that
+///   is not a HANA identifier (letter first, then letters, digits,
+///   underscores) is refused with "Invalid database name '%s'" before any
+///   statement.
+/// - start() of a tenant whose ACTIVE_STATUS in M_DATABASES is YES and stop()
+///   of one whose status is NO issue no statement and succeed; a tenant on
+///   its way (STARTING, STOPPING) gets the statement.
+/// - A tenant that M_DATABASES does not list fails both ("Database '%s' does
+///   not exist"). When the state cannot be read, start() still issues its
+///   statement, but stop() fails ("Failed to get the state of database
+///   '%s'") rather than report a database as stopped that may still run.
+/// - The START/STOP statement may run for an hour; the lookup for the
+///   runner's TERM_TIMEOUT.
+/// Holds its own copy of the executor; one thread at a time.
 class Tenant_Database_Controller {
  public:
   explicit Tenant_Database_Controller(const HDBSQL_Executor& executor) : executor_(executor) {}
@@ -31,9 +39,10 @@ class Tenant_Database_Controller {
   bool stop(const std::string& name);
 
  private:
-  /// -1 when the lookup statement failed, 1 when the database is active,
-  /// 0 when it is inactive or unknown.
-  int is_active(const std::string& name);
+  /// -1 when the lookup statement failed, 0 when no database of that name
+  /// is listed, 1 with its ACTIVE_STATUS otherwise.
+  int status(const std::string& name, std::string& active_status);
+  bool change(const std::string& name, bool start);
 
   HDBSQL_Executor executor_;
 };

@@ -124,11 +124,28 @@ bool change_file_group_to_sap(const char* path, const char* user) {
 }
 
 bool change_directory_permission(const std::string& path, int mode) {
-  if (path.empty()) return true;
-  for (std::size_t pos = path.find('/'); pos != std::string::npos; pos = path.find('/', pos + 1))
-    ::chmod(path.substr(0, pos + 1).c_str(), static_cast<mode_t>(mode));
-  ::chmod(path.c_str(), static_cast<mode_t>(mode));
-  return true;
+  if (path.empty() || path[0] != '/') return false;
+  const mode_t search = static_cast<mode_t>(mode) & (S_IXUSR | S_IXGRP | S_IXOTH);
+  bool ok = true;
+  std::size_t pos = 0;
+  while (pos != std::string::npos) {
+    pos = path.find('/', pos + 1);
+    const std::string dir = path.substr(0, pos);
+    if (dir.empty() || dir.back() == '/') continue;  // "/" itself, or "//"
+    struct stat st;
+    if (::stat(dir.c_str(), &st) == 0) {
+      // Somebody else's directory (/var, /opt, ...) keeps its mode; it only
+      // becomes passable where it was not.
+      if (!S_ISDIR(st.st_mode)) return false;
+      if ((st.st_mode & search) != search && ::chmod(dir.c_str(), (st.st_mode & 07777) | search) != 0) ok = false;
+    } else if (errno == ENOENT && ::mkdir(dir.c_str(), static_cast<mode_t>(mode)) == 0) {
+      // The umask must not take away what was asked for.
+      if (::chmod(dir.c_str(), static_cast<mode_t>(mode)) != 0) ok = false;
+    } else {
+      return false;
+    }
+  }
+  return ok;
 }
 
 bool catalog_conf_file_name(const char* origin_sid, const char* origin_database, const char* target_sid,

@@ -49,8 +49,11 @@ std::string iso8601_to_hana_format_date(const char* text);
 
 /// Gives `path` the owner `user` (unchanged when null) and the group sapsys.
 bool change_file_group_to_sap(const char* path, const char* user);
-/// Gives `mode` to every ancestor of `path` (root first) and to the path
-/// itself. Errors are ignored; always true.
+/// Makes the absolute directory path `path` passable: every directory along
+/// it that exists, `path` included but never "/", gains the search bits of
+/// `mode` and keeps the rest of its mode; every one that is missing is
+/// created with `mode` (whatever the umask). False when a directory cannot
+/// be created or changed, or an entry along the path is no directory.
 bool change_directory_permission(const std::string& path, int mode);
 
 /// Catalog configuration file of a restore from one system/database to another.

@@ -147,11 +147,12 @@ def main():
         for how, statement in (("by EBID", "RECOVER DATA USING BACKUP_ID %s CLEAR LOG" % entries["SYSTEMDB"]["backup_id"]),
                                ("by name", "RECOVER DATA USING BACKINT('COMPLETE_DATA_BACKUP') CLEAR LOG")):
             step("restore of SYSTEMDB %s (HDB start with recoverInstance.sql)" % how)
-            subprocess.run(["/usr/sap/%s/HDB00/HDB" % SID, "stop"], check=True, capture_output=True)
+            if hana_sim.hdb(SID, "stop").returncode != 0:
+                raise SystemExit("demo: HDB stop failed")
             sql = "/usr/sap/%s/HDB00/work/recoverInstance.sql" % SID
             with open(sql, "w") as f:
                 f.write(statement + "\n")
-            r = subprocess.run(["/usr/sap/%s/HDB00/HDB" % SID, "start"], capture_output=True, text=True)
+            r = hana_sim.hdb(SID, "start")
             if r.returncode != 0:
                 raise SystemExit("demo: the system database's recovery failed:\n" + r.stdout + r.stderr)
         restore_seconds = time.time() - t0

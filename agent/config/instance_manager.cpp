@@ -1,9 +1,16 @@
 #include "agent/config/instance_manager.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <string.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cstring>
+#include <iomanip>
+#include <ostream>
+#include <streambuf>
 
 #include <ace/Log_Msg.h>
 
@@ -32,6 +39,47 @@ void wipe_passwords(json_value& registry) {
       }
     }
   }
+}
+
+// Collects a JSON text in storage that is wiped when released, however
+// often it grows.
+class Secure_Text_Buffer : public std::streambuf {
+ public:
+  secure_string text;
+
+ protected:
+  int_type overflow(int_type c) override {
+    if (!traits_type::eq_int_type(c, traits_type::eof())) text.push_back(traits_type::to_char_type(c));
+    return traits_type::not_eof(c);
+  }
+  std::streamsize xsputn(const char* data, std::streamsize n) override {
+    text.append(data, static_cast<std::size_t>(n));
+    return n;
+  }
+};
+
+// Reads a whole file into wiped storage, in one piece when its size holds.
+bool read_secure(const std::string& path, secure_string& text, std::string& error) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    error = std::string("cannot open: ") + std::strerror(errno);
+    return false;
+  }
+  struct stat st;
+  if (::fstat(fd, &st) == 0 && st.st_size > 0) text.reserve(static_cast<std::size_t>(st.st_size) + 1);
+  char chunk[4096];
+  ssize_t n;
+  while ((n = ::read(fd, chunk, sizeof chunk)) != 0) {
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      error = "read error";
+      break;
+    }
+    text.append(chunk, static_cast<std::size_t>(n));
+  }
+  explicit_bzero(chunk, sizeof chunk);
+  ::close(fd);
+  return n == 0;
 }
 
 class Wiping_Registry {
@@ -93,9 +141,16 @@ bool Instance_Manager::load(json_value& registry) const {
     registry = json_value::object();
     return true;
   }
+  secure_string text;
   std::string error;
-  if (!load_json(path_, registry, &error)) {
+  if (!read_secure(path_, text, error)) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to read instance registry '%s', %s\n"), path_.c_str(), error.c_str()));
+    return false;
+  }
+  try {
+    registry = json_value::parse(text.begin(), text.end());
+  } catch (const std::exception& e) {
+    ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to read instance registry '%s', %s\n"), path_.c_str(), e.what()));
     return false;
   }
   if (!registry.is_object()) {
@@ -112,7 +167,23 @@ bool Instance_Manager::store(const json_value& registry) const {
     ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to create directory '%s', %m\n"), dir.c_str()));
     return false;
   }
-  if (!dump_json(path_, registry, 0600)) {
+  // The text holds every password: it is built in wiped storage and its one
+  // plain copy, made at its final size, is wiped once written.
+  Secure_Text_Buffer buffer;
+  bool ok = true;
+  try {
+    std::ostream out(&buffer);
+    out << std::setw(2) << registry << '\n';
+    ok = out.good();
+  } catch (const std::exception&) {
+    ok = false;  // invalid UTF-8 in a string
+  }
+  if (ok) {
+    std::string text(buffer.text.data(), buffer.text.size());
+    ok = write_file_atomic(path_, text, 0600);
+    if (!text.empty()) explicit_bzero(&text[0], text.size());
+  }
+  if (!ok) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to write instance registry '%s'\n"), path_.c_str()));
     return false;
   }

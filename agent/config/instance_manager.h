@@ -62,8 +62,9 @@ class Instance {
 /// - Changes are read-modify-write under a lock (threads and, through an
 ///   advisory lock file next to the registry, processes) and replace the file
 ///   atomically with mode 0600: only its owner (root) may read it, since it
-///   holds passwords. Passwords are handed out only as secure_string, and the
-///   parsed copies are wiped before they are released.
+///   holds passwords. Passwords are handed out only as secure_string; the
+///   file's text, as read and as written, and the parsed copies are wiped
+///   before they are released.
 /// - Operations return bool (true on success) or int (0 / -1); nothing is
 ///   thrown. Passwords are never logged.
 /// Thread-safe.

@@ -154,6 +154,12 @@ pid_t ACE_Process_Ex::spawn(ACE_Process_Options& options) {
     return -1;
   }
   const long max_fd = sysconf(_SC_OPEN_MAX);
+  const char* cwd = options.working_directory();
+  // Handles given with set_handles() stand for the streams not redirected
+  // to pipes (a file that collects a program's output, for example).
+  const ACE_HANDLE given_in = options.get_stdin();
+  const ACE_HANDLE given_out = options.get_stdout();
+  const ACE_HANDLE given_err = options.get_stderr();
   const bool use_path = args[0].find('/') == std::string::npos;
 
   pid_t pid = fork();
@@ -174,9 +180,9 @@ pid_t ACE_Process_Ex::spawn(ACE_Process_Options& options) {
     dfl.sa_handler = SIG_DFL;
     sigaction(SIGPIPE, &dfl, nullptr);
 
-    int in_fd = in_pipe[0] >= 0 ? in_pipe[0] : null_fd;
-    int out_fd = out_pipe[1] >= 0 ? out_pipe[1] : null_fd;
-    int err_fd = merge ? out_pipe[1] : (err_pipe[1] >= 0 ? err_pipe[1] : null_fd);
+    int in_fd = in_pipe[0] >= 0 ? in_pipe[0] : (given_in != ACE_INVALID_HANDLE ? given_in : null_fd);
+    int out_fd = out_pipe[1] >= 0 ? out_pipe[1] : (given_out != ACE_INVALID_HANDLE ? given_out : null_fd);
+    int err_fd = merge ? out_pipe[1] : (err_pipe[1] >= 0 ? err_pipe[1] : (given_err != ACE_INVALID_HANDLE ? given_err : null_fd));
     if (dup2(in_fd, 0) < 0 || dup2(out_fd, 1) < 0 || dup2(err_fd, 2) < 0) _exit(127);
 #ifdef SYS_close_range
     if (syscall(SYS_close_range, 3U, ~0U, 0U) != 0)
@@ -187,6 +193,9 @@ pid_t ACE_Process_Ex::spawn(ACE_Process_Options& options) {
     if (change_groups && setgroups(groups.size(), groups.data()) != 0) _exit(126);
     if ((rgid != static_cast<gid_t>(-1) || egid != static_cast<gid_t>(-1)) && setregid(rgid, egid) != 0) _exit(126);
     if ((ruid != static_cast<uid_t>(-1) || euid != static_cast<uid_t>(-1)) && setreuid(ruid, euid) != 0) _exit(126);
+    // After the change of user, so that the directory is entered with the
+    // new user's rights.
+    if (cwd != nullptr && chdir(cwd) != 0) _exit(126);
     if (use_path)
       execvpe(c_args[0], c_args.data(), c_env.data());
     else

@@ -26,10 +26,14 @@ typedef std::shared_ptr<ACE_Log_Msg_Callback> ACE_Log_Msg_Callback_var;
 ///   variable set with setenv(); only those variables otherwise) and the real
 ///   and effective user and group ids (unchanged when left at -1). When the
 ///   real user changes, the supplementary groups become those of that user.
+///   The child changes to the options' working directory, when one is set,
+///   after it has taken the new ids (exit 126 when it cannot).
 /// - The child inherits no open handle except its standard streams: standard
 ///   input is /dev/null unless REDIRECT_STDIN asks for a pipe; standard output
 ///   and standard error are pipes to the parent when redirected and /dev/null
-///   otherwise. REDIRECT_STDOUT_STDERR sends both into the one output pipe.
+///   otherwise, or the handles given with the options' set_handles() (which
+///   the caller releases). REDIRECT_STDOUT_STDERR sends both into the one
+///   output pipe.
 /// - The child leads its own process group, so that terminate() reaches the
 ///   programs it starts as well.
 /// - The destructor closes the pipes; a child that is still running then is

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 
 #include "fake_process.h"
@@ -97,16 +98,20 @@ TEST_F(Environ_Getter_Test, RefusesPidZeroAndEndedProcess) {
             log_.lines());
 }
 
-TEST_F(Environ_Getter_Test, BySidUsesFirstStartServiceThenNeedsLandscapeId) {
+TEST_F(Environ_Getter_Test, BySidTrustsNoProcessThatOnlyLooksLikeTheStartService) {
+  // Command lines that match, but neither the program is that of a HANA SID
+  // nor does the process run as its <sid>adm (trusted ones: the sandbox tests).
   Fake_Process first(start_service_cmd(), {"SAPSYSTEMNAME=" + sid_, "DIR_INSTANCE=/usr/sap/X/HDB00", "USER=one"});
   Fake_Process second(start_service_cmd(), {"SAPSYSTEMNAME=" + sid_, "DIR_INSTANCE=/usr/sap/X/HDB00", "USER=two"});
   Fake_Process unrelated("/usr/sap/" + sid_ + "/HDB00/exe/hdbnameserver", {"TINSTANCE=01", "USER=three"});
   HANA_Env_Value value;
   EXPECT_FALSE(Environ_Getter::instance()->get(sid_, value));
-  EXPECT_EQ(first.pid() < second.pid() ? "one" : "two", value.user);
-  EXPECT_EQ(sid_, value.sid);
-  EXPECT_EQ(std::vector<std::string>{"Nameserver config file '/usr/sap/" + sid_ +
-                                     "/SYS/global/hdb/custom/config/nameserver.ini' not exist\n"},
+  EXPECT_EQ("", value.user);
+  const std::string reason = ", its program is not HANA's start service\n";
+  EXPECT_EQ((std::vector<std::string>{
+                "Ignoring start service process " + std::to_string(std::min(first.pid(), second.pid())) + reason,
+                "Ignoring start service process " + std::to_string(std::max(first.pid(), second.pid())) + reason,
+                "Failed to get HANA environment value\n"}),
             log_.lines());
 }
 
@@ -119,13 +124,14 @@ TEST_F(Environ_Getter_Test, BySidFailures) {
                                       "Failed to list services to get environment value\n",
                                       "Failed to get trace dirs\n"}),
             log_.lines());
+  EXPECT_TRUE(dirs.empty());
   log_.clear();
 
-  Fake_Process broken(start_service_cmd(), {"SAPSYSTEMNAME=" + sid_});
+  // Another system's start service, whose path merely contains the SID.
+  Fake_Process other("/usr/sap/OTH/HDB00/exe/sapstartsrv pf=/usr/sap/OTH/SYS/profile/" + sid_ + "_HDB00_h -D",
+                     {"SAPSYSTEMNAME=" + sid_, "TINSTANCE=00"});
   EXPECT_FALSE(Environ_Getter::instance()->get(sid_, value));
-  EXPECT_EQ((std::vector<std::string>{"Failed to get instance number\n", "Failed to get HANA environment value\n"}),
-            log_.lines());
-  EXPECT_TRUE(dirs.empty());
+  EXPECT_EQ(std::vector<std::string>{"Failed to list services to get environment value\n"}, log_.lines());
 }
 
 TEST_F(Environ_Getter_Test, EmptySidIsAPreconditionFailure) {

@@ -11,12 +11,11 @@
 #include "agent/base/file_utils.h"
 #include "common/environ_getter.h"
 #include "common/host_info_getter.h"
-#include "fake_process.h"
 #include "ace_log_capture.h"
+#include "hana_sim_fixture.h"
 
 namespace {
 
-using h2_test::Fake_Process;
 using h2_test::Log_Capture;
 using sap_hana::Environ_Getter;
 using sap_hana::HANA_Env_Value;
@@ -40,6 +39,7 @@ class H2_Environ_Sandbox_Test : public ::testing::Test {
   }
   void TearDown() override {
     if (std::getenv("HANA_SANDBOX") == nullptr) return;
+    hana_sim_test::sim("uninstall --all");
     std::system(("rm -rf " + kSystemDir).c_str());
     ::unlink(kSapServices);
   }
@@ -83,15 +83,11 @@ TEST_F(H2_Environ_Sandbox_Test, LandscapeIdFailures) {
 }
 
 TEST_F(H2_Environ_Sandbox_Test, BySidFillsEnvironmentAndLandscapeIdThenFindsTraceDirs) {
-  write_file(kNameserverIni, "[landscape]\nid = land-1\n");
+  // The start service must be the system's own: the simulated one runs as h2sadm.
+  ASSERT_EQ(0, hana_sim_test::sim("install H2S --host hana1 --landscape-id land-1 --stopped").rc);
   const std::string instance_dir = kSystemDir + "/HDB00";
-  ASSERT_EQ(0, mkdir_p((instance_dir + "/hana1/trace").c_str(), 0755));
   ASSERT_EQ(0, mkdir_p((instance_dir + "/hana2/trace").c_str(), 0755));
-  ASSERT_EQ(0, mkdir_p((instance_dir + "/exe").c_str(), 0755));  // no trace below
   write_file(instance_dir + "/hana3/trace", "a file, not a directory");
-  Fake_Process start_service(instance_dir + "/exe/sapstartsrv pf=/usr/sap/H2S/SYS/profile/H2S_HDB00_hana1 -D",
-                             {"SAPSYSTEMNAME=H2S", "DIR_INSTANCE=" + instance_dir, "HOSTNAME=hana1",
-                              "USER=h2sadm", "DIR_EXECUTABLE=" + instance_dir + "/exe"});
 
   HANA_Env_Value value;
   ASSERT_TRUE(Environ_Getter::instance()->get(std::string(kSid), value));

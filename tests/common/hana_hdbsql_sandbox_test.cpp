@@ -162,8 +162,32 @@ TEST_F(Hana_Hdbsql_Test, TenantStartAndStopIssueOnlyTheStatementsNeeded) {
   ASSERT_TRUE(lister.list(all));
   EXPECT_EQ((std::vector<std::string>{"SYSTEMDB+", "T01-", "T02+"}), names(all));
 
-  // A tenant HANA does not know is not running: nothing to stop.
-  EXPECT_TRUE(control.stop("T09"));
+  // A tenant HANA does not know can be neither stopped nor started.
+  log_.clear();
+  EXPECT_FALSE(control.stop("T09"));
+  EXPECT_FALSE(control.start("T09"));
+  EXPECT_EQ("Database 'T09' does not exist\nDatabase 'T09' does not exist\n", log_.text());
+}
+
+TEST_F(Hana_Hdbsql_Test, TenantNamesAreFoldedAndTenantsOnTheirWayGetTheStatement) {
+  install("ABC", "--instance 7 --tenants T01,T02");
+  register_instance("ABC", 7, true);
+  Tenant_Database_Controller control(executor("ABC", "HDB07"));
+  sim("calls ABC --clear");
+  const std::string lookup = "select DATABASE_NAME,DESCRIPTION,ACTIVE_STATUS from M_DATABASES where DATABASE_NAME = ";
+  EXPECT_TRUE(control.stop("t01"));  // as HANA reads the unquoted name: T01
+  ASSERT_EQ(0, sim("tenant ABC T01 --status STARTING").rc);
+  ASSERT_EQ(0, sim("tenant ABC T02 --status STOPPING").rc);
+  EXPECT_TRUE(control.stop("T01"));
+  EXPECT_TRUE(control.start("T02"));
+  EXPECT_EQ((std::vector<std::string>{lookup + "'T01'", "ALTER SYSTEM STOP DATABASE T01", lookup + "'T01'",
+                                      "ALTER SYSTEM STOP DATABASE T01", lookup + "'T02'",
+                                      "ALTER SYSTEM START DATABASE T02"}),
+            statements("ABC"));
+  std::vector<Database_Info> all;
+  ASSERT_TRUE(Database_Lister(executor("ABC", "HDB07")).list(all));
+  EXPECT_EQ((std::vector<std::string>{"SYSTEMDB+", "T01-", "T02+"}), names(all));
+  EXPECT_EQ("", log_.text());
 }
 
 TEST_F(Hana_Hdbsql_Test, TenantStopFailsWhenTheStateCannotBeRead) {

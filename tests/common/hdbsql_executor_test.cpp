@@ -27,6 +27,7 @@ const char* kFakeHdbsql =
     "for a in \"$@\"; do printf '%s\\0' \"$a\"; done > \"$d/argv\"\n"
     "printf '%s' \"$LD_LIBRARY_PATH\" > \"$d/env\"\n"
     "cat \"$d/output\" 2>/dev/null\n"
+    "sleep $(cat \"$d/sleep\" 2>/dev/null || echo 0)\n"
     "exit $(cat \"$d/exit\" 2>/dev/null || echo 0)\n";
 
 class HDBSQL_Executor_Test : public ::testing::Test {
@@ -171,6 +172,25 @@ TEST_F(HDBSQL_Executor_Test, FailedStatementLogsTheStatementButNeverThePassword)
   EXPECT_EQ(std::vector<std::string>{"* 10: authentication failed SQLSTATE: 28000"}, handler.lines);
   EXPECT_EQ("Failed to execute '\\s'\n", log_.text());
   EXPECT_EQ(std::string::npos, log_.text().find("Secret99"));
+}
+
+TEST_F(HDBSQL_Executor_Test, HungShortStatementsAreEndedButBackupsAndRecoveriesAreNot) {
+  dir_.write("sleep", "1.5");
+  HDBSQL_Executor e;
+  ASSERT_TRUE(e.init(record(0, true, ""), "SYSTEM", secure_string("pw")));
+  EXPECT_EQ(HDBSQL_Executor::kDefaultTimeLimit, e.time_limit());
+  e.time_limit(1);
+  HDBSQL_General_Text_Handler h;
+  EXPECT_FALSE(e.execute("ALTER SYSTEM STOP DATABASE T01", &h, ACE_Log_Msg_Callback_var()));
+  EXPECT_EQ(0u, h.time_limit()) << "the handler keeps its own setting";
+  EXPECT_NE(std::string::npos, log_.text().find(" did not end within 1 second(s), terminating it\n")) << log_.text();
+  EXPECT_NE(std::string::npos, log_.text().find("Failed to execute 'ALTER SYSTEM STOP DATABASE T01'\n"));
+  log_.clear();
+  EXPECT_TRUE(e.execute("BACKUP DATA USING BACKINT('x')", &h, ACE_Log_Msg_Callback_var()));
+  EXPECT_TRUE(e.execute(" recover data for T01 using backup_id 1 clear log", &h, ACE_Log_Msg_Callback_var()));
+  h.time_limit(5);  // the caller's own limit wins over the default
+  EXPECT_TRUE(e.execute("select 1 from dummy", &h, ACE_Log_Msg_Callback_var()));
+  EXPECT_EQ("", log_.text());
 }
 
 TEST_F(HDBSQL_Executor_Test, ExecuteRefusesBadCallsWithTheirMessages) {

@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include "agent/base/file_utils.h"
 #include "common/filename_parser.h"
 #include "common/utils.h"
 #include "log_capture.h"
+#include "temp_dir.h"
 
 using namespace sap_hana;
 
@@ -144,4 +147,26 @@ TEST(HanaUtils, RegexEscapeKeepsANameLiteral) {
   EXPECT_EQ(regex_escape("HDB"), "HDB");
   EXPECT_EQ(regex_escape("A.B*(c)"), "A\\.B\\*\\(c\\)");
   EXPECT_EQ(regex_escape("x\\y"), "x\\\\y");
+}
+
+TEST(HanaUtils, DirectoryPermissionAddsSearchBitsToExistingAndFullModesToNewDirectories) {
+  Temp_Dir dir;
+  ASSERT_EQ(0, ::chmod(dir.path().c_str(), 0700));
+  ASSERT_EQ(0, ::mkdir(dir.file("a").c_str(), 0600));
+  ASSERT_EQ(0, ::chmod(dir.file("a").c_str(), 0600));
+  auto mode = [](const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+  };
+  const mode_t tmp_before = mode(dirname_string(dir.path()));
+  EXPECT_TRUE(change_directory_permission(dir.file("a/b/c"), 0750));
+  EXPECT_EQ(0710u, mode(dir.path())) << "an existing directory only becomes passable";
+  EXPECT_EQ(0710u, mode(dir.file("a")));
+  EXPECT_EQ(0750u, mode(dir.file("a/b")));
+  EXPECT_EQ(0750u, mode(dir.file("a/b/c")));
+  EXPECT_EQ(tmp_before, mode(dirname_string(dir.path())));
+
+  dir.write("file", "x");
+  EXPECT_FALSE(change_directory_permission(dir.file("file/d"), 0755));
+  EXPECT_FALSE(change_directory_permission("relative/path", 0755));
 }

@@ -159,21 +159,27 @@ class MultiContainerTest(unittest.TestCase):
         self.assertEqual(sql("ALTER SYSTEM STOP DATABASE T02")[0], 1)
 
     def test_hdb_as_adm_user_stops_and_starts(self):
-        rc, _, _ = run(["/usr/sap/ABC/HDB00/HDB", "stop"], user="abcadm")
-        self.assertEqual(rc, 0)
+        self.assertEqual(hana_sim.hdb("ABC", "stop").returncode, 0)
         self.assertFalse(listening(30013))
         self.assertEqual(sql("\\s")[0], 1)
-        self.assertEqual(run(["/usr/sap/ABC/HDB00/HDB", "start"], user="abcadm")[0], 0)
+        self.assertEqual(hana_sim.hdb("ABC", "start").returncode, 0)
         self.assertTrue(listening(30013))
-        rc, out, _ = run(["/usr/sap/ABC/HDB00/HDB", "version"], user="abcadm")
+        out = hana_sim.hdb("ABC", "version").stdout
         self.assertIn("  version:             %s" % hana_sim.DEFAULT_VERSION, out)
-        self.assertEqual(run(["/usr/sap/ABC/HDB00/HDB", "bounce"], user="abcadm")[0], 1)
+        self.assertEqual(hana_sim.hdb("ABC", "bounce").returncode, 1)
         calls = hana_sim.calls("ABC", "HDB")
         self.assertEqual([(c["statement"], c["user"], c["euid"]) for c in calls],
                          [("stop", "abcadm", pwd.getpwnam("abcadm").pw_uid),
                           ("start", "abcadm", pwd.getpwnam("abcadm").pw_uid),
                           ("version", "abcadm", pwd.getpwnam("abcadm").pw_uid),
                           ("bounce", "abcadm", pwd.getpwnam("abcadm").pw_uid)])
+
+    def test_hdb_refuses_anything_but_a_login_of_the_adm_user(self):
+        rc, _, err = run(["/usr/sap/ABC/HDB00/HDB", "stop"], user="abcadm")  # root's HOME, USER, cwd
+        self.assertEqual((rc, err[:13]), (1, "HDB: HOME is "))
+        rc, _, err = run(["/usr/sap/ABC/HDB00/HDB", "stop"])
+        self.assertEqual((rc, err), (1, "HDB: must be run as abcadm, not root\n"))
+        self.assertTrue(listening(30013))
 
     def test_injected_fault_applies_once(self):
         hana_sim.add_fault("ABC", "hdbsql", match="M_BACKUP_PROGRESS",

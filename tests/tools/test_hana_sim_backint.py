@@ -306,13 +306,11 @@ class BackintFlowTest(unittest.TestCase):
     def test_system_database_recovery_through_instance_start(self):
         self.assertEqual(sql("BACKUP DATA USING BACKINT('J9')")[0], 0)
         backup_id = hana_sim.backups("ABC", "SYSTEMDB")[0]["backup_id"]
-        hdb = "/usr/sap/ABC/HDB00/HDB"
-        as_adm = ["setpriv", "--reuid=abcadm", "--regid=sapsys", "--init-groups"]
-        self.assertEqual(subprocess.run(as_adm + [hdb, "stop"], capture_output=True).returncode, 0)
+        self.assertEqual(hana_sim.hdb("ABC", "stop").returncode, 0)
         sql_file = "/usr/sap/ABC/HDB00/work/recoverInstance.sql"
         with open(sql_file, "w") as f:
             f.write("RECOVER DATA USING BACKUP_ID %d CLEAR LOG;" % backup_id)
-        p = subprocess.run(as_adm + [hdb, "start"], capture_output=True, text=True)
+        p = hana_sim.hdb("ABC", "start")
         self.assertEqual((p.returncode, p.stderr), (0, ""))
         self.assertFalse(os.path.exists(sql_file))
         self.assertEqual(hana_sim.recoveries("ABC")[-1]["result"], "successful")
@@ -321,10 +319,10 @@ class BackintFlowTest(unittest.TestCase):
 
         # A failed recovery keeps the file and leaves the instance stopped.
         self.set_mode("fail")
-        subprocess.run(as_adm + [hdb, "stop"], capture_output=True)
+        hana_sim.hdb("ABC", "stop")
         with open(sql_file, "w") as f:
             f.write("RECOVER DATA USING BACKUP_ID %d CLEAR LOG;" % backup_id)
-        p = subprocess.run(as_adm + [hdb, "start"], capture_output=True, text=True)
+        p = hana_sim.hdb("ABC", "start")
         self.assertEqual(p.returncode, 1)
         self.assertTrue(os.path.exists(sql_file))
         self.assertFalse(hana_sim.is_running("ABC"))
@@ -343,7 +341,7 @@ class BackintFlowTest(unittest.TestCase):
         hana_sim.stop("XYZ")
         with open("/usr/sap/XYZ/HDB02/work/recoverInstance.sql", "w") as f:
             f.write("RECOVER DATA USING BACKUP_ID %d CLEAR LOG;" % backup_id)
-        p = subprocess.run(["/usr/sap/XYZ/HDB02/HDB", "start"], capture_output=True, text=True)
+        p = hana_sim.hdb("XYZ", "start")
         self.assertEqual((p.returncode, p.stderr), (0, ""))
         self.assertEqual(hana_sim.recoveries("XYZ")[-1]["database"], "XYZ")
         self.assertEqual(subprocess.run(xyz + ["\\s"], capture_output=True).returncode, 0)
@@ -430,11 +428,10 @@ class RealBackintTest(unittest.TestCase):
         self.assertEqual(self.sql("BACKUP DATA USING BACKINT('SYS1')"), (0, ""))
         backup_id = hana_sim.backups("ABC", "SYSTEMDB")[0]["backup_id"]
         self.agent_file("ABC@SYSTEMDB-restore-ext-conf", {})
-        as_adm = ["setpriv", "--reuid=abcadm", "--regid=sapsys", "--init-groups", "/usr/sap/ABC/HDB00/HDB"]
-        self.assertEqual(subprocess.run(as_adm + ["stop"], capture_output=True).returncode, 0)
+        self.assertEqual(hana_sim.hdb("ABC", "stop").returncode, 0)
         with open("/usr/sap/ABC/HDB00/work/recoverInstance.sql", "w") as f:
             f.write("RECOVER DATA USING BACKUP_ID %d CLEAR LOG;" % backup_id)
-        p = subprocess.run(as_adm + ["start"], capture_output=True, text=True)
+        p = hana_sim.hdb("ABC", "start")
         self.assertEqual((p.returncode, p.stderr), (0, ""))
         inquire, restore = hana_sim.calls("ABC", "hana-backint")[-2:]
         self.assertEqual((inquire["statement"], inquire["user"], inquire["exit"]), ("inquire", "abcadm", 0))

@@ -23,7 +23,8 @@ DEFAULT_USER = _system.DEFAULT_USER
 def install(sid="HDB", instance=0, multi_container=True, tenants=None,
             version=DEFAULT_VERSION, replication=None, hosts=None,
             password=DEFAULT_PASSWORD, user=DEFAULT_USER, host=None,
-            start_service=True, start=True, landscape_id=None):
+            start_service=True, start=True, landscape_id=None, multidb_section=True,
+            shared_root=None):
     """Installs a simulated system and returns its state (a dict).
 
     sid              three upper-case characters
@@ -44,12 +45,18 @@ def install(sid="HDB", instance=0, multi_container=True, tenants=None,
     start_service    start the sapstartsrv process
     start            start the instance (SQL ports listen)
     landscape_id     [landscape] id of nameserver.ini
+    multidb_section  False: a single-container global.ini without [multidb]
+                     (as HANA 1.0 writes it)
+    shared_root      the instance directory and the programs live in
+                     <shared_root>/<SID>/ (HDB<nn>, exe/linuxx86_64/hdb);
+                     /usr/sap/<SID>/HDB<nn> and SYS/exe/hdb link there
     """
     return _system.install(sid=sid, instance=instance, multi_container=multi_container,
                            tenants=tenants, version=version, replication=replication,
                            hosts=hosts, password=password, user=user, host=host,
                            start_service=start_service, start=start,
-                           landscape_id=landscape_id)
+                           landscape_id=landscape_id, multidb_section=multidb_section,
+                           shared_root=shared_root)
 
 
 def uninstall(sid):
@@ -78,6 +85,28 @@ def start_service(sid, additional=False):
     """Starts the sapstartsrv process (a further one with additional=True);
     returns its pid."""
     return _system.start_service_process(sid, additional)
+
+
+def start_impostor(sid, user="nobody", env=None):
+    """Starts a process with exactly the command line of the system's
+    sapstartsrv as `user`, with the start service's environment changed by
+    `env` (None values remove a variable); returns its pid. stop_service
+    and uninstall end it."""
+    return _system.start_impostor(sid, user, env)
+
+
+def hdb(sid, *args):
+    """Runs the instance's HDB script as <sid>adm in its log-in environment
+    (as HDB must be run); returns the subprocess.CompletedProcess (text)."""
+    import os
+    import pwd
+    import subprocess
+    st = _common.load_state(sid)
+    pw = pwd.getpwnam(adm_user(sid))
+    env = dict(os.environ, HOME=pw.pw_dir, USER=pw.pw_name, LOGNAME=pw.pw_name, SHELL=pw.pw_shell)
+    argv = ["setpriv", "--reuid=" + pw.pw_name, "--regid=" + _common.SAPSYS_GROUP, "--init-groups",
+            instance_dir(sid, st["instance_number"]) + "/HDB"] + list(args)
+    return subprocess.run(argv, capture_output=True, text=True, env=env, cwd=pw.pw_dir)
 
 
 def stop_service(sid):

@@ -255,7 +255,7 @@ def _connect(sid, state, opts):
         elif database != state["sid"]:
             raise SqlError(-10709, "Connection failed (RTE:[300010] Cannot connect to database '%s')" % database)
     db = state["databases"][database]
-    if not db.get("active", True):
+    if not db.get("active", True) or db.get("status"):
         raise SqlError(-10709, "Connection failed (RTE:[300010] Cannot connect to database '%s': "
                        "database is not online)" % database)
     users = db.get("users") or state["users"]
@@ -390,6 +390,11 @@ def hdb_main(sid, argv):
         if fault:
             code = _apply_fault(fault, out)
             return code
+        problem = _login_problem(sid)
+        if problem:
+            out.err.append("HDB: %s" % problem)
+            code = 1
+            return code
         state = common.load_state(sid)
         if action == "start":
             code = _hdb_start(sid, out)
@@ -415,6 +420,22 @@ def hdb_main(sid, argv):
         _flush(out)
         common.append_call(sid, entry)
     return code
+
+
+def _login_problem(sid):
+    """What keeps this call from being one in <sid>adm's log-in environment
+    (HDB is run by that user from a log-in shell); None when it is one."""
+    import pwd
+    pw = pwd.getpwuid(os.getuid())
+    if pw.pw_name != common.adm_user(sid) or os.geteuid() != os.getuid():
+        return "must be run as %s, not %s" % (common.adm_user(sid), _user_name(os.geteuid()))
+    for name, wanted in (("HOME", pw.pw_dir), ("USER", pw.pw_name), ("LOGNAME", pw.pw_name),
+                         ("SHELL", pw.pw_shell)):
+        if os.environ.get(name) != wanted:
+            return "%s is %r, not %r as for a log-in of %s" % (name, os.environ.get(name), wanted, pw.pw_name)
+    if os.path.realpath(os.getcwd()) != os.path.realpath(pw.pw_dir):
+        return "working directory is %s, not the home %s" % (os.getcwd(), pw.pw_dir)
+    return None
 
 
 def _hdb_start(sid, out):

@@ -138,12 +138,15 @@ def _start_stop_database(conn, action, name):
         raise SqlError(2, "general error: database '%s' does not exist or is the system database" % name)
     with common.state_update(conn.sid) as state:
         db = state["databases"][key]
+        # A tenant on its way (STARTING, STOPPING) takes either statement,
+        # which waits for the state it asks for.
+        moving = db.pop("status", None) is not None
         if action == "START":
-            if db.get("active", True):
+            if db.get("active", True) and not moving:
                 raise SqlError(2, "general error: database %s is already running" % key)
             db["active"] = True
         else:
-            if not db.get("active", True):
+            if not db.get("active", True) and not moving:
                 raise SqlError(2, "general error: database %s is not running" % key)
             db["active"] = False
     system.reconfigure(conn.sid)
@@ -538,7 +541,7 @@ def _m_databases(conn):
         if st["multi_container"] and conn.database != "SYSTEMDB" and dbname != conn.database:
             continue
         rows.append({"DATABASE_NAME": dbname, "DESCRIPTION": db.get("description", ""),
-                     "ACTIVE_STATUS": "YES" if db.get("active", True) else "NO",
+                     "ACTIVE_STATUS": db.get("status") or ("YES" if db.get("active", True) else "NO"),
                      "ACTIVE_STATUS_DETAILS": "", "OS_USER": "", "OS_GROUP": "",
                      "RESTART_MODE": "DEFAULT"})
     return cols, rows

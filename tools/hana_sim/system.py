@@ -203,8 +203,11 @@ def write_ini_value(path, section, key, value):
     os.replace(tmp, path)
 
 
-def _global_ini_sections(state):
-    sections = {"multidb": {"mode": "multidb" if state["multi_container"] else "singledb"}}
+def _global_ini_sections(state, multidb_section=True):
+    sections = {}
+    # Single-container HANA 1.0 installations have no [multidb] section.
+    if multidb_section or state["multi_container"]:
+        sections["multidb"] = {"mode": "multidb" if state["multi_container"] else "singledb"}
     rep = _replication_section(state["replication"])
     if rep is not None:
         sections["system_replication"] = rep
@@ -351,7 +354,8 @@ def _update_sapservices(sid, line):
 def install(sid="HDB", instance=0, multi_container=True, tenants=None,
             version=DEFAULT_VERSION, replication=None, hosts=None,
             password=DEFAULT_PASSWORD, user=DEFAULT_USER, host=None,
-            start_service=True, start=True, landscape_id=None):
+            start_service=True, start=True, landscape_id=None, multidb_section=True,
+            shared_root=None):
     """Installs a simulated system; see README.md. Returns the state."""
     _require_sandbox()
     sid = str(sid)
@@ -375,6 +379,18 @@ def install(sid="HDB", instance=0, multi_container=True, tenants=None,
     gid = grp.getgrnam(common.SAPSYS_GROUP).gr_gid
     idir = common.instance_dir(sid, instance)
     hdb_exe = common.sid_dir(sid) + "/SYS/exe/hdb"
+    shared = None
+    if shared_root:
+        # As HANA installs it: the instance directory and the programs live
+        # in the shared tree, /usr/sap/<SID> links into it.
+        shared = os.path.join(shared_root, sid)
+        os.makedirs(shared_root, exist_ok=True)
+        os.makedirs(shared + "/" + common.instance_name(instance))
+        os.makedirs(shared + "/exe/linuxx86_64/hdb")
+        os.makedirs(common.sid_dir(sid) + "/SYS/exe")
+        os.symlink(shared + "/exe/linuxx86_64/hdb", hdb_exe)
+        os.symlink(shared + "/" + common.instance_name(instance), idir)
+        state["shared_dir"] = shared
     dirs = [common.sid_dir(sid), common.sid_dir(sid) + "/home", common.profile_dir(sid),
             hdb_exe, common.config_dir(sid), common.global_dir(sid) + "/opt",
             common.backint_dir(sid), idir, idir + "/work",
@@ -408,7 +424,7 @@ def install(sid="HDB", instance=0, multi_container=True, tenants=None,
 
     if landscape_id is None:
         landscape_id = "%08x-0000-4000-8000-%012x" % (instance, abs(hash(sid)) % (1 << 48))
-    _write_ini(common.config_dir(sid) + "/global.ini", _global_ini_sections(state))
+    _write_ini(common.config_dir(sid) + "/global.ini", _global_ini_sections(state, multidb_section))
     _write_ini(common.config_dir(sid) + "/nameserver.ini",
                _nameserver_ini_sections(state, landscape_id))
     _update_sapservices(sid, _sapservices_line(state))
@@ -420,12 +436,13 @@ def install(sid="HDB", instance=0, multi_container=True, tenants=None,
         open(marker, "w").close()
         os.chmod(marker, 0o644)
 
-    for root_dir, subdirs, files in os.walk(common.sid_dir(sid)):
-        for n in subdirs + files:
-            p = os.path.join(root_dir, n)
-            if not os.path.islink(p):
-                os.lchown(p, uid, gid)
-    os.chown(common.sid_dir(sid), uid, gid)
+    for top in [common.sid_dir(sid)] + ([shared] if shared else []):
+        for root_dir, subdirs, files in os.walk(top):
+            for n in subdirs + files:
+                p = os.path.join(root_dir, n)
+                if not os.path.islink(p):
+                    os.lchown(p, uid, gid)
+        os.chown(top, uid, gid)
     os.chmod(common.sim_dir(sid), 0o2770)
     for n in ("state.json", "calls.jsonl"):
         common.share_with_adm(sid, os.path.join(common.sim_dir(sid), n))
@@ -442,9 +459,13 @@ def install(sid="HDB", instance=0, multi_container=True, tenants=None,
 def uninstall(sid):
     """Stops everything of the system and removes its files and user."""
     _require_sandbox()
+    shared = None
     if os.path.exists(common.state_path(sid)):
         stop_instance(sid)
         stop_service_process(sid)
+        shared = common.load_state(sid).get("shared_dir")
+    if shared and os.path.isdir(shared):
+        shutil.rmtree(shared)
     if os.path.exists(common.sid_dir(sid)):
         shutil.rmtree(common.sid_dir(sid))
     _update_sapservices(sid, None)
@@ -511,10 +532,32 @@ def _cmdline(pid):
         return ""
 
 
+def start_impostor(sid, user="nobody", env=None):
+    """Starts a process with the command line of the system's sapstartsrv
+    (the same program) as `user`, with the start service's environment
+    changed by `env` (a value None removes the variable); returns its pid.
+    Ended with the start service processes."""
+    with common.state_update(sid) as state:
+        exe = common.exe_dir(sid, state["instance_number"])
+        profile = "%s/%s_%s_%s" % (common.profile_dir(sid), sid, state["instance_name"], state["host"])
+        argv = [exe + "/sapstartsrv", "pf=" + profile, "-D", "-u", common.adm_user(sid)]
+        environment = service_environment(state)
+        for k, v in (env or {}).items():
+            if v is None:
+                environment.pop(k, None)
+            else:
+                environment[k] = v
+        pid = common.spawn_detached(argv, environment, user=user, executable=exe + "/sapstartsrv")
+        state.setdefault("impostor_pids", []).append(pid)
+    _wait_for(lambda: _cmdline(pid).startswith(argv[0]), 5.0)
+    return pid
+
+
 def stop_service_process(sid):
     with common.state_update(sid) as state:
-        pids = state["service_pids"]
+        pids = state["service_pids"] + state.get("impostor_pids", [])
         state["service_pids"] = []
+        state["impostor_pids"] = []
     for pid in pids:
         common.kill_and_wait(pid)
 
