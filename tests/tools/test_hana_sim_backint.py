@@ -9,6 +9,7 @@ import json
 import os
 import subprocess
 import sys
+import time
 import unittest
 
 import hana_sim
@@ -202,6 +203,72 @@ class BackintFlowTest(unittest.TestCase):
         self.assertIn("Backup was canceled by user", err)
         self.assertEqual(hana_sim.backups("ABC", "T01")[0]["state_name"], "canceled")
         self.assertEqual(sql("BACKUP CANCEL FOR T01 %d" % backup_id)[0], 1)
+
+    def test_channels_split_volumes_and_announced_sizes_and_a_dying_service_fail_cleanly(self):
+        with hana_sim.update_state("ABC") as st:
+            st["backint"].update({"channels": 3, "pipe_sizes": "larger"})
+        self.assertEqual(sql("BACKUP DATA FOR T01 USING BACKINT('JK')")[:3:2], (0, ""))
+        (entry,) = hana_sim.backups("ABC", "T01")
+        pipe_dir = "/usr/sap/ABC/SYS/global/hdb/backint/DB_T01/"
+        names = [pipe_dir + "JK_databackup_%d_%d" % (v, c) for v in (0, 3) for c in (1, 2, 3)]
+        files = entry["files"]
+        self.assertEqual([f["destination_path"] for f in files], names)
+        self.assertEqual(sum(f["backup_size"] for f in files[3:]), 65536 + 3 * 4093)
+        self.assertEqual(hana_sim.calls("ABC", "hana-backint")[-1]["input"][1:],
+                         ['#PIPE "%s" %d' % (n, f["backup_size"] * 9 // 8 + 1) for n, f in zip(names, files)])
+        # Every channel carries its own data, and a recovery checks each.
+        self.assertEqual(len({f["sim_seed"] for f in files}), 6)
+        self.assertEqual(sql("ALTER SYSTEM STOP DATABASE T01")[0], 0)
+        self.assertEqual(sql("RECOVER DATA FOR T01 USING BACKUP_ID %d CLEAR LOG" % entry["backup_id"])[:3:2],
+                         (0, ""))
+
+        with hana_sim.update_state("ABC") as st:
+            st["backint"]["die_after"] = {"_databackup_3_2$": 1000}
+        rc, _, err = sql("BACKUP DATA FOR T01 USING BACKINT('JL')")
+        self.assertEqual(rc, 1)
+        self.assertIn("* 448: backup could not be completed: [110203] the simulated service stopped writing "
+                      "%sJL_databackup_3_2 after 1000 bytes" % pipe_dir, err)
+        self.assertEqual(hana_sim.backups("ABC", "T01")[-1]["state_name"], "failed")
+
+        with hana_sim.update_state("ABC") as st:
+            st["backint"]["channels"] = 0
+        rc, _, err = sql("BACKUP DATA FOR T01 USING BACKINT('JM')")
+        self.assertIn("[110096] backint.channels must be a whole number from 1 to 32, not 0", err)
+        self.assertEqual(os.listdir(pipe_dir[:-1]), [])
+
+    def test_response_timeout_ends_backint_and_bounds_reads_in_another_order(self):
+        self.set_mode("slow")
+        with hana_sim.update_state("ABC") as st:
+            st["backint"]["response_timeout"] = 1
+        started = time.monotonic()
+        rc, _, err = sql("BACKUP DATA FOR T01 USING BACKINT('JT')")
+        self.assertLess(time.monotonic() - started, 15)
+        pipe_dir = "/usr/sap/ABC/SYS/global/hdb/backint/DB_T01/"
+        self.assertRegex(err, r"^\* 448: backup could not be completed: \[110095\] backint did not open "
+                         r"%sJT_databackup_[03]_1 within 1 seconds \(backint_response_timeout\) SQLSTATE: HY000\n$"
+                         % pipe_dir)
+        call = hana_sim.calls("ABC", "hana-backint")[-1]
+        self.assertEqual([(p["opened"], p["bytes"]) for p in call["pipes"]], [(None, 0), (None, 0)])
+        self.assertNotEqual(call["exit"], 0)
+
+        self.set_mode("")
+        with hana_sim.update_state("ABC") as st:
+            st["backint"]["response_timeout"] = None
+        self.assertEqual(sql("BACKUP DATA FOR T01 USING BACKINT('JU')")[0], 0)
+        backup_id = hana_sim.backups("ABC", "T01")[-1]["backup_id"]
+        self.assertEqual(sql("ALTER SYSTEM STOP DATABASE T01")[0], 0)
+        recover = "RECOVER DATA FOR T01 USING BACKUP_ID %d CLEAR LOG" % backup_id
+        # The fake writes its pipes in input order; read last first, it waits
+        # for a reader that never comes until HANA gives up.
+        with hana_sim.update_state("ABC") as st:
+            st["backint"].update({"restore_order": "reverse", "response_timeout": 2})
+        rc, _, err = sql(recover)
+        self.assertIn("[110095] backint did not open %sJU_databackup_3_1 within 2 seconds" % pipe_dir, err)
+        with hana_sim.update_state("ABC") as st:
+            st["backint"]["restore_order"] = "input"
+        self.assertEqual(sql(recover)[:3:2], (0, ""))
+        pipes = hana_sim.calls("ABC", "hana-backint")[-1]["pipes"]
+        self.assertLessEqual(pipes[0]["closed"], pipes[1]["opened"])
 
     def test_point_in_time_recovery_from_another_system(self):
         hana_sim.install(sid="PRD", instance=1, host="h1", tenants=["T1"])

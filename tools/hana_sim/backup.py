@@ -11,8 +11,6 @@ catalog backup holds the JSON text of the database's catalog entries, so a
 recovery "using catalog backint" learns the EBIDs from what it restored.
 """
 
-import errno
-import fcntl
 import hashlib
 import json
 import os
@@ -20,10 +18,10 @@ import re
 import shutil
 import subprocess
 import tempfile
-import threading
 import time
 
 from . import common
+from . import pipes
 from . import system
 from .common import SimError
 from .programs import SqlError
@@ -123,7 +121,8 @@ def parse_output_line(line):
 
 
 class PipeJob:
-    """One pipe of a backint run: written (backup) or read (restore)."""
+    """One pipe of a backint run: written (backup) or read (restore); served
+    by pipes.Serving."""
 
     def __init__(self, path, chunks=None, expected=None, keep=False):
         self.path = path
@@ -134,89 +133,11 @@ class PipeJob:
         self.done = 0
         self.error = None
         self.opened = False
+        self.timed_out = False        # backint did not open it within backint.response_timeout
+        self.opened_at = None         # time.monotonic() of the open and of the end of the stream
+        self.closed_at = None
+        self.die_after = None         # bytes written before the simulated service stops
         self.digest = hashlib.sha256()
-
-
-def _write_pipe(job, proc):
-    fd = None
-    while fd is None:
-        try:
-            fd = os.open(job.path, os.O_WRONLY | os.O_NONBLOCK)
-        except OSError as e:
-            if e.errno != errno.ENXIO:
-                job.error = "cannot open %s: %s" % (job.path, e.strerror)
-                return
-            if proc.poll() is not None:
-                job.error = "backint ended without opening %s" % job.path
-                return
-            time.sleep(0.005)
-    job.opened = True
-    flags = fcntl.fcntl(fd, fcntl.F_GETFL)
-    fcntl.fcntl(fd, fcntl.F_SETFL, flags & ~os.O_NONBLOCK)
-    try:
-        for chunk in job.chunks:
-            view = memoryview(chunk)
-            while view:
-                n = os.write(fd, view)
-                view = view[n:]
-                job.done += n
-    except BrokenPipeError:
-        job.error = "backint closed %s after %d bytes" % (job.path, job.done)
-    except OSError as e:
-        job.error = "writing %s: %s" % (job.path, e.strerror)
-    finally:
-        os.close(fd)
-
-
-def _read_pipe(job, proc):
-    try:
-        fd = os.open(job.path, os.O_RDONLY)
-    except OSError as e:
-        job.error = "cannot open %s: %s" % (job.path, e.strerror)
-        return
-    job.opened = True
-    expected = iter(job.expected) if job.expected is not None else None
-    pending = b""
-    mismatch_at = None
-    try:
-        while True:
-            data = os.read(fd, CHUNK)
-            if not data:
-                break
-            job.digest.update(data)
-            if job.keep:
-                job.content += data
-            if expected is not None and mismatch_at is None:
-                pos = 0
-                while pos < len(data):
-                    if not pending:
-                        pending = next(expected, b"")
-                        if not pending:
-                            mismatch_at = job.done + pos
-                            break
-                    n = min(len(pending), len(data) - pos)
-                    if data[pos:pos + n] != pending[:n]:
-                        mismatch_at = job.done + pos
-                        break
-                    pending = pending[n:]
-                    pos += n
-            job.done += len(data)
-    finally:
-        os.close(fd)
-    if expected is not None and mismatch_at is None and (pending or next(expected, b"")):
-        job.error = "%s: only %d bytes restored" % (job.path, job.done)
-    elif mismatch_at is not None:
-        job.error = "%s: restored data differs from the backup at byte %d" % (job.path, mismatch_at)
-
-
-def _unblock_reader(path):
-    # A reader still waiting in open(2) after backint ended gets an empty
-    # stream instead of hanging.
-    try:
-        fd = os.open(path, os.O_WRONLY | os.O_NONBLOCK)
-        os.close(fd)
-    except OSError:
-        pass
 
 
 def make_pipe(sid, path):
@@ -254,12 +175,18 @@ class BackintResult:
 
 def run_backint(sid, state, database, function, level, backup_id, input_lines, jobs,
                 cancel_check=None, progress=None):
-    """Runs hana-backint once, like HANA does, with the pipe jobs served
-    concurrently. Returns a BackintResult; logs the call."""
+    """Runs hana-backint once, like HANA does, with the pipe jobs served by
+    pipes.Serving (concurrently, or restores in the configured order).
+    Returns a BackintResult; logs the call with the pipes' timing."""
     result = BackintResult()
     link = common.backint_link(sid)
     if not os.path.exists(link):
         result.errors.append("[110091] Invalid path selected for backint: %s does not exist" % link)
+        return result
+    try:
+        setting = pipes.settings(state)
+    except pipes.SettingError as e:
+        result.errors.append("[110096] %s" % e)
         return result
     user = common.adm_user(sid)
     # Inside the system's own tree, which the sandbox keeps private.
@@ -298,19 +225,20 @@ def run_backint(sid, state, database, function, level, backup_id, input_lines, j
             proc = subprocess.Popen(argv, env=env, cwd=trace if os.path.isdir(trace) else "/",
                                     stdin=subprocess.DEVNULL, stdout=con, stderr=subprocess.STDOUT,
                                     close_fds=True, **kwargs)
-        threads = []
-        for job in jobs:
-            target = _write_pipe if job.chunks is not None else _read_pipe
-            t = threading.Thread(target=target, args=(job, proc), daemon=True)
-            t.start()
-            threads.append(t)
+        serving = pipes.Serving(setting, function, jobs, proc)
         timeout = float(state["backint"].get("timeout", 600))
         deadline = time.monotonic() + timeout
         canceled = False
+        late = None
         while proc.poll() is None:
             if time.monotonic() > deadline:
                 proc.kill()
                 result.errors.append("[110094] backint did not end within %d seconds" % timeout)
+                break
+            late = serving.late()
+            if late:
+                pipes.end_process(proc)
+                result.errors.append(late)
                 break
             if cancel_check and cancel_check():
                 proc.terminate()
@@ -320,12 +248,11 @@ def run_backint(sid, state, database, function, level, backup_id, input_lines, j
                 progress(sum(j.done for j in jobs))
             time.sleep(0.1)
         proc.wait()
-        for job, t in zip(jobs, threads):
-            if job.chunks is None:
-                t.join(2)
-                if t.is_alive():
-                    _unblock_reader(job.path)
-            t.join(30)
+        serving.finish()
+        late = late or serving.late()
+        if late and late not in result.errors:
+            result.errors.append(late)
+        entry["pipes"] = serving.report()
         result.exit = proc.returncode
         if canceled:
             result.errors.append("Backup was canceled by user")
@@ -342,7 +269,7 @@ def run_backint(sid, state, database, function, level, backup_id, input_lines, j
                 result.lines.append((keyword, tokens))
         entry["output"] = result.output_text.splitlines()
         entry["exit"] = result.exit
-        if result.exit != 0 and not canceled:
+        if result.exit != 0 and not canceled and not late:
             result.errors.append("[110507] Backint exited with exit code %s instead of 0. console output: %s"
                                  % (result.exit, result.console.strip().replace("\n", " | ")))
         for tokens in result.by_keyword("#ERROR"):
@@ -357,6 +284,22 @@ def run_backint(sid, state, database, function, level, backup_id, input_lines, j
 def _version_line(state):
     return '#SOFTWAREID "backint %s" "HANA HDB server %s"' % (
         state["backint"].get("software_id", "1.50"), state["version"])
+
+
+def _channels(state):
+    # A bad setting is reported by run_backint, which refuses to start.
+    try:
+        return pipes.settings(state).channels
+    except pipes.SettingError:
+        return 1
+
+
+def _pipe_line(state, path, size):
+    try:
+        setting = pipes.settings(state).pipe_sizes
+    except pipes.SettingError:
+        setting = None
+    return pipes.pipe_line(setting, _quote(path), size)
 
 
 def _ebid(state, ebid):
@@ -452,17 +395,18 @@ def backup_data(conn, statement):
     directory = prefix if prefix.startswith("/") else "%s/%s" % (pipe_dir(state, database), prefix)
     jobs, files = [], []
     for volume, service in volumes(state, database):
-        if level == "COMPLETE":
-            path = "%s_databackup_%d_1" % (directory, volume)
-        else:
-            path = "%s_databackup_%s_%d_%d_%d_1" % (directory, level.lower(), base_id, backup_id, volume)
-        seed = "%s/%s/%d/%d" % (sid, database, backup_id, volume)
-        size = data_size(state, volume)
-        make_pipe(sid, path)
-        jobs.append(PipeJob(path, chunks=generated(seed, size)))
-        files.append({"source_id": volume, "source_type_name": "volume", "service_type_name": service,
-                      "destination_type_name": "backint", "destination_path": path, "backup_size": size,
-                      "sim_seed": seed, "host": state["host"]})
+        for channel, size in pipes.split(data_size(state, volume), _channels(state)):
+            if level == "COMPLETE":
+                path = "%s_databackup_%d_%d" % (directory, volume, channel)
+            else:
+                path = "%s_databackup_%s_%d_%d_%d_%d" % (directory, level.lower(), base_id, backup_id, volume,
+                                                         channel)
+            seed = pipes.channel_seed("%s/%s/%d/%d" % (sid, database, backup_id, volume), channel)
+            make_pipe(sid, path)
+            jobs.append(PipeJob(path, chunks=generated(seed, size)))
+            files.append({"source_id": volume, "source_type_name": "volume", "service_type_name": service,
+                          "destination_type_name": "backint", "destination_path": path, "backup_size": size,
+                          "sim_seed": seed, "host": state["host"]})
     total = sum(f["backup_size"] for f in files)
     with common.state_update(sid) as st:
         for p in st["backup_progress"]:
@@ -472,7 +416,7 @@ def backup_data(conn, statement):
     lines = [_version_line(state)]
     if tooloption is not None:
         lines.append("#TOOLOPTION %s" % _quote(tooloption))
-    lines += ["#PIPE %s" % _quote(j.path) for j in jobs]
+    lines += [_pipe_line(state, f["destination_path"], f["backup_size"]) for f in files]
 
     def canceled():
         return backup_id in common.load_state(sid).get("cancel_requests", [])
@@ -572,7 +516,7 @@ def _single_object_backup(sid, database, entry_type, path_of, content_of, source
     path = path_of(state, backup_id)
     make_pipe(sid, path)
     job = PipeJob(path, chunks=iter([content]) if content is not None else generated(seed, size))
-    lines = [_version_line(state), "#PIPE %s" % _quote(path)]
+    lines = [_version_line(state), _pipe_line(state, path, len(content) if content is not None else size)]
     result = run_backint(sid, state, database, "backup", state["backint"].get("log_level", "LOG"),
                          backup_id, lines, [job])
     errors = list(result.errors)
@@ -858,7 +802,8 @@ def _restore_files(sid, state, target, data_entry, logs, src_dir, dst_dir, r):
                  for e in st["backup_catalog"] if e.get("files") and e["state_name"] == "successful" and all(
                      f["destination_path"].startswith(directory + "_databackup_") for f in e["files"])]
         files = known[-1]["files"] if known else [
-            {"destination_path": "%s_databackup_%d_1" % (directory, v)} for v, _ in volumes(state, target)]
+            {"destination_path": "%s_databackup_%d_%d" % (directory, v, c)} for v, _ in volumes(state, target)
+            for c in range(1, _channels(state) + 1)]
         for f in files:
             name = f["destination_path"]
             dest = "%s/%s" % (dst_dir, os.path.basename(name))

@@ -1,0 +1,239 @@
+#!/usr/bin/python3
+"""Backups and recoveries with several channels: the simulated HANA writes
+and reads every pipe of one hana-backint call at the same time (state
+backint.channels), may read restore pipes one after another in reverse
+order (backint.restore_order) and gives up on a pipe that hana-backint does
+not open within backint.response_timeout.
+
+The cases marked `needs_concurrent_backint` describe a hana-backint that
+serves the pipes of one call concurrently ("max_streams" in the job's
+"io_ctl" or in hana.conf "backint"; its wait for a pipe or a reader is
+hana.conf "backint" / "pipe_timeout", 180 s by default). They are skipped
+unless STROVIX3_TEST_CONCURRENT_BACKINT=1 is set in the environment of the
+test run; the skip goes once hana-backint serves pipes concurrently. The
+other cases hold for the sequential hana-backint of today and must keep
+holding."""
+
+import json
+import os
+import shutil
+import subprocess
+import sys
+import time
+import unittest
+import uuid
+
+import sandbox_env as sb
+
+sb.require_sandbox()
+
+import backint_fixture as bf  # noqa: E402
+import hana_sim  # noqa: E402
+from hana_sim import backup as sim_backup  # noqa: E402
+from test_backint_restore import clear_agent_files, write_restore_conf  # noqa: E402
+
+CONCURRENT = os.environ.get("STROVIX3_TEST_CONCURRENT_BACKINT") == "1"
+needs_concurrent_backint = unittest.skipUnless(
+    CONCURRENT, "hana-backint serves the pipes of a call one after another (STROVIX3_TEST_CONCURRENT_BACKINT)")
+
+SID = "HCH"
+POOL_DIR = "/var/opt/corvane/test-hana-channels-pool"
+PREFIX = "COMPLETE_DATA_BACKUP"
+MIB = 1 << 20
+
+
+class ChannelsThroughHana(unittest.TestCase):
+    maxDiff = None
+
+    @classmethod
+    def setUpClass(cls):
+        cls.env = bf.Backint_Env.setup(sid=SID, tenants=["T01"])
+        shutil.rmtree(POOL_DIR, ignore_errors=True)
+        cls.env.make_pool_dir(POOL_DIR)
+        write_restore_conf(SID, "T01", {"io_ctl": {"max_seconds_retry": 60}})
+        # One service volume, so that 4 channels make exactly 4 pipes.
+        with hana_sim.update_state(SID) as st:
+            st["databases"]["T01"]["volumes"] = [{"volume": 3, "service": "indexserver"}]
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.env.teardown()
+        clear_agent_files()
+
+    def setUp(self):
+        self.env.write_hana_conf(text="{}")
+        self.add_job()
+        self.configure(channels=4, data_size=4 * 256 * 1024)
+
+    def configure(self, **backint):
+        """Sets the simulator's backint settings; those not given are reset."""
+        with hana_sim.update_state(SID) as st:
+            for key in ("channels", "response_timeout", "restore_order", "pipe_sizes", "die_after"):
+                st["backint"].pop(key, None)
+            st["backint"].update(backint)
+
+    def add_job(self, io_ctl=None):
+        """A fresh agent job for the next backups."""
+        self.job = uuid.uuid4().hex
+        job = {"uuid": self.job, "host_uuid": bf.HOST_UUID, "job_act_id": self.job, "type": "complete",
+               "location": POOL_DIR, "database": "T01", "compression": "", "sid": SID,
+               "extended_attrs": {"io_ctl": io_ctl} if io_ctl else {}, "pool_uuid": "",
+               "landscape_id": self.env.landscape_id(), "database_backup_id": 0, "check_exist": False}
+        status, answer = self.env.backupd.request("POST", "/d2/r/hana/backint/job", job, access_key=bf.ACCESS_KEY)
+        self.assertEqual(status, 200, answer)
+
+    def hdbsql(self, statement):
+        return subprocess.run(["/usr/sap/%s/HDB00/exe/hdbsql" % SID, "-u", "SYSTEM", "-p", "Manager1", "-i", "00",
+                               "-d", "SYSTEMDB", statement], capture_output=True, text=True, timeout=300)
+
+    def backup(self):
+        """(hdbsql result, HANA's catalog entry, the hana-backint call)."""
+        r = self.hdbsql("BACKUP DATA FOR T01 USING BACKINT('%s') TOOLOPTION 'job_uuid=%s;'" % (PREFIX, self.job))
+        entry = [e for e in hana_sim.backups(SID, "T01") if e["entry_type_name"] == "complete data backup"][-1]
+        return r, entry, hana_sim.calls(SID, "hana-backint")[-1]
+
+    def recover(self, backup_id):
+        self.assertEqual(self.hdbsql("ALTER SYSTEM STOP DATABASE T01").returncode, 0)
+        r = self.hdbsql("RECOVER DATA FOR T01 USING BACKUP_ID %d CLEAR LOG" % backup_id)
+        return r, hana_sim.calls(SID, "hana-backint")[-1]
+
+    def pipe(self, channel):
+        return self.env.pipe_path("T01", "%s_databackup_3_%d" % (PREFIX, channel))
+
+    def stored(self):
+        """{origin path: record} of the backint catalog for the current job."""
+        return {f["origin_path"]: f for f in self.env.backupd.files(bf.HOST_UUID) if f["job_uuid"] == self.job}
+
+    def assert_stored_as_written(self, entry):
+        records = self.stored()
+        self.assertEqual(sorted(records), sorted(f["destination_path"] for f in entry["files"]))
+        for f in entry["files"]:
+            data = b"".join(sim_backup.generated(f["sim_seed"], f["backup_size"]))
+            self.assertEqual(bf.object_data(os.path.join(POOL_DIR, records[f["destination_path"]]["storage_path"])),
+                             data)
+
+    @staticmethod
+    def one_after_another(call):
+        """True when each pipe was opened only after the one before it ended."""
+        pipes = sorted(call["pipes"], key=lambda p: p["opened"])
+        return all(b["opened"] >= a["closed"] for a, b in zip(pipes, pipes[1:]))
+
+    @staticmethod
+    def all_at_once(call):
+        return max(p["opened"] for p in call["pipes"]) < min(p["closed"] for p in call["pipes"])
+
+    # ------------------------------------------------------------------ today's hana-backint
+
+    def test_four_channels_round_trip_through_the_sequential_backint(self):
+        r, entry, call = self.backup()
+        self.assertEqual((r.returncode, r.stderr), (0, ""))
+        self.assertEqual(call["input"][2:], ['#PIPE "%s"' % self.pipe(c) for c in (1, 2, 3, 4)])
+        self.assertEqual(call["argv"][call["argv"].index("-c") + 1], "4")
+        sizes = [f["backup_size"] for f in entry["files"]]
+        self.assertEqual((sum(sizes), max(sizes) - min(sizes)), (4 * 256 * 1024 + 3 * 4093, 1))
+        self.assert_stored_as_written(entry)
+
+        r, call = self.recover(entry["backup_id"])
+        self.assertEqual((r.returncode, r.stderr), (0, ""), call)
+        self.assertEqual(sorted(call["output"][1:]), sorted('#RESTORED "%s" "%s"' % (f["external_backup_id"],
+                                                                                   f["destination_path"])
+                                                           for f in entry["files"]))
+        self.assertEqual([p["error"] for p in call["pipes"]], [None] * 4)
+
+    def test_max_streams_1_serves_the_pipes_one_after_another(self):
+        self.env.write_hana_conf(text=json.dumps({"backint": {"max_streams": 1}}))
+        self.configure(channels=4, data_size=4 * 2 * MIB)
+        r, entry, call = self.backup()
+        self.assertEqual((r.returncode, r.stderr), (0, ""))
+        self.assertTrue(self.one_after_another(call), call["pipes"])
+        self.assert_stored_as_written(entry)
+
+    def test_response_timeout_fails_the_sequential_backint_and_passes_the_concurrent_one(self):
+        # 8 MiB a channel at 4 MiB/s: a sequential hana-backint opens the
+        # third pipe after about 4 seconds, later than HANA waits.
+        rate = json.dumps([{"start_time": 0, "end_time": 86399, "max_bytes_per_second": 4 * MIB}])
+        self.add_job({"dest_rate_limits": rate})
+        self.configure(channels=4, data_size=4 * 8 * MIB, response_timeout=3)
+        self.env.write_hana_conf(text=json.dumps({"backint": {"max_streams": 1}}))
+        start = time.monotonic()
+        r, entry, call = self.backup()
+        self.assertLess(time.monotonic() - start, 60)
+        self.assertEqual(r.returncode, 1)
+        late = [p["path"] for p in call["pipes"] if p["opened"] is None]
+        self.assertTrue(late, call["pipes"])
+        self.assertRegex(r.stderr, r"\* 448: backup could not be completed: \[110095\] backint did not open (%s) "
+                         r"within 3 seconds \(backint_response_timeout\)" % "|".join(late))
+        self.assertEqual(entry["state_name"], "failed")
+        self.assertFalse(os.path.exists(self.pipe(1)))
+        if not CONCURRENT:
+            self.skipTest("the concurrent half needs STROVIX3_TEST_CONCURRENT_BACKINT")
+        self.env.write_hana_conf(text="{}")
+        self.add_job({"dest_rate_limits": rate})
+        r, entry, call = self.backup()
+        self.assertEqual((r.returncode, r.stderr), (0, ""))
+        self.assertTrue(self.all_at_once(call), call["pipes"])
+        self.assert_stored_as_written(entry)
+
+    # ------------------------------------------------------------------ a concurrent hana-backint
+
+    @needs_concurrent_backint
+    def test_concurrent_backup_with_one_writer_dying_saves_the_others(self):
+        self.configure(channels=4, data_size=4 * 8 * MIB, pipe_sizes="exact",
+                       die_after={"_databackup_3_2$": 3 * MIB})
+        r, entry, call = self.backup()
+        self.assertEqual(r.returncode, 1)
+        self.assertEqual(entry["state_name"], "failed")
+        self.assertTrue(self.all_at_once(call), call["pipes"])
+        self.assertEqual(call["exit"], 1)
+        saved = [l for l in call["output"] if l.startswith("#SAVED")]
+        self.assertEqual(sorted(l.split('"')[3] for l in saved), [self.pipe(c) for c in (1, 3, 4)])
+        text = "\n".join(call["output"]) + "\n"
+        self.assertEqual(text.count("#ERROR"), 1)
+        self.assertIn('#ERROR "%s"\n' % self.pipe(2), text)
+        self.assertEqual(sorted(self.stored()), [self.pipe(c) for c in (1, 3, 4)])
+        directory = "%s/%s/%s/T01/%d" % (POOL_DIR, bf.HOST_UUID, self.env.landscape_id(), entry["backup_id"])
+        self.assertEqual(len(bf.files_below(directory)), 3, bf.files_below(directory))
+
+    @needs_concurrent_backint
+    def test_concurrent_restore_read_in_reverse_order_one_after_another(self):
+        self.configure(channels=4, data_size=4 * 2 * MIB)
+        r, entry, _ = self.backup()
+        self.assertEqual((r.returncode, r.stderr), (0, ""))
+        # A hana-backint that opened the pipes in input order would wait for
+        # a reader of the first pipe forever; HANA would give up after 60 s.
+        self.configure(channels=4, data_size=4 * 2 * MIB, restore_order="reverse", response_timeout=60)
+        r, call = self.recover(entry["backup_id"])
+        self.assertEqual((r.returncode, r.stderr), (0, ""), call)
+        self.assertTrue(self.one_after_another(call), call["pipes"])
+        order = [p["path"] for p in sorted(call["pipes"], key=lambda p: p["opened"])]
+        self.assertEqual(order, [self.pipe(c) for c in (4, 3, 2, 1)])
+
+    @needs_concurrent_backint
+    def test_restore_pipe_without_reader_is_answered_with_an_error_in_bounded_time(self):
+        self.configure(channels=3, data_size=3 * MIB)
+        r, entry, _ = self.backup()
+        self.assertEqual((r.returncode, r.stderr), (0, ""))
+        self.env.write_hana_conf(text=json.dumps({"backint": {"pipe_timeout": 2}}))
+        files = entry["files"]
+        targets = [self.env.pipe_path("T01", "target_%d" % i) for i in range(len(files))]
+        entries = ['#EBID "%s" "%s" "%s"' % (f["external_backup_id"], f["destination_path"], t)
+                   for f, t in zip(files, targets)]
+        self.env.make_pipe(targets[0])  # exists, but nobody ever reads it
+        try:
+            start = time.monotonic()
+            result = self.env.restore("T01", entries, targets[1:], timeout=60)
+            self.assertLess(time.monotonic() - start, 30)
+        finally:
+            os.unlink(targets[0])
+        self.assertEqual(result.exit, 1)
+        self.assertEqual([e[1] for e in result.errors()], [files[0]["destination_path"]])
+        self.assertEqual(sorted(t[1] for t in result.by_keyword("#RESTORED")),
+                         sorted(f["destination_path"] for f in files[1:]))
+        for f, t in zip(files[1:], targets[1:]):
+            self.assertEqual(bytes(result.pipes[t].content),
+                             b"".join(sim_backup.generated(f["sim_seed"], f["backup_size"])))
+
+
+if __name__ == "__main__":
+    result = unittest.main(exit=False, verbosity=2).result
+    sys.exit(0 if result.wasSuccessful() else 1)
