@@ -12,6 +12,7 @@
 #include "agent/config/host_manager.h"
 #include "agent/json/json_file.h"
 #include "agent/base/natoi.h"
+#include "backint/backint_log.h"
 #include "backint/handler_factory.h"
 #include "common/utils.h"
 
@@ -126,6 +127,7 @@ bool Backint_Startup::load_services(const std::string& svc_conf) {
     ACE_ERROR((LM_ERROR, "svc.conf file %s not found.\n", file.c_str()));
     return false;
   }
+  Backint_Log::register_static_service();
   char arg0[] = "dummy";
   char arg1[] = "-f";
   char* argv[] = {arg0, arg1, &file[0], nullptr};
@@ -155,6 +157,9 @@ int Backint_Startup::run(int argc, char* argv[], std::ostream& out) {
     return 1;
   }
 
+  // The log file of the service configuration is the system's own.
+  const std::string::size_type at = info.user_id.find('@');
+  Backint_Log::set_system(at == std::string::npos ? info.user_id : info.user_id.substr(at + 1));
   if (!load_services(svc_conf)) {
     ACE_ERROR((LM_ERROR, "Failed to load services\n"));
     return 1;

@@ -1,5 +1,6 @@
 #include "agent/base/file_utils.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
@@ -9,8 +10,6 @@
 
 #include <cstring>
 #include <vector>
-
-#include "agent/base/directory_iterator.h"
 
 bool is_regular_file(const char* path) {
   struct stat st;
@@ -22,8 +21,24 @@ bool is_directory(const char* path) {
   return path != nullptr && ::stat(path, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-int mkdir_p(const char* path, mode_t mode) {
-  if (path == nullptr || *path == '\0') {
+namespace {
+// Through a descriptor opened without following links: in a directory that
+// others can write, the name may already stand for something else.
+bool set_mode(const std::string& directory, mode_t mode) {
+  int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool ok = ::fchmod(fd, mode) == 0;
+  int saved = errno;
+  ::close(fd);
+  errno = saved;
+  return ok;
+}
+
+// `exact`: the umask must not take bits away (and mkdir ignores the set
+// bits), so each directory made here gets its mode once more by chmod.
+int make_path(const std::string& path, mode_t mode, std::vector<std::string>& created, bool exact) {
+  created.clear();
+  if (path.empty()) {
     errno = EINVAL;
     return -1;
   }
@@ -33,13 +48,32 @@ int mkdir_p(const char* path, mode_t mode) {
   for (std::size_t pos = 1; pos <= p.size(); ++pos) {
     if (pos != p.size() && p[pos] != '/') continue;
     std::string prefix = p.substr(0, pos);
-    if (::mkdir(prefix.c_str(), mode) != 0 && errno != EEXIST) return -1;
+    if (::mkdir(prefix.c_str(), mode & 07777) == 0) {
+      created.push_back(prefix);
+      if (exact && !set_mode(prefix, mode & 07777)) return -1;
+    } else if (errno != EEXIST) {
+      return -1;
+    }
     if (!is_directory(prefix.c_str())) {
       errno = ENOTDIR;
       return -1;
     }
   }
   return 0;
+}
+}  // namespace
+
+int mkdir_p(const char* path, mode_t mode) {
+  if (path == nullptr) {
+    errno = EINVAL;
+    return -1;
+  }
+  std::vector<std::string> created;
+  return make_path(path, mode, created, false);
+}
+
+int make_directories(const std::string& path, mode_t mode, std::vector<std::string>& created) {
+  return make_path(path, mode, created, true);
 }
 
 char* dirname_r(const char* path, char* buffer, std::size_t size) {
@@ -100,16 +134,34 @@ bool lookup_group(const char* group, gid_t& gid) {
 }
 
 namespace {
-bool chown_tree(const std::string& path, uid_t uid, gid_t gid, bool recursive) {
-  if (::lchown(path.c_str(), uid, gid) != 0) return false;
-  struct stat st;
-  if (!recursive || ::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return true;
+// Every step goes through descriptors: the directory being walked is held
+// open, its entries are changed with AT_SYMLINK_NOFOLLOW and entered with
+// O_NOFOLLOW, so no name is resolved twice.
+bool chown_below(int dir, uid_t uid, gid_t gid) {
+  DIR* d = ::fdopendir(dir);
+  if (d == nullptr) {
+    ::close(dir);
+    return false;
+  }
   bool ok = true;
-  int n = iterate_directory(path, [&](const std::string& name, const struct dirent&) {
-    ok = chown_tree(path + "/" + name, uid, gid, true) && ok;
-    return true;
-  });
-  return ok && n >= 0;
+  while (struct dirent* e = ::readdir(d)) {
+    const char* name = e->d_name;
+    if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
+    if (::fchownat(dir, name, uid, gid, AT_SYMLINK_NOFOLLOW) != 0) {
+      ok = false;
+      continue;
+    }
+    if (e->d_type != DT_DIR && e->d_type != DT_UNKNOWN) continue;
+    int sub = ::openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (sub < 0) {
+      // Not a directory (any more), or a link now: nothing to enter.
+      if (errno != ENOTDIR && errno != ELOOP) ok = false;
+      continue;
+    }
+    ok = chown_below(sub, uid, gid) && ok;
+  }
+  ::closedir(d);
+  return ok;
 }
 }  // namespace
 
@@ -122,5 +174,16 @@ int chown_r(const char* path, const char* user, const char* group, int recursive
     if (!lookup_user(user, uid, ignored)) return 0;
   }
   if (group != nullptr && *group != '\0' && !lookup_group(group, gid)) return 0;
-  return chown_tree(path, uid, gid, recursive != 0) ? 1 : 0;
+  if (!recursive) return ::lchown(path, uid, gid) == 0 ? 1 : 0;
+  int top = ::open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (top < 0) {
+    // Not a directory, or a link: only the name itself changes.
+    if (errno != ENOTDIR && errno != ELOOP) return 0;
+    return ::lchown(path, uid, gid) == 0 ? 1 : 0;
+  }
+  if (::fchown(top, uid, gid) != 0) {
+    ::close(top);
+    return 0;
+  }
+  return chown_below(top, uid, gid) ? 1 : 0;
 }

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 /// True when `path` names a regular file (links followed).
 bool is_regular_file(const char* path);
@@ -14,6 +15,11 @@ bool is_directory(const char* path);
 /// Creates `path` and every missing parent with `mode`. 0 on success (also
 /// when it exists as a directory), -1 with errno set otherwise.
 int mkdir_p(const char* path, mode_t mode);
+/// As mkdir_p, but each directory this call creates gets exactly `mode`
+/// (set bits included, whatever the umask), and `created` lists them, the
+/// outermost first. A directory made at the same time by another process
+/// counts as existing. On failure `created` still lists what was made.
+int make_directories(const std::string& path, mode_t mode, std::vector<std::string>& created);
 
 /// Writes the directory part of `path` (everything before the last "/") into
 /// `buffer`: "/" for "/x", "." for a name without "/". Returns `buffer`, or
@@ -25,6 +31,11 @@ std::string dirname_string(const std::string& path);
 /// Changes owner (user name, unchanged when null or empty) and group (group
 /// name, unchanged when null or empty) of `path`, and of everything below it
 /// when `recursive` is non-zero. Returns 1 on success, 0 on failure.
+/// Symbolic links are changed themselves and never followed, neither
+/// `path` itself nor anything below it: each directory is opened relative
+/// to its parent's descriptor with O_NOFOLLOW, so a link swapped in for a
+/// directory while the walk runs is not entered (safe as root on trees
+/// that other users can write).
 int chown_r(const char* path, const char* user, const char* group, int recursive);
 
 /// Reads until `size` bytes have come or the end of the data is reached,

@@ -63,12 +63,15 @@ bool write_file_atomic(const std::string& path, const std::string& data, mode_t 
     errno = saved;
     return false;
   }
+  // The new name is only durable once its directory is: a caller told
+  // "written" must not find the old file after a crash.
   int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dfd >= 0) {
-    ::fsync(dfd);
-    ::close(dfd);
-  }
-  return true;
+  if (dfd < 0) return false;
+  bool synced = ::fsync(dfd) == 0;
+  int saved = errno;
+  ::close(dfd);
+  errno = saved;
+  return synced;
 }
 
 bool dump_json(const std::string& path, const json_value& value, mode_t mode, int indent) {

@@ -19,6 +19,9 @@ bool loads_json(const std::string& text, json_value& value, std::string* error =
 bool dump_json(const std::string& path, const json_value& value, mode_t mode = 0640, int indent = 2);
 
 /// Atomically replaces `path` with `data` (same guarantees as dump_json).
+/// True only when the data and the directory entry are both synced; false
+/// (errno set) also when the rename happened but the directory sync failed,
+/// in which case `path` may already hold the new data.
 bool write_file_atomic(const std::string& path, const std::string& data, mode_t mode);
 
 #endif

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 
+#include "agent/base/file_utils.h"
 #include "agent/io/checksum_filter.h"
 #include "agent/io/count_filter.h"
 #include "agent/io/crc32c.h"
@@ -51,6 +52,17 @@ class Payload_Source : public IO_Source {
   Storage_Driver::Reader& reader_;
   std::uint64_t left_;
 };
+
+bool sync_directory_of(const std::string& path) {
+  std::string dir = dirname_string(path);
+  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool ok = ::fsync(fd) == 0;
+  int saved = errno;
+  ::close(fd);
+  errno = saved;
+  return ok;
+}
 
 // A failure of the destination speaks for itself; one of the decoders is
 // about the stored object, so the object is named.
@@ -220,6 +232,10 @@ bool Client_IO_Ex::get_file(const std::string& name, const std::string& destinat
   object_id_ = object_id;
   bool ok = get_stream(object, output, callback);
   if (ok && regular && ::fsync(fd) != 0) ok = fail("failed to sync '" + destination + "': " + strerror(errno));
+  // A file this call created is only there after a crash once its
+  // directory is synced too.
+  if (ok && regular && !sync_directory_of(destination))
+    ok = fail("failed to sync the directory of '" + destination + "': " + strerror(errno));
   if (!ok && regular && ::ftruncate(fd, 0) != 0) {
     // The error of the transfer matters more; the truncation failure only adds to it.
     error_ += "; failed to truncate '" + destination + "': " + strerror(errno);

@@ -51,7 +51,8 @@
 /// reader of the destination must therefore trust the data only when the
 /// call succeeded (HANA does: it gets an #ERROR line). A regular file given
 /// as destination is truncated to zero length on any failure, so no
-/// corrupted file is left behind, and is synced on success.
+/// corrupted file is left behind, and is synced, with its directory, on
+/// success.
 ///
 /// Transfers read in 4 MiB blocks, enlarge pipe buffers to 1 MiB, and run
 /// the second half of the chain on a second thread (Thread_Handoff_Filter,

@@ -4,11 +4,13 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <random>
 
 #include "agent/base/file_utils.h"
 
@@ -23,18 +25,74 @@ std::string reason(const char* what, const std::string& path) {
   return std::string("failed to ") + what + " '" + path + "': " + strerror(errno);
 }
 
+// Directories of a pool are shared by every system that writes into it:
+// group-writable, and set-group-ID so that what is made below keeps the
+// group (sapsys for HANA's <sid>adm users) whoever makes it.
+constexpr mode_t directory_mode = 02775;
+constexpr mode_t object_mode = 0640;
+
 bool sync_directory(const std::string& dir) {
   int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return false;
   bool ok = ::fsync(fd) == 0;
+  int saved = errno;
   ::close(fd);
+  errno = saved;
   return ok;
+}
+
+std::string join(const std::string& dir, const std::string& base) { return dir == "/" ? "/" + base : dir + "/" + base; }
+
+// ".<base>.tmp.<six characters>"
+std::string temporary_name(const std::string& dir, const std::string& base) {
+  static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  thread_local std::mt19937 random{std::random_device{}()};
+  std::string suffix(6, 'x');
+  for (char& c : suffix) c = letters[random() % (sizeof letters - 1)];
+  return join(dir, "." + base + ".tmp." + suffix);
+}
+
+bool is_temporary_name(const char* name) { return name[0] == '.' && ::strstr(name, ".tmp.") != nullptr; }
+
+// A writer holds an exclusive lock on its named temporary until the rename,
+// and the kernel drops it when the writer dies; a temporary whose lock can
+// be taken therefore belongs to nobody any more. The name is checked to
+// still be the locked file, so an object that was just renamed away from
+// it is never touched.
+void remove_stale_temporaries(const std::string& dir) {
+  int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dfd < 0) return;
+  DIR* d = ::fdopendir(dfd);
+  if (d == nullptr) {
+    ::close(dfd);
+    return;
+  }
+  while (dirent* e = ::readdir(d)) {
+    if (!is_temporary_name(e->d_name)) continue;
+    int fd = ::openat(dfd, e->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) continue;
+    struct stat held{}, named{};
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::fstat(fd, &held) == 0 && S_ISREG(held.st_mode) &&
+        ::fstatat(dfd, e->d_name, &named, AT_SYMLINK_NOFOLLOW) == 0 && held.st_dev == named.st_dev &&
+        held.st_ino == named.st_ino) {
+      ::unlinkat(dfd, e->d_name, 0);
+    }
+    ::close(fd);
+  }
+  ::closedir(d);
 }
 
 class File_Writer : public Storage_Driver::Writer {
  public:
-  File_Writer(int fd, std::string temp, std::string path, std::string root, bool overwrite)
-      : fd_(fd), temp_(std::move(temp)), path_(std::move(path)), root_(std::move(root)), overwrite_(overwrite) {}
+  /// `temp` empty: `fd` is an unnamed O_TMPFILE file that commit() links in.
+  File_Writer(int fd, std::string temp, std::string path, std::string root, bool overwrite,
+              std::vector<std::string> made)
+      : fd_(fd),
+        temp_(std::move(temp)),
+        path_(std::move(path)),
+        root_(std::move(root)),
+        overwrite_(overwrite),
+        made_(std::move(made)) {}
 
   ~File_Writer() override { discard(); }
 
@@ -59,38 +117,70 @@ class File_Writer : public Storage_Driver::Writer {
       discard();
       return fail(text);
     }
-    if (::close(fd_) != 0) {
-      fd_ = -1;
-      std::string text = reason("close", path_);
+    std::string text;
+    if (!publish(text)) {
       discard();
       return fail(text);
     }
+    // Closed only now: a named temporary stays locked until it has its
+    // final name, so no other writer takes it for a stale one.
+    int rc = ::close(fd_);
     fd_ = -1;
-    int rc = overwrite_ ? ::rename(temp_.c_str(), path_.c_str())
-                        : ::renameat2(AT_FDCWD, temp_.c_str(), AT_FDCWD, path_.c_str(), RENAME_NOREPLACE);
-    if (rc != 0) {
-      std::string text = errno == EEXIST ? "object '" + path_ + "' already exists" : reason("rename", path_);
-      discard();
-      return fail(text);
-    }
     temp_.clear();
-    // The rename must survive a crash too, and so must the entries of
-    // directories this transfer may have created on the way to the root.
+    if (rc != 0) return fail(reason("close", path_));
+    // The new entry must survive a crash, and so must every directory made
+    // on the way to it: each lives in its parent, synced up to the root,
+    // and above it where the root itself was made.
     std::string dir = dirname_string(path_);
     for (;;) {
       if (!sync_directory(dir)) return fail(reason("sync the directory of", path_));
       if (dir.size() <= root_.size() || dir == "/") break;
       dir = dirname_string(dir);
     }
+    for (const std::string& made : made_) {
+      std::string parent = dirname_string(made);
+      if (parent.size() < root_.size() && !sync_directory(parent))
+        return fail(reason("sync the directory of", made));
+    }
     return true;
   }
 
  private:
+  // Gives the synced data its final name; false with `text` on failure.
+  bool publish(std::string& text) {
+    if (temp_.empty()) {
+      // An unnamed file gets a name through its /proc link; replacing an
+      // object needs a rename, so it is linked under a temporary name first.
+      std::string self = "/proc/self/fd/" + std::to_string(fd_);
+      if (!overwrite_) {
+        if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path_.c_str(), AT_SYMLINK_FOLLOW) == 0) return true;
+        text = errno == EEXIST ? "object '" + path_ + "' already exists" : reason("link", path_);
+        return false;
+      }
+      std::string dir = dirname_string(path_);
+      std::string base = path_.substr(dir.size() + (dir == "/" ? 0 : 1));
+      for (int attempt = 0; temp_.empty(); ++attempt) {
+        std::string name = temporary_name(dir, base);
+        if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+          temp_ = name;
+        } else if (errno != EEXIST || attempt == 100) {
+          text = reason("link", path_);
+          return false;
+        }
+      }
+    }
+    int rc = overwrite_ ? ::rename(temp_.c_str(), path_.c_str())
+                        : ::renameat2(AT_FDCWD, temp_.c_str(), AT_FDCWD, path_.c_str(), RENAME_NOREPLACE);
+    if (rc == 0) return true;
+    text = errno == EEXIST ? "object '" + path_ + "' already exists" : reason("rename", path_);
+    return false;
+  }
+
   void discard() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
     if (!temp_.empty()) ::unlink(temp_.c_str());
     temp_.clear();
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
   }
 
   int fd_;
@@ -98,6 +188,7 @@ class File_Writer : public Storage_Driver::Writer {
   std::string path_;
   std::string root_;
   bool overwrite_;
+  std::vector<std::string> made_;
 };
 
 class File_Reader : public Storage_Driver::Reader {
@@ -150,7 +241,8 @@ std::unique_ptr<Storage_Driver::Writer> File_Storage_Driver::open_write(const st
                                                                         std::string& error) {
   std::string path = path_of(name);
   std::string dir = dirname_string(path);
-  if (mkdir_p(dir.c_str(), 0755) != 0) {
+  std::vector<std::string> made;
+  if (make_directories(dir, directory_mode, made) != 0) {
     error = reason("create the directory", dir);
     return nullptr;
   }
@@ -165,33 +257,80 @@ std::unique_ptr<Storage_Driver::Writer> File_Storage_Driver::open_write(const st
       return nullptr;
     }
   }
-  std::string base = path.substr(dir.size() + (dir == "/" ? 0 : 1));
-  std::string temp = dir + (dir == "/" ? "" : "/") + "." + base + ".tmp.XXXXXX";
-  std::vector<char> pattern(temp.begin(), temp.end());
-  pattern.push_back('\0');
-  int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
-  if (fd < 0) {
-    error = reason("create a temporary file for", path);
-    return nullptr;
+  int fd = -1;
+  std::string temp;
+  if (anonymous_temporaries_) {
+    // Nothing of an unnamed file outlives a writer that is killed.
+    fd = ::open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, object_mode);
+    if (fd < 0 && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+      error = reason("create a temporary file for", path);
+      return nullptr;
+    }
+    if (fd >= 0 && ::access(("/proc/self/fd/" + std::to_string(fd)).c_str(), F_OK) != 0) {
+      ::close(fd);  // no /proc to link it in through
+      fd = -1;
+    }
+    // A replacement is linked under a temporary name before its rename;
+    // the lock keeps that name from being taken for a stale one.
+    if (fd >= 0) ::flock(fd, LOCK_EX);
   }
-  temp.assign(pattern.data());
-  ::fchmod(fd, 0640);
-  return std::unique_ptr<Writer>(new File_Writer(fd, temp, path, root_, overwrite));
+  if (fd < 0) {
+    // A named temporary instead: those of killed writers are removed here,
+    // so they cannot pile up in a directory that keeps being written.
+    remove_stale_temporaries(dir);
+    std::string base = path.substr(dir.size() + (dir == "/" ? 0 : 1));
+    for (int attempt = 0; fd < 0; ++attempt) {
+      temp = temporary_name(dir, base);
+      fd = ::open(temp.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, object_mode);
+      if (fd < 0) {
+        if (errno == EEXIST && attempt < 100) continue;
+        error = reason("create a temporary file for", path);
+        return nullptr;
+      }
+      // Locked until it is renamed. Another writer's clean-up may have
+      // taken it for stale between the creation and the lock: start again.
+      struct stat held{};
+      if (::flock(fd, LOCK_EX) != 0 || ::fstat(fd, &held) != 0) {
+        error = reason("lock a temporary file for", path);
+        ::close(fd);
+        ::unlink(temp.c_str());
+        return nullptr;
+      }
+      if (held.st_nlink == 0 && attempt < 100) {
+        ::close(fd);
+        fd = -1;
+      }
+    }
+  }
+  ::fchmod(fd, object_mode);  // the umask may have taken bits away
+  return std::unique_ptr<Writer>(new File_Writer(fd, temp, path, root_, overwrite, std::move(made)));
 }
 
 std::unique_ptr<Storage_Driver::Reader> File_Storage_Driver::open_read(const std::string& name, std::string& error) {
   std::string path = path_of(name);
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
+  // Only a regular file is an object. Anything else is refused before it is
+  // opened (a pipe would block the open, a device may act on it), and the
+  // open neither follows a link nor waits, in case the name changed since.
+  struct stat st{};
+  if (::lstat(path.c_str(), &st) != 0) {
     error = reason("open", path);
     return nullptr;
   }
-  struct stat st{};
+  if (!S_ISREG(st.st_mode)) {
+    error = S_ISDIR(st.st_mode) ? "'" + path + "' is a directory" : "'" + path + "' is not a regular file";
+    return nullptr;
+  }
+  int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    error = errno == ELOOP ? "'" + path + "' is not a regular file" : reason("open", path);
+    return nullptr;
+  }
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    error = S_ISDIR(st.st_mode) ? "'" + path + "' is a directory" : reason("read", path);
+    error = S_ISDIR(st.st_mode) ? "'" + path + "' is a directory" : "'" + path + "' is not a regular file";
     ::close(fd);
     return nullptr;
   }
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
   return std::unique_ptr<Reader>(new File_Reader(fd, path, static_cast<std::uint64_t>(st.st_size)));
 }

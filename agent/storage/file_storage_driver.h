@@ -7,14 +7,26 @@
 
 /// Objects as files below a root directory (a file pool).
 ///
-/// Writing goes to a hidden temporary file (".<name>.tmp.XXXXXX", mode 0640)
-/// in the object's directory; commit() fsyncs it, renames it to the object's
-/// name (with RENAME_NOREPLACE when `overwrite` is false) and fsyncs the
-/// directories from the object's up to the root, so a new object and the
-/// directories made for it survive a crash once commit() succeeded.
-/// Missing directories are created with mode 0755. A process killed
-/// mid-transfer can leave a hidden temporary file behind, never a partial
-/// object; list() does not show hidden names.
+/// Writing goes to an unnamed file (O_TMPFILE) in the object's directory;
+/// commit() fsyncs it, links it in under the object's name (with overwrite,
+/// under a hidden temporary name that is then renamed over the object) and
+/// fsyncs the directories from the object's up to the root, and the parent
+/// of every directory made for it, so a new object and the directories made
+/// for it survive a crash once commit() succeeded. A writer that is killed
+/// leaves nothing behind. Where the filesystem has no O_TMPFILE, a hidden
+/// named temporary (".<name>.tmp.XXXXXX") takes its place, locked (flock)
+/// by its writer until the rename; the next writer into the same directory
+/// removes those no live writer holds. list() does not show hidden names.
+///
+/// Sharing: several systems (users of one group) write into one pool.
+/// Missing directories are created with mode 02775 whatever the umask:
+/// group-writable, and set-group-ID so that what is made below them keeps
+/// their group. Objects get mode 0640 and so the directory's group (the
+/// group of the creating process below a directory without the set-group-ID
+/// bit); members of that group can read every object.
+///
+/// open_read() opens regular files only: a link, a directory, a pipe or a
+/// device under an object's name is refused at once, without opening it.
 ///
 /// Error texts name the full path and the system's reason, for example
 /// "failed to write '/pool/a/b': No space left on device".
@@ -31,10 +43,15 @@ class File_Storage_Driver : public Storage_Driver {
 
   const std::string& root() const { return root_; }
 
+  /// Tests: false makes the driver write through named temporaries, as on
+  /// a filesystem without O_TMPFILE. True by default.
+  void set_anonymous_temporaries(bool on) { anonymous_temporaries_ = on; }
+
  private:
   std::string path_of(const std::string& name) const;
 
   std::string root_;
+  bool anonymous_temporaries_ = true;
 };
 
 #endif

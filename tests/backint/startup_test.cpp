@@ -6,6 +6,7 @@
 
 #include "agent/crypto/aes_encoder.h"
 #include "agent/config/host_manager.h"
+#include "backint/backint_log.h"
 #include "backint/backint_startup.h"
 #include "backint/handler_factory.h"
 #include "log_capture.h"
@@ -167,6 +168,13 @@ TEST(BackintServices, CommandLineFileMustBeARegularFile) {
   Log_Capture log;
   EXPECT_FALSE(Backint_Startup::load_services(dir.path()));
   EXPECT_EQ(log.text(), "svc.conf file " + dir.path() + " not found.\n");
+}
+
+TEST(BackintLog, OneFileNamePerSystemAndNoneForOtherNames) {
+  EXPECT_EQ(Backint_Log::file_name("/log", "HDB"), "/log/hana-backint-HDB.log");
+  EXPECT_EQ(Backint_Log::file_name("/log", "H00"), "/log/hana-backint-H00.log");
+  for (const char* bad : {"", "hdb", "0AB", "HDBX", "../", "A/B", "T01@HDB"})
+    EXPECT_EQ(Backint_Log::file_name("/log", bad), "") << bad;
 }
 
 TEST(BackintFactory, UnknownFunctionGivesNoHandler) {

@@ -23,8 +23,8 @@ class BackintStartup(unittest.TestCase):
         for path in (sb.ACCESS_KEY_FILE, sb.AGENT_CONF_DIR + "/agent.conf", sb.AGENT_CONF_DIR + "/access_key"):
             if os.path.exists(path):
                 os.unlink(path)
-        if os.path.exists(sb.BACKINT_LOG):
-            os.unlink(sb.BACKINT_LOG)
+        for name in os.listdir(sb.LOG_DIR):
+            os.unlink(os.path.join(sb.LOG_DIR, name))
 
     def backint(self, *args, user=None):
         return sb.run_as(user, [sb.BACKINT] + list(args))
@@ -101,10 +101,43 @@ class BackintStartup(unittest.TestCase):
         self.assertEqual(sb.write_access_key_file().returncode, 0)
         r = self.backint("-u", "HDB", "-f", "Backup", user=self.user)
         self.assertEqual(r.returncode, 1)
-        # The default service configuration sends the log to the log file,
-        # which <sid>adm can write.
-        with open(sb.BACKINT_LOG) as f:
+        # The default service configuration sends the log to the system's
+        # own log file, which <sid>adm creates.
+        with open(sb.backint_log("HDB")) as f:
             self.assertIn("Invalid function function\n", f.read())
+
+    def test_every_system_logs_into_its_own_file_and_never_through_a_link(self):
+        sb.write_agent_conf(HOST_UUID, port=4000, access_key="the-agent-key")
+        self.assertEqual(sb.write_access_key_file().returncode, 0)
+        other = sb.add_sid_user("HDX")
+        self.assertEqual(stat.S_IMODE(os.stat(sb.LOG_DIR).st_mode), 0o3775)
+        for sid, user in (("HDB", self.user), ("HDX", other)):
+            r = self.backint("-u", "T01@" + sid, "-f", "Backup", user=user)
+            self.assertEqual((r.returncode, r.stderr), (1, ""))
+            st = os.lstat(sb.backint_log(sid))
+            self.assertEqual((st.st_uid, st.st_gid, stat.S_IMODE(st.st_mode)),
+                             (__import__("pwd").getpwnam(user).pw_uid, sb.SAPSYS_GID, 0o640))
+            with open(sb.backint_log(sid)) as f:
+                self.assertEqual(f.read(), "Invalid function function\n")
+
+        # A link planted under a system's name, or a file someone else made:
+        # the run stops before anything is written there.
+        victim = os.path.join(os.environ["HANA_SANDBOX_SCRATCH"], "victim")
+        with open(victim, "w") as f:
+            f.write("untouched\n")
+        os.chmod(victim, 0o666)
+        os.unlink(sb.backint_log("HDX"))
+        os.symlink(victim, sb.backint_log("HDX"))
+        os.chown(sb.backint_log("HDB"), 0, sb.SAPSYS_GID, follow_symlinks=False)
+        for sid, user, why in (("HDX", other, "Too many levels of symbolic links"),
+                               ("HDB", self.user, "it belongs to another user")):
+            r = self.backint("-u", sid, "-f", "inquire", user=user)
+            self.assertEqual(r.returncode, 1)
+            self.assertTrue(r.stderr.startswith("Failed to open the log file %s: %s\n" % (sb.backint_log(sid), why)),
+                            r.stderr)
+            self.assertTrue(r.stderr.endswith("Failed to load services\n"), r.stderr)
+        with open(victim) as f:
+            self.assertEqual(f.read(), "untouched\n")
 
     def test_agent_configuration_is_the_fallback(self):
         sb.write_agent_conf(HOST_UUID, port=4000, access_key="the-agent-key")

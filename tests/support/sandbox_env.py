@@ -13,7 +13,12 @@ ACCESS_KEY_TOOL = BIN_DIR + "/hana-access-key"
 AGENT_CONF_DIR = "/etc/opt/corvane/strovix3/agent"
 HANA_WORK_DIR = "/var/opt/corvane/strovix3/agent/hana"
 ACCESS_KEY_FILE = HANA_WORK_DIR + "/access-key"
-BACKINT_LOG = "/var/opt/corvane/strovix3/agent/log/hana-backint.log"
+LOG_DIR = "/var/opt/corvane/strovix3/agent/log"
+
+
+def backint_log(sid):
+    """hana-backint's log file of system `sid`."""
+    return "%s/hana-backint-%s.log" % (LOG_DIR, sid)
 SAPSYS_GID = 79
 
 

@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -11,6 +13,7 @@
 #include "agent/base/snprintf_t.h"
 #include "agent/base/string_sprintf.h"
 #include "agent/base/time_parse.h"
+#include "temp_dir.h"
 
 TEST(Natoi, ReadsLeadingDigitsAndStopsAtTheFirstOther) {
   EXPECT_EQ(natoi<std::uint64_t>("12345abc"), 12345u);
@@ -73,6 +76,49 @@ TEST(FileUtils, DirnameVariants) {
   EXPECT_STREQ(dirname_r("name", buf, sizeof buf), ".");
   EXPECT_EQ(dirname_r("/abcdefghij/x", buf, sizeof buf), nullptr);
   EXPECT_EQ(dirname_string("/usr/sap/HDB/x"), "/usr/sap/HDB");
+}
+
+TEST(FileUtils, MakeDirectoriesGivesExactModesToWhatItMade) {
+  Temp_Dir dir;
+  std::vector<std::string> made;
+  mode_t old_mask = ::umask(027);
+  int rc = make_directories(dir.file("a/b/"), 02775, made);
+  ::umask(old_mask);
+  ASSERT_EQ(0, rc);
+  EXPECT_EQ(made, (std::vector<std::string>{dir.file("a"), dir.file("a/b")}));
+  struct stat st{};
+  ASSERT_EQ(0, ::stat(dir.file("a/b").c_str(), &st));
+  EXPECT_EQ(02775u, st.st_mode & 07777);
+  ASSERT_EQ(0, make_directories(dir.file("a/b"), 0700, made));
+  EXPECT_TRUE(made.empty());
+  dir.write("file", "x");
+  EXPECT_EQ(-1, make_directories(dir.file("file/c"), 0700, made));
+  EXPECT_EQ(ENOTDIR, errno);
+}
+
+TEST(FileUtils, ChownNeverFollowsALink) {
+  if (::geteuid() != 0) GTEST_SKIP() << "changing a group needs root";
+  gid_t daemon_gid = 0;
+  ASSERT_TRUE(lookup_group("daemon", daemon_gid));
+  Temp_Dir dir;
+  ASSERT_EQ(0, mkdir_p(dir.file("tree/sub").c_str(), 0755));
+  ASSERT_EQ(0, mkdir_p(dir.file("outside/inner").c_str(), 0755));
+  dir.write("tree/sub/f", "x");
+  dir.write("secret", "x");
+  ASSERT_EQ(0, ::symlink(dir.file("secret").c_str(), dir.file("tree/file-link").c_str()));
+  ASSERT_EQ(0, ::symlink(dir.file("outside").c_str(), dir.file("tree/dir-link").c_str()));
+  ASSERT_EQ(0, ::symlink(dir.file("outside").c_str(), dir.file("top-link").c_str()));
+
+  auto gid = [&](const char* name) {
+    struct stat st{};
+    return ::lstat(dir.file(name).c_str(), &st) == 0 ? st.st_gid : static_cast<gid_t>(-1);
+  };
+  ASSERT_EQ(1, chown_r(dir.file("tree").c_str(), nullptr, "daemon", 1));
+  for (const char* changed : {"tree", "tree/sub", "tree/sub/f", "tree/file-link", "tree/dir-link"})
+    EXPECT_EQ(daemon_gid, gid(changed)) << changed;
+  ASSERT_EQ(1, chown_r(dir.file("top-link").c_str(), nullptr, "daemon", 1));
+  EXPECT_EQ(daemon_gid, gid("top-link"));
+  for (const char* untouched : {"secret", "outside", "outside/inner"}) EXPECT_EQ(0u, gid(untouched)) << untouched;
 }
 
 TEST(ExponentialBackoff, DoublesUpToTheCapAndEnds) {
