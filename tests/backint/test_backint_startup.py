@@ -129,6 +129,7 @@ class BackintStartup(unittest.TestCase):
         os.unlink(sb.backint_log("HDX"))
         os.symlink(victim, sb.backint_log("HDX"))
         os.chown(sb.backint_log("HDB"), 0, sb.SAPSYS_GID, follow_symlinks=False)
+        os.chmod(sb.backint_log("HDB"), 0o666)
         for sid, user, why in (("HDX", other, "Too many levels of symbolic links"),
                                ("HDB", self.user, "it belongs to another user")):
             r = self.backint("-u", sid, "-f", "inquire", user=user)
