@@ -51,10 +51,10 @@ void Backint_Log::register_static_service() {
 
 void Backint_Log::set_system(const std::string& sid) { system_id() = sid; }
 
-std::string Backint_Log::file_name(const std::string& directory, const std::string& sid) {
-  static const boost::regex pattern("[A-Z][A-Z0-9]{2}");
-  if (!boost::regex_match(sid, pattern)) return std::string();
-  return directory + "/hana-backint-" + sid + ".log";
+std::string Backint_Log::file_name(const std::string& directory, const std::string& sid, unsigned uid) {
+  static const boost::regex pattern("[A-Z0-9]{1,16}");
+  if (boost::regex_match(sid, pattern)) return directory + "/hana-backint-" + sid + ".log";
+  return directory + "/hana-backint-uid" + std::to_string(uid) + ".log";
 }
 
 Backint_Log::Backint_Log() = default;
@@ -68,8 +68,7 @@ int Backint_Log::init(int argc, ACE_TCHAR* argv[]) {
     if (c == 'd') directory = get_opt.opt_arg();
   }
   if (directory.empty()) return refuse("Backint_Log: no log directory (-d) given\n");
-  std::string path = file_name(directory, system_id());
-  if (path.empty()) return refuse("Backint_Log: no log file for system '" + system_id() + "'\n");
+  std::string path = file_name(directory, system_id(), ::geteuid());
 
   // O_NOFOLLOW: a link planted under the name would make this run append
   // to whatever file the link names. O_NONBLOCK: a pipe must not hang it.

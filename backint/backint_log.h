@@ -11,7 +11,7 @@
 namespace sap_hana {
 
 /// hana-backint's log file, one per system: "hana-backint-<SID>.log" in the
-/// directory that the service configuration names:
+/// directory that the service configuration names (file_name()):
 ///
 ///     static Backint_Log "-d /var/opt/corvane/strovix3/agent/log"
 ///
@@ -28,18 +28,19 @@ class Backint_Log : public ACE_Service_Object {
   /// Registers the service with ACE's static services, once per process;
   /// call before ACE_Service_Config::open.
   static void register_static_service();
-  /// The system (SID) whose file the service opens: three characters, a
-  /// capital letter and then capital letters or digits. Set before the
-  /// service configuration is loaded.
+  /// The system (SID) whose file the service opens. Set before the service
+  /// configuration is loaded.
   static void set_system(const std::string& sid);
-  /// The file's name for `sid` in `directory`; empty when `sid` is no SID.
-  static std::string file_name(const std::string& directory, const std::string& sid);
+  /// The file's name in `directory`: "hana-backint-<sid>.log" when `sid` is
+  /// one to sixteen capital letters and digits, else (a user id HANA would
+  /// not send) "hana-backint-uid<uid>.log" for the process's user `uid`.
+  static std::string file_name(const std::string& directory, const std::string& sid, unsigned uid);
 
   Backint_Log();
   ~Backint_Log() override;
 
-  /// argv: "-d <directory>". -1 (and a line on standard error) when the
-  /// directory is missing or the file cannot be used.
+  /// argv: "-d <directory>". -1 (and a line on standard error) when no
+  /// directory is given or the file cannot be used.
   int init(int argc, ACE_TCHAR* argv[]) override;
   int fini() override;
 

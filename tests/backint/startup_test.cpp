@@ -170,11 +170,11 @@ TEST(BackintServices, CommandLineFileMustBeARegularFile) {
   EXPECT_EQ(log.text(), "svc.conf file " + dir.path() + " not found.\n");
 }
 
-TEST(BackintLog, OneFileNamePerSystemAndNoneForOtherNames) {
-  EXPECT_EQ(Backint_Log::file_name("/log", "HDB"), "/log/hana-backint-HDB.log");
-  EXPECT_EQ(Backint_Log::file_name("/log", "H00"), "/log/hana-backint-H00.log");
-  for (const char* bad : {"", "hdb", "0AB", "HDBX", "../", "A/B", "T01@HDB"})
-    EXPECT_EQ(Backint_Log::file_name("/log", bad), "") << bad;
+TEST(BackintLog, OneFileNamePerSystemAndOnePerUserForOtherNames) {
+  EXPECT_EQ(Backint_Log::file_name("/log", "HDB", 7), "/log/hana-backint-HDB.log");
+  EXPECT_EQ(Backint_Log::file_name("/log", "NOPE", 7), "/log/hana-backint-NOPE.log");
+  for (const char* other : {"", "hdb", "../", "A/B", "T01@HDB", "ABCDEFGHIJKLMNOPQ"})
+    EXPECT_EQ(Backint_Log::file_name("/log", other, 7), "/log/hana-backint-uid7.log") << other;
 }
 
 TEST(BackintFactory, UnknownFunctionGivesNoHandler) {
