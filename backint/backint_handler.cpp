@@ -15,13 +15,13 @@
 #include <ext/stdio_filebuf.h>
 #include <iostream>
 
-#include "agent/base/exponential_backoff_iterator.h"
 #include "agent/http/http_headers.h"
 #include "agent/http/http_query.h"
 #include "agent/http/http_request.h"
 #include "agent/http/http_session_factory.h"
 #include "agent/json/json_file.h"
 #include "agent/http/json_restful_client.h"
+#include "agent/http/retrying_json_session.h"
 #include "agent/base/natoi.h"
 #include "agent/base/path_conf.h"
 #include "agent/backupd/pool_utils.h"
@@ -522,21 +522,16 @@ bool Backint_Handler::get_backup_files_req(const std::string& query, std::uint64
   if (!info_.backupd_access_key.empty())
     request.headers().put(HTTP_HEAD_X_ACCESS_KEY, info_.backupd_access_key, true);
 
+  Retry_Policy policy;
+  policy.want_object = true;
+  policy.file = __FILE__;
+  policy.line = __LINE__;
   CGI_Response response;
   json_value body;
-  Exponential_Backoff_Iterator wait(1, 4294967295u, 5, true), end;
-  for (int retry = 0;; ++retry) {
-    response.clear();
-    body = json_value();
-    if (http_session_.get(request, response, body) && response.status() == 200 && body.is_object()) break;
-    if (retry >= 3 || wait == end) {
-      catalog_request_failed_ = true;
-      write_debug("Failed to get catalog backup files, status = %d\n", response.status());
-      return false;
-    }
-    ACE_DEBUG((LM_INFO, "Retry(%d) %N:%l at %u second(s) later.\n", retry + 1, *wait));
-    backoff_sleep(*wait);
-    ++wait;
+  if (!Retrying_JSON_Session(http_session_, policy).exchange(HTTP_GET, request, nullptr, response, body)) {
+    catalog_request_failed_ = true;
+    write_debug("Failed to get catalog backup files, status = %d\n", response.status());
+    return false;
   }
 
   Catalog_Backup_File_Infos rows;

@@ -2,7 +2,7 @@
 
 #include <ace/Log_Msg.h>
 
-#include "agent/base/exponential_backoff_iterator.h"
+#include "agent/http/retrying_json_session.h"
 #include "common/precondition.h"
 
 namespace sap_hana {
@@ -35,32 +35,15 @@ bool Backint_Catalog_helper::request(HTTP_Method method, const HTTP_Request& req
                __LINE__));
     return false;
   }
-  Exponential_Backoff_Iterator backoff(1, 4294967295U, 5, true);
-  const Exponential_Backoff_Iterator end;
-  for (int retry = 0;;) {
-    bool exchanged = false;
-    switch (method) {
-      case HTTP_POST:
-        exchanged = session_.post(req, *body, response, result);
-        break;
-      case HTTP_PUT:
-        exchanged = session_.put(req, *body, response, result);
-        break;
-      case HTTP_DELETE:
-        exchanged = session_.delete_(req, response, result);
-        break;
-      default:
-        exchanged = session_.get(req, response, result);
-        break;
-    }
-    if (exchanged && response.status() == 200 && (!want_object || result.is_object())) return true;
-    if (retry >= kMaxRetries || backoff == end) return false;
-    ++retry;
-    const unsigned wait = *backoff;
-    ACE_DEBUG((LM_INFO, "Retry(%d) %N:%l at %u second(s) later.\n", retry, wait));
-    backoff_sleep(wait);
-    ++backoff;
-  }
+  // Every failure is retried here, 4xx included: the catalog's callers
+  // count on the same number of attempts whatever the answer.
+  Retry_Policy policy;
+  policy.retries = kMaxRetries;
+  policy.retry_client_errors = true;
+  policy.want_object = want_object;
+  policy.file = __FILE__;
+  policy.line = __LINE__;
+  return Retrying_JSON_Session(session_, policy).exchange(method, req, body, response, result);
 }
 
 bool Backint_Catalog_helper::post_job(Backint_Backup_Job_Info& job, bool check_exist) {

@@ -16,11 +16,12 @@ namespace sap_hana {
 /// "/d2/r/hana/backint/job" and file records under "/d2/r/hana/backint/file".
 ///
 /// It holds one JSON_HTTP_Session (`session_`, empty until init). Every
-/// operation is one request, retried on failure (transport failure, a status
-/// other than 200, or a body that is not an object where one is wanted) at
-/// most 3 times with waits of Exponential_Backoff_Iterator(1, 4294967295,
-/// 5, true) slept through backoff_sleep, each retry announced at information
-/// priority as "Retry(%d) %N:%l at %u second(s) later.\n". After the last
+/// operation is one request through Retrying_JSON_Session, retried on
+/// failure (transport failure, any status other than 200, 4xx included, or
+/// a body that is not an object where one is wanted) at most 3 times with
+/// waits of Exponential_Backoff_Iterator(1, 3, 5, true) slept through
+/// backoff_sleep, each retry announced at information priority as
+/// "Retry(%d) <file>:<line> at %u second(s) later.\n". After the last
 /// attempt the operation's failure message is logged at error priority and
 /// false returned. A 200 answer whose body has the wrong shape is not
 /// retried. Empty key arguments are refused before any request with the

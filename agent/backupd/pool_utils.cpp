@@ -2,9 +2,9 @@
 
 #include <ace/Log_Msg.h>
 
-#include "agent/base/exponential_backoff_iterator.h"
 #include "agent/http/http_session_factory.h"
 #include "agent/http/json_restful_client.h"
+#include "agent/http/retrying_json_session.h"
 
 const std::string& zero_uuid() {
   static const std::string zero = "00000000-0000-0000-0000-000000000000";
@@ -32,25 +32,22 @@ int get_pool_info(JSON_RESTful_Client& client, const std::string& pool_uuid, con
     return 0;
   }
   const std::string path = "/d2/r/v2/pools/" + pool_uuid;
-  Exponential_Backoff_Iterator backoff(1, 4294967295u, 5, true), end;
+  Retry_Policy policy;
+  policy.file = __FILE__;
+  policy.line = __LINE__;
+  Retrying_JSON_Session session(client.session(), policy);
   int status = 0;
-  for (int retry = 0;; ++retry) {
-    json_value answer;
-    bool answered = client.get(path, status, answer);
-    if (answered && status == 200) {
-      std::string why;
-      if (info.from_json(answer, why)) return 1;
-      ACE_ERROR((LM_ERROR, "Failed to parse pool %s info, %s\n", pool_uuid.c_str(), why.c_str()));
-      return 0;
-    }
-    if (answered && status == 404) {
-      ACE_ERROR((LM_ERROR, "Pool %s does not exist\n", pool_uuid.c_str()));
-      return 0;
-    }
-    if (retry >= 3 || backoff == end) break;
-    ACE_DEBUG((LM_INFO, "Retry(%d) %N:%l at %u second(s) later.\n", retry + 1, *backoff));
-    backoff_sleep(*backoff);
-    ++backoff;
+  json_value answer;
+  session.exchange(HTTP_GET, path, nullptr, status, answer);
+  if (status == 200) {
+    std::string why;
+    if (info.from_json(answer, why)) return 1;
+    ACE_ERROR((LM_ERROR, "Failed to parse pool %s info, %s\n", pool_uuid.c_str(), why.c_str()));
+    return 0;
+  }
+  if (status == 404) {
+    ACE_ERROR((LM_ERROR, "Pool %s does not exist\n", pool_uuid.c_str()));
+    return 0;
   }
   ACE_ERROR((LM_ERROR, "Failed to get pool %s info, status = %d\n", pool_uuid.c_str(), status));
   return 0;

@@ -20,10 +20,10 @@ bool is_zero_uuid(const std::string& text);
 /// access key on its session): GET "/d2/r/v2/pools/<pool_uuid>". Returns 1
 /// with `info` filled on status 200 with a valid pool object; 0 when the
 /// pool is unknown (404), the answer is malformed, or the request kept
-/// failing (logged with the reason). Transport failures and statuses other
-/// than 200 and 404 are retried up to 3 times with waits from
-/// Exponential_Backoff_Iterator(1, 4294967295, 5, true), each announced by
-/// "Retry(%d) %N:%l at %u second(s) later.\n" at information priority.
+/// failing (logged with the reason). Through Retrying_JSON_Session with its
+/// default policy: transport failures and 5xx answers are retried up to 3
+/// times, each retry announced by "Retry(%d) <file>:<line> at %u second(s)
+/// later.\n" at information priority; a 4xx answer is final.
 ///
 /// An empty or all-zero `pool_uuid` gives 0 at once; so does a client
 /// without a usable session ("Failed to get pool %s info: no session to

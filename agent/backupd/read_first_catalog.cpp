@@ -1,20 +1,11 @@
 #include "agent/backupd/read_first_catalog.h"
 
-#include <time.h>
-
 #include <ace/Log_Msg.h>
 
-#include "agent/base/exponential_backoff_iterator.h"
 #include "agent/http/http_session_factory.h"
-#include "agent/http/json_restful_client.h"
+#include "agent/http/retrying_json_session.h"
 
 namespace {
-
-double now_seconds() {
-  struct timespec ts;
-  ::clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
 
 // The first record of a catalog answer; false when it holds none.
 bool first_record(const json_value& answer, json_value& record) {
@@ -43,26 +34,22 @@ bool read_first_catalog(const HTTP_Session_Ptr& session, const std::string& path
     ACE_ERROR((LM_ERROR, "Failed to read catalog '%s': no session to backupd\n", path.c_str()));
     return false;
   }
-  JSON_RESTful_Client client(JSON_HTTP_Session(session, retries, timeout));
-  const double deadline = timeout < 0 ? -1.0 : now_seconds() + timeout;
-  Exponential_Backoff_Iterator backoff(1, retries > 0 ? static_cast<std::uint32_t>(retries) : 0, 5, true);
-  const Exponential_Backoff_Iterator end;
+  Retry_Policy policy;
+  policy.retries = retries;
+  policy.time_limit = timeout;
+  policy.file = __FILE__;
+  policy.line = __LINE__;
+  Retrying_JSON_Session client(JSON_HTTP_Session(session, retries, timeout), policy);
   int status = 0;
-  for (;;) {
-    json_value answer;
-    bool exchanged = client.get(path, status, answer);
-    if (exchanged && status == 200) {
-      json_value record;
-      if (!first_record(answer, record)) {
-        ACE_ERROR((LM_ERROR, "Failed to read catalog '%s': the answer holds no record\n", path.c_str()));
-        return false;
-      }
-      value = std::move(record);
-      return true;
+  json_value answer;
+  if (client.exchange(HTTP_GET, path, nullptr, status, answer)) {
+    json_value record;
+    if (!first_record(answer, record)) {
+      ACE_ERROR((LM_ERROR, "Failed to read catalog '%s': the answer holds no record\n", path.c_str()));
+      return false;
     }
-    if (backoff == end || (deadline >= 0 && now_seconds() + *backoff > deadline)) break;
-    backoff_sleep(*backoff);
-    ++backoff;
+    value = std::move(record);
+    return true;
   }
   ACE_ERROR((LM_ERROR, "Failed to read catalog '%s', status %d\n", path.c_str(), status));
   return false;

@@ -12,11 +12,12 @@
 ///   - an answer that is an object with a "rows" array: its first element;
 ///   - an answer that is an array: its first element;
 ///   - any other object: the object itself.
-/// A transport failure or a status other than 200 is retried up to
-/// `retries` times (waits from Exponential_Backoff_Iterator(1, retries, 5,
-/// true) through backoff_sleep); `timeout` seconds bound the whole call
-/// (-1: no bound beyond the session's own time-outs). A 200 answer that is
-/// not JSON, or holds no record, is not retried. False on failure (logged
+/// Through Retrying_JSON_Session: a transport failure or a 5xx answer is
+/// retried up to `retries` times (waits from Exponential_Backoff_Iterator(1,
+/// retries, 5, true) through backoff_sleep, each logged as "Retry(%d) ...");
+/// a 4xx answer is final; `timeout` seconds bound the whole call (-1: no
+/// bound beyond the session's own time-outs). A 200 answer that is not
+/// JSON, or holds no record, is not retried. False on failure (logged
 /// at error priority with the path and status; `value` unchanged).
 /// Callers pass 10 and -1.
 bool read_first_catalog(const std::string& path, json_value& value, int retries, int timeout);

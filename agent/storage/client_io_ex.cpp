@@ -218,8 +218,9 @@ bool Client_IO_Ex::get_file(const std::string& name, const std::string& destinat
   // regular file is not created for an object that does not exist.
   struct stat target{};
   bool fifo = ::stat(destination.c_str(), &target) == 0 && S_ISFIFO(target.st_mode);
-  std::string why;
-  if (!fifo && driver_->stat(object, why) < 0) return fail(why);
+  std::uint64_t stored = 0;
+  Lookup_Status found = fifo ? Lookup_Status::found() : driver_->stat(object, stored);
+  if (!found.is_found()) return fail(found.error());
   int fd;
   do {
     fd = ::open(destination.c_str(), open_flags, 0640);
@@ -253,7 +254,7 @@ bool Client_IO_Ex::get_stream(const std::string& name, IO_Sink& destination, con
   std::unique_ptr<Storage_Driver::Reader> reader;
   Object_Envelope::Header header;
   Object_Envelope::Trailer trailer;
-  if (!open_object(object, reader, header, trailer)) return false;
+  if (!open_object(object, reader, header, trailer).is_found()) return false;
   if (!wanted_id.empty() && !header.object_id.empty() && header.object_id != wanted_id)
     return fail("'" + object + "' holds object " + header.object_id + ", not " + wanted_id);
   std::uint64_t total = reader->size();
@@ -314,11 +315,23 @@ bool Client_IO_Ex::get_stream(const std::string& name, IO_Sink& destination, con
   return true;
 }
 
-bool Client_IO_Ex::open_object(const std::string& object, std::unique_ptr<Storage_Driver::Reader>& reader,
-                               Object_Envelope::Header& header, Object_Envelope::Trailer& trailer) {
+Lookup_Status Client_IO_Ex::open_object(const std::string& object, std::unique_ptr<Storage_Driver::Reader>& reader,
+                                        Object_Envelope::Header& header, Object_Envelope::Trailer& trailer) {
+  Lookup_Status opened = driver_->open_read(object, reader);
+  if (!opened.is_found()) {
+    fail(opened.error());
+    return opened;
+  }
+  // An object whose envelope cannot be read is there but unusable: a
+  // failure, never "not found", which would hide a damaged backup.
+  if (!read_envelope(object, *reader, header, trailer)) return Lookup_Status::failed(error());
+  return opened;
+}
+
+bool Client_IO_Ex::read_envelope(const std::string& object, Storage_Driver::Reader& source,
+                                 Object_Envelope::Header& header, Object_Envelope::Trailer& trailer) {
+  Storage_Driver::Reader* reader = &source;
   std::string why;
-  reader = driver_->open_read(object, why);
-  if (!reader) return fail(why);
   std::uint64_t total = reader->size();
   const std::size_t envelope = Object_Envelope::header_size + Object_Envelope::trailer_size;
   if (total < envelope) return fail("'" + object + "': stored object is truncated or damaged (too short)");
@@ -335,15 +348,16 @@ bool Client_IO_Ex::open_object(const std::string& object, std::unique_ptr<Storag
   return true;
 }
 
-std::int64_t Client_IO_Ex::size(const std::string& name) {
+Lookup_Status Client_IO_Ex::size(const std::string& name, std::uint64_t& size) {
   reset_transfer();
   std::string object;
-  if (!check_connected() || !normalise(name, object, false)) return -1;
+  if (!check_connected() || !normalise(name, object, false)) return Lookup_Status::failed(error());
   std::unique_ptr<Storage_Driver::Reader> reader;
   Object_Envelope::Header header;
   Object_Envelope::Trailer trailer;
-  if (!open_object(object, reader, header, trailer)) return -1;
-  return static_cast<std::int64_t>(trailer.original_size);
+  Lookup_Status status = open_object(object, reader, header, trailer);
+  if (status.is_found()) size = trailer.original_size;
+  return status;
 }
 
 bool Client_IO_Ex::get_dir(const std::string& name, std::vector<std::string>& entries, int /*flags*/) {

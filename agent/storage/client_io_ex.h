@@ -98,9 +98,10 @@ class Client_IO_Ex : public Client_IO_Base {
   /// Writes object `name` into `destination` (finished on success).
   bool get_stream(const std::string& name, IO_Sink& destination, const Progress_Callback& callback);
 
-  /// Data size of object `name`; negative when it is missing or not a
-  /// readable stored object (error() says which).
-  std::int64_t size(const std::string& name);
+  /// Data size of object `name` into `size`: found; not found when nothing
+  /// is stored under the name; failed when the location cannot be read or
+  /// the object is damaged. error() says why unless found.
+  Lookup_Status size(const std::string& name, std::uint64_t& size);
   /// Names below directory `name` ("" for the location itself), sorted.
   /// `flags` is reserved (0).
   bool get_dir(const std::string& name, std::vector<std::string>& entries, int flags);
@@ -115,9 +116,12 @@ class Client_IO_Ex : public Client_IO_Base {
 
  private:
   bool check_connected();
-  /// Opens `object` and reads its envelope; the reader is left at the payload.
-  bool open_object(const std::string& object, std::unique_ptr<Storage_Driver::Reader>& reader,
-                   Object_Envelope::Header& header, Object_Envelope::Trailer& trailer);
+  /// Opens `object` and reads its envelope; the reader is left at the
+  /// payload. error() is set unless found.
+  Lookup_Status open_object(const std::string& object, std::unique_ptr<Storage_Driver::Reader>& reader,
+                            Object_Envelope::Header& header, Object_Envelope::Trailer& trailer);
+  bool read_envelope(const std::string& object, Storage_Driver::Reader& reader, Object_Envelope::Header& header,
+                     Object_Envelope::Trailer& trailer);
   bool normalise(const std::string& name, std::string& out, bool allow_root);
 
   std::unique_ptr<Storage_Driver> owned_driver_;

@@ -306,47 +306,49 @@ std::unique_ptr<Storage_Driver::Writer> File_Storage_Driver::open_write(const st
   return std::unique_ptr<Writer>(new File_Writer(fd, temp, path, root_, overwrite, std::move(made)));
 }
 
-std::unique_ptr<Storage_Driver::Reader> File_Storage_Driver::open_read(const std::string& name, std::string& error) {
+namespace {
+
+// ENOENT and ENOTDIR say the pool holds nothing there; any other errno
+// (EACCES, EIO, ...) says the pool could not be searched.
+Lookup_Status missing_or_failed(const std::string& why) {
+  return errno == ENOENT || errno == ENOTDIR ? Lookup_Status::not_found(why) : Lookup_Status::failed(why);
+}
+
+}  // namespace
+
+Lookup_Status File_Storage_Driver::open_read(const std::string& name, std::unique_ptr<Reader>& reader) {
   std::string path = path_of(name);
   // Only a regular file is an object. Anything else is refused before it is
   // opened (a pipe would block the open, a device may act on it), and the
   // open neither follows a link nor waits, in case the name changed since.
   struct stat st{};
-  if (::lstat(path.c_str(), &st) != 0) {
-    error = reason("open", path);
-    return nullptr;
-  }
-  if (!S_ISREG(st.st_mode)) {
-    error = S_ISDIR(st.st_mode) ? "'" + path + "' is a directory" : "'" + path + "' is not a regular file";
-    return nullptr;
-  }
+  if (::lstat(path.c_str(), &st) != 0) return missing_or_failed(reason("open", path));
+  if (S_ISDIR(st.st_mode)) return Lookup_Status::not_found("'" + path + "' is a directory");
+  if (!S_ISREG(st.st_mode)) return Lookup_Status::failed("'" + path + "' is not a regular file");
   int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
-    error = errno == ELOOP ? "'" + path + "' is not a regular file" : reason("open", path);
-    return nullptr;
+    if (errno == ELOOP) return Lookup_Status::failed("'" + path + "' is not a regular file");
+    return missing_or_failed(reason("open", path));
   }
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    error = S_ISDIR(st.st_mode) ? "'" + path + "' is a directory" : "'" + path + "' is not a regular file";
+    Lookup_Status status = S_ISDIR(st.st_mode) ? Lookup_Status::not_found("'" + path + "' is a directory")
+                                               : Lookup_Status::failed("'" + path + "' is not a regular file");
     ::close(fd);
-    return nullptr;
+    return status;
   }
   ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-  return std::unique_ptr<Reader>(new File_Reader(fd, path, static_cast<std::uint64_t>(st.st_size)));
+  reader.reset(new File_Reader(fd, path, static_cast<std::uint64_t>(st.st_size)));
+  return Lookup_Status::found();
 }
 
-std::int64_t File_Storage_Driver::stat(const std::string& name, std::string& error) {
+Lookup_Status File_Storage_Driver::stat(const std::string& name, std::uint64_t& size) {
   std::string path = path_of(name);
   struct stat st{};
-  if (::stat(path.c_str(), &st) != 0) {
-    error = reason("find", path);
-    return -1;
-  }
-  if (!S_ISREG(st.st_mode)) {
-    error = "'" + path + "' is not an object";
-    return -1;
-  }
-  return static_cast<std::int64_t>(st.st_size);
+  if (::stat(path.c_str(), &st) != 0) return missing_or_failed(reason("find", path));
+  if (!S_ISREG(st.st_mode)) return Lookup_Status::not_found("'" + path + "' is not an object");
+  size = static_cast<std::uint64_t>(st.st_size);
+  return Lookup_Status::found();
 }
 
 bool File_Storage_Driver::list(const std::string& name, std::vector<std::string>& entries, std::string& error) {

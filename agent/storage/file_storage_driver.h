@@ -36,8 +36,8 @@ class File_Storage_Driver : public Storage_Driver {
   explicit File_Storage_Driver(std::string root);
 
   std::unique_ptr<Writer> open_write(const std::string& name, bool overwrite, std::string& error) override;
-  std::unique_ptr<Reader> open_read(const std::string& name, std::string& error) override;
-  std::int64_t stat(const std::string& name, std::string& error) override;
+  Lookup_Status open_read(const std::string& name, std::unique_ptr<Reader>& reader) override;
+  Lookup_Status stat(const std::string& name, std::uint64_t& size) override;
   bool list(const std::string& name, std::vector<std::string>& entries, std::string& error) override;
   bool remove(const std::string& name, std::string& error) override;
 

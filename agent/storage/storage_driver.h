@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "agent/base/lookup_status.h"
 #include "agent/io/io_sink.h"
 #include "agent/io/io_source.h"
 
@@ -17,8 +18,10 @@
 ///
 /// Names are relative paths inside the driver's root, with "/" between
 /// components; the caller has already refused empty names and ".." or "."
-/// components. Every operation returns false (or a negative number) with a
-/// readable text in `error` when it fails; nothing throws.
+/// components. Every operation returns false with a readable text in
+/// `error` when it fails; the lookups (open_read, stat) answer a
+/// Lookup_Status instead, which tells a missing object from a storage that
+/// could not be searched. Nothing throws.
 ///
 /// Contract every driver meets (tests/agent/storage/storage_conformance_test.cpp):
 ///  - An object becomes visible under its name only through a successful
@@ -60,10 +63,13 @@ class Storage_Driver {
   /// Starts writing object `name`, creating missing directories. Null on
   /// failure (also when the object exists and `overwrite` is false).
   virtual std::unique_ptr<Writer> open_write(const std::string& name, bool overwrite, std::string& error) = 0;
-  /// Opens object `name` for reading; null when it is missing or unreadable.
-  virtual std::unique_ptr<Reader> open_read(const std::string& name, std::string& error) = 0;
-  /// Stored bytes of object `name`; -1 when it does not exist (error set).
-  virtual std::int64_t stat(const std::string& name, std::string& error) = 0;
+  /// Opens object `name` for reading into `reader`. Not found when nothing
+  /// is stored under the name (or it is a directory); failed when the
+  /// storage cannot be read there. `reader` is set only when found.
+  virtual Lookup_Status open_read(const std::string& name, std::unique_ptr<Reader>& reader) = 0;
+  /// Stored bytes of object `name` into `size`, with the same answers as
+  /// open_read. `size` is set only when found.
+  virtual Lookup_Status stat(const std::string& name, std::uint64_t& size) = 0;
   /// Names (not paths) of the objects and directories directly below
   /// directory `name` ("" for the root), sorted; objects being written are
   /// left out.

@@ -95,8 +95,9 @@ std::unique_ptr<Storage_Driver::Writer> Faulty_Storage_Driver::open_write(const 
   return std::unique_ptr<Writer>(new Faulty_Writer(std::move(inner), name, faults_));
 }
 
-std::unique_ptr<Storage_Driver::Reader> Faulty_Storage_Driver::open_read(const std::string& name, std::string& error) {
-  std::unique_ptr<Reader> inner = inner_.open_read(name, error);
-  if (!inner) return nullptr;
-  return std::unique_ptr<Reader>(new Faulty_Reader(std::move(inner), faults_.corrupt_read_at));
+Lookup_Status Faulty_Storage_Driver::open_read(const std::string& name, std::unique_ptr<Reader>& reader) {
+  std::unique_ptr<Reader> inner;
+  Lookup_Status status = inner_.open_read(name, inner);
+  if (status.is_found()) reader.reset(new Faulty_Reader(std::move(inner), faults_.corrupt_read_at));
+  return status;
 }

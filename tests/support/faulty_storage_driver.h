@@ -31,8 +31,8 @@ class Faulty_Storage_Driver : public Storage_Driver {
   Faults& faults() { return faults_; }
 
   std::unique_ptr<Writer> open_write(const std::string& name, bool overwrite, std::string& error) override;
-  std::unique_ptr<Reader> open_read(const std::string& name, std::string& error) override;
-  std::int64_t stat(const std::string& name, std::string& error) override { return inner_.stat(name, error); }
+  Lookup_Status open_read(const std::string& name, std::unique_ptr<Reader>& reader) override;
+  Lookup_Status stat(const std::string& name, std::uint64_t& size) override { return inner_.stat(name, size); }
   bool list(const std::string& name, std::vector<std::string>& entries, std::string& error) override {
     return inner_.list(name, entries, error);
   }

@@ -129,13 +129,16 @@ TEST_P(File_Pool, ReadsOnlyRegularFilesAndNeverWaitsOnAPipe) {
   ASSERT_TRUE(put("d/obj", "data"));
   ASSERT_EQ(0, ::mkfifo((pool_ + "/d/fifo").c_str(), 0600));
   ASSERT_EQ(0, ::symlink((pool_ + "/d/obj").c_str(), (pool_ + "/d/link").c_str()));
-  std::string error;
+  std::unique_ptr<Storage_Driver::Reader> reader;
   for (const char* name : {"fifo", "link"}) {
-    EXPECT_FALSE(driver_->open_read(std::string("d/") + name, error));
-    EXPECT_EQ("'" + pool_ + "/d/" + name + "' is not a regular file", error);
+    Lookup_Status status = driver_->open_read(std::string("d/") + name, reader);
+    EXPECT_TRUE(status.is_failed());
+    EXPECT_EQ("'" + pool_ + "/d/" + name + "' is not a regular file", status.error());
   }
-  EXPECT_FALSE(driver_->open_read("d", error));
-  EXPECT_EQ("'" + pool_ + "/d' is a directory", error);
+  Lookup_Status status = driver_->open_read("d", reader);
+  EXPECT_FALSE(status.is_found());
+  EXPECT_EQ("'" + pool_ + "/d' is a directory", status.error());
+  EXPECT_FALSE(reader);
 
   // The storage client answers the same, and a restore never hangs on it.
   Client_IO_Ex io;

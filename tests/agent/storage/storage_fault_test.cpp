@@ -88,7 +88,8 @@ TEST_P(Storage_Faults, FailedWritesLeaveNoObjectAndKeepTheOldOne) {
   std::string out;
   ASSERT_TRUE(get("obj", out)) << io_.error();
   EXPECT_TRUE(out == old_data);
-  EXPECT_LT(io_.size("other"), 0);
+  std::uint64_t size = 0;
+  EXPECT_TRUE(io_.size("other", size).is_not_found());
   // No temporary file survives any of the failures.
   EXPECT_EQ(std::vector<std::string>{"obj"}, pool_names());
 }
@@ -111,9 +112,9 @@ TEST_P(Storage_Faults, CorruptedPayloadFailsTheRead) {
 TEST_P(Storage_Faults, CorruptedChecksumIsRefusedBeforeAnyData) {
   std::string data = make_data(5 * MiB);
   ASSERT_TRUE(put("obj", data));
-  std::string why;
-  std::int64_t stored = file_->stat("obj", why);
-  faulty_->faults().corrupt_read_at = stored - 64 + 25;  // inside the checksum
+  std::uint64_t stored = 0;
+  ASSERT_TRUE(file_->stat("obj", stored).is_found());
+  faulty_->faults().corrupt_read_at = static_cast<std::int64_t>(stored) - 64 + 25;  // inside the checksum
   std::string out;
   EXPECT_FALSE(get("obj", out));
   // The trailer's own checksum gives it away before the data streams out.
@@ -128,7 +129,8 @@ TEST_P(Storage_Faults, DamagedEnvelopeIsRefusedBeforeAnyData) {
   EXPECT_FALSE(get("obj", out));
   EXPECT_EQ("'obj': not a stored object (bad header)", io_.error());
   EXPECT_TRUE(out.empty());
-  EXPECT_LT(io_.size("obj"), 0);
+  std::uint64_t size = 0;
+  EXPECT_TRUE(io_.size("obj", size).is_failed());
 
   faulty_->faults() = Faulty_Storage_Driver::Faults();
   std::string path = pool_ + "/obj";
@@ -137,7 +139,7 @@ TEST_P(Storage_Faults, DamagedEnvelopeIsRefusedBeforeAnyData) {
   ASSERT_EQ(0, truncate(path.c_str(), st.st_size - 100));
   EXPECT_FALSE(get("obj", out));
   EXPECT_EQ("'obj': stored object is truncated or damaged (bad trailer)", io_.error());
-  EXPECT_EQ(-1, io_.size("obj"));
+  EXPECT_TRUE(io_.size("obj", size).is_failed());
 
   ASSERT_EQ(0, truncate(path.c_str(), 10));
   EXPECT_FALSE(get("obj", out));
@@ -252,7 +254,9 @@ TEST(Storage_Client, RefusesWhatItCannotDo) {
   EXPECT_FALSE(io.put_file(dir.write("src", "data"), "obj", true, O_CLOEXEC, 8192, nullptr));
   EXPECT_EQ("resuming a transfer is not supported", io.error());
   ASSERT_TRUE(io.put_file(dir.file("src"), "obj", false, O_CLOEXEC, 8192, nullptr)) << io.error();
-  EXPECT_EQ(4, io.size("obj"));
+  std::uint64_t size = 0;
+  EXPECT_TRUE(io.size("obj", size).is_found());
+  EXPECT_EQ(4u, size);
 }
 
 }  // namespace
