@@ -57,15 +57,15 @@ bool Backint_Backup_Basic_Handler::execute_i() { return get_system_env() && exec
 
 bool Backint_Backup_Basic_Handler::handle_input_file() {
   std::vector<std::string> lines;
-  if (!read_input_lines(lines)) return false;
+  if (!protocol_.read_input_lines(lines)) return false;
   for (const std::string& line : lines) {
     std::string option;
-    if (parse_tool_option(line, option)) {
+    if (Backint_Protocol::parse_tool_option(line, option)) {
       tool_options_ = option;
       continue;
     }
     Source source;
-    if (!parse_source(line, source)) continue;
+    if (!Backint_Protocol::parse_source(line, source)) continue;
     Source_File_Info file;
     file.type = source.type;
     file.filename = source.name;
@@ -78,7 +78,7 @@ bool Backint_Backup_Basic_Handler::handle_input_file() {
 
 bool Backint_Backup_Basic_Handler::collect_system_info(const std::string& sid, bool& mdc, std::string& instance_name) {
   if (sid.empty()) {
-    write_debug("Lack of sid\n");
+    protocol_.write_debug("Lack of sid\n");
     return false;
   }
   mdc = System_Controller(sid).is_multi_container();
@@ -94,7 +94,7 @@ bool Backint_Backup_Basic_Handler::collect_system_info(const std::string& sid, b
     return false;
   });
   if (instance_name.empty()) {
-    write_debug("Failed to get instance name\n");
+    protocol_.write_debug("Failed to get instance name\n");
     return false;
   }
   return true;
@@ -102,13 +102,13 @@ bool Backint_Backup_Basic_Handler::collect_system_info(const std::string& sid, b
 
 bool Backint_Backup_Basic_Handler::get_database_from_pipename(const std::string& pipename, std::string& database) {
   if (pipename.empty()) {
-    write_debug("Failed to get database name from empty pipename\n");
+    protocol_.write_debug("Failed to get database name from empty pipename\n");
     return false;
   }
   std::vector<std::string> pieces;
   boost::algorithm::split(pieces, pipename, [](char c) { return c == '/'; });
   if (pieces.size() < 4) {
-    write_debug("Invalid pipe name\n");
+    protocol_.write_debug("Invalid pipe name\n");
     return false;
   }
   if (pieces[3] != sid_) return false;
@@ -129,17 +129,17 @@ void Backint_Backup_Basic_Handler::read_io_ctl(const json_value& io_ctl, bool ra
   try {
     object_get(io_ctl, "max_seconds_retry", max_seconds_retry_);
   } catch (const Json_Member_Error& e) {
-    write_debug("Failed to parse io_ctl, %s\n", e.what());
+    protocol_.write_debug("Failed to parse io_ctl, %s\n", e.what());
   }
   try {
     object_get(io_ctl, "resumption_buffer_size", resumption_buffer_size_);
   } catch (const Json_Member_Error& e) {
-    write_debug("Failed to parse io_ctl, %s\n", e.what());
+    protocol_.write_debug("Failed to parse io_ctl, %s\n", e.what());
   }
   try {
     object_get(io_ctl, "server_side_dedup", server_side_dedup_);
   } catch (const Json_Member_Error& e) {
-    write_debug("Failed to parse io_ctl, %s\n", e.what());
+    protocol_.write_debug("Failed to parse io_ctl, %s\n", e.what());
   }
   if (rate_limits) rate_limits_.from_json_in_object(io_ctl);
 }
@@ -148,7 +148,7 @@ bool Backint_Backup_Basic_Handler::load_job_options() {
   if (job_uuid_.empty()) return false;
   Backint_Backup_Job_Info job;
   if (!backint_helper_.get_job(job_uuid_, job)) {
-    write_debug("Failed to get job info with uuid '%s'\n", job_uuid_.c_str());
+    protocol_.write_debug("Failed to get job info with uuid '%s'\n", job_uuid_.c_str());
     return false;
   }
   job_info_ = job;
@@ -162,8 +162,8 @@ bool Backint_Backup_Basic_Handler::load_job_options() {
 
 bool Backint_Backup_Basic_Handler::load_default_conf() {
   std::string location;
-  if (!get_local_backup_location(location)) {
-    write_debug("Failed to get local backup location");
+  if (!config_.get_local_backup_location(location)) {
+    protocol_.write_debug("Failed to get local backup location");
     return false;
   }
   job_info_.clear();
@@ -185,18 +185,18 @@ bool Backint_Backup_Basic_Handler::load_default_conf() {
     dir_ = snprintf_t<256>("%s/%lu", landscape_id_.c_str(), id).c_str();
   else
     dir_ = snprintf_t<256>("%s/%s/%lu", landscape_id_.c_str(), database_.c_str(), id).c_str();
-  write_debug("Backup HANA data to %s/%s\n", job_info_.location.c_str(), dir_.c_str());
+  protocol_.write_debug("Backup HANA data to %s/%s\n", job_info_.location.c_str(), dir_.c_str());
   return backint_helper_.check_and_add_job(job_info_);
 }
 
 bool Backint_Backup_Basic_Handler::write_success(const std::string& ebid, std::uint64_t size, const std::string& file) {
-  return write_saved(ebid, file, size);
+  return protocol_.write_saved(ebid, file, size);
 }
 
 bool Backint_Backup_Basic_Handler::handle_source_file() {
   const std::string& in_file = info_.in_file;
   if (job_info_.location.empty() || dir_.empty()) {
-    write_error(in_file, "Failed to get location or directory\n");
+    protocol_.write_error(in_file, "Failed to get location or directory\n");
     return false;
   }
 
@@ -206,17 +206,17 @@ bool Backint_Backup_Basic_Handler::handle_source_file() {
   options.server_side_dedup = server_side_dedup_;
   options.overwrite = true;
   options.rate_limits = rate_limits_;
-  set_options_by_conf(options);
+  pools_.set_options_by_conf(options);
 
   std::string location = job_info_.location;
   if (!job_info_.pool_uuid.empty() && !is_zero_uuid(job_info_.pool_uuid)) {
     Pool_Info pool;
-    if (!get_pool_info_from_backupd(job_info_.pool_uuid, pool, false, max_seconds_retry_)) {
-      write_error(in_file, "Failed to get pool %s info\n", job_info_.pool_uuid.c_str());
+    if (!pools_.get_pool_info(job_info_.pool_uuid, pool, false, max_seconds_retry_)) {
+      protocol_.write_error(in_file, "Failed to get pool %s info\n", job_info_.pool_uuid.c_str());
       return false;
     }
     if (!set_options_by_pool(options, pool)) {
-      write_error(in_file, "Failed to set I/O options by pool\n");
+      protocol_.write_error(in_file, "Failed to set I/O options by pool\n");
       return false;
     }
     location = pool.url;
@@ -236,7 +236,7 @@ bool Backint_Backup_Basic_Handler::handle_source_file() {
   location_ = location;
   const std::string target = location + "/" + dir_;
   if (!io_.connect(target, options)) {
-    write_error(in_file, "failed to connect target '%s', %s\n", location.c_str(), io_.error().c_str());
+    protocol_.write_error(in_file, "failed to connect target '%s', %s\n", location.c_str(), io_.error().c_str());
     return false;
   }
   for (const Source_File_Info& source : source_files_)
@@ -257,7 +257,7 @@ bool Backint_Backup_Basic_Handler::save_source(const Source_File_Info& source, c
     // itself and an object stored earlier under the name stays untouched.
     int fd = ::open(source.filename.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-      write_error(source.filename, "Failed to write data to storage, failed to open '%s' for reading: %s\n",
+      protocol_.write_error(source.filename, "Failed to write data to storage, failed to open '%s' for reading: %s\n",
                   source.filename.c_str(), std::strerror(errno));
       return false;
     }
@@ -268,7 +268,7 @@ bool Backint_Backup_Basic_Handler::save_source(const Source_File_Info& source, c
     io_.object_id(ebid);
     ok = io_.put_stream(sized, object, Client_IO_Ex::Progress_Callback());
     if (!ok && sized.mismatch()) {
-      write_error(source.filename, "Failed to write data to storage, %llu of %llu bytes received\n",
+      protocol_.write_error(source.filename, "Failed to write data to storage, %llu of %llu bytes received\n",
                   static_cast<unsigned long long>(sized.count()), static_cast<unsigned long long>(source.size));
       return false;
     }
@@ -277,7 +277,7 @@ bool Backint_Backup_Basic_Handler::save_source(const Source_File_Info& source, c
     ok = io_.put_file(source.filename, object, false, O_CLOEXEC, 8192, Client_IO_Ex::Progress_Callback());
   }
   if (!ok) {
-    write_error(source.filename, "Failed to write data to storage, %s\n", io_.error().c_str());
+    protocol_.write_error(source.filename, "Failed to write data to storage, %s\n", io_.error().c_str());
     return false;
   }
   const std::uint64_t original_size = io_.original_size();
@@ -298,7 +298,7 @@ bool Backint_Backup_Basic_Handler::save_source(const Source_File_Info& source, c
     if (!is_zero_uuid(job_info_.pool_uuid)) record.pool_uuid = job_info_.pool_uuid;
     record.database_backup_id = info_.database_backup_id;
     if (!backint_helper_.add_file(job_info_.uuid, record)) {
-      write_error(source.filename, "Failed to add file info to database\n");
+      protocol_.write_error(source.filename, "Failed to add file info to database\n");
       return false;
     }
   }

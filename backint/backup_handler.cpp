@@ -23,26 +23,26 @@ bool Backint_Backup_Handler::execute_backup() {
     case LEVEL_INITIALVOLUME:
       break;
     default:
-      write_error(in_file, "Level %d is not supported in backup handler\n", static_cast<int>(info_.level));
+      protocol_.write_error(in_file, "Level %d is not supported in backup handler\n", static_cast<int>(info_.level));
       return false;
   }
   if (!sid_.empty() && !collect_system_info(sid_, mdc_, instance_name_)) {
-    write_debug("Failed to collect system info\n");
+    protocol_.write_debug("Failed to collect system info\n");
     mdc_ = true;
   }
   if (!handle_input_file()) {
-    write_error(in_file, "Failed to get input file\n");
+    protocol_.write_error(in_file, "Failed to get input file\n");
     return false;
   }
   if (!load_conf()) {
-    write_error(in_file, "Failed to load configuration\n");
+    protocol_.write_error(in_file, "Failed to load configuration\n");
     return false;
   }
   if (!job_uuid_.empty() && !backint_helper_.update_job_database_backup_id(job_uuid_, info_.database_backup_id)) {
-    write_error(in_file, "Failed to update backup id\n");
+    protocol_.write_error(in_file, "Failed to update backup id\n");
     return false;
   }
-  return write_out_file_version() && handle_source_file();
+  return protocol_.write_out_file_version() && handle_source_file();
 }
 
 bool Backint_Backup_Handler::load_conf() {

@@ -17,7 +17,7 @@ Backint_Inquire_Handler::Backint_Inquire_Handler(const Backint_Info& info) : Bac
 
 bool Backint_Inquire_Handler::execute_i() {
   if (!get_system_env() || !handle_input_file()) return false;
-  write_out_file_version();
+  protocol_.write_out_file_version();
   if (!check_user_id()) return true;
   // Each step answers its own entries; one failed catalog request must not
   // leave the other kinds unanswered.
@@ -29,10 +29,10 @@ bool Backint_Inquire_Handler::execute_i() {
 
 bool Backint_Inquire_Handler::handle_input_file() {
   std::vector<std::string> lines;
-  const bool read_ok = read_input_lines(lines);
+  const bool read_ok = protocol_.read_input_lines(lines);
   for (const std::string& line : lines) {
     std::string keyword, ebid, name;
-    if (!split_entry(line, keyword, ebid, name)) continue;
+    if (!Backint_Protocol::split_entry(line, keyword, ebid, name)) continue;
     if (keyword == "#NULL" && name.empty()) {
       inquire_all_ = true;
       continue;
@@ -41,11 +41,11 @@ bool Backint_Inquire_Handler::handle_input_file() {
     (keyword == "#EBID" ? ebid_source_ : null_source_).push_back(Input_File{ebid, name});
   }
   if (!read_ok) {
-    write_error("NULL", "Failed to read input file\n");
+    protocol_.write_error("NULL", "Failed to read input file\n");
     return false;
   }
   if (ebid_source_.empty() && null_source_.empty() && !inquire_all_) {
-    write_error("NULL", "Input file is empty\n");
+    protocol_.write_error("NULL", "Input file is empty\n");
     return false;
   }
   return true;
@@ -54,8 +54,8 @@ bool Backint_Inquire_Handler::handle_input_file() {
 bool Backint_Inquire_Handler::check_user_id() {
   std::string database, sid;
   parse_userid(database, sid);
-  if (is_v150_ && database.empty()) {
-    write_debug("Lack of database name\n");
+  if (protocol_.is_v150() && database.empty()) {
+    protocol_.write_debug("Lack of database name\n");
     write_notfound_msg("", "");
     return false;
   }
@@ -67,19 +67,26 @@ bool Backint_Inquire_Handler::check_user_id() {
 }
 
 bool Backint_Inquire_Handler::inquire_pages(bool local, const std::string& database, const Input_File& entry,
-                                            const std::string& name, bool& listed) {
+                                            const std::string& name, bool& listed, bool& unreadable) {
   for (std::uint64_t offset = 0;; offset += kPageSize) {
     std::uint64_t total = 0;
     Catalog_Backup_File_Infos list;
-    bool ok = local ? get_backup_files_from_local(database, name, total, list, offset, kPageSize)
-                    : get_backup_files_from_backupd(database, name, "", total, list, offset, kPageSize);
+    bool ok = local ? catalog_.get_backup_files_from_local(database, name, total, list, offset, kPageSize)
+                    : catalog_.get_backup_files_from_backupd(database, name, "", total, list, offset, kPageSize);
     if (!ok) {
       // The backint catalog reader has already written its error pair.
-      if (!local) write_error(entry.filename, "Failed to inquire null file in local\n");
+      if (!local) protocol_.write_error(entry.filename, "Failed to inquire null file in local\n");
       return false;
     }
     for (const Catalog_Backup_File_Info& info : list) {
-      if (!backup_file_exist(info.path, info.filename)) continue;
+      const Lookup_Status stored = pools_.backup_file_exist(info.path, info.filename);
+      if (stored.is_failed()) {
+        // Skipping it would tell HANA the backup is gone.
+        pool_unreadable(entry.filename, info.ebid, stored);
+        unreadable = true;
+        return true;
+      }
+      if (!stored.is_found()) continue;
       write_success_msg(info.origin_path, info.ebid, info.backup_time);
       listed = true;
     }
@@ -91,7 +98,8 @@ bool Backint_Inquire_Handler::inquire_null_file() {
   if (null_source_.empty()) return true;
   std::string database, sid;
   parse_userid(database, sid);
-  const bool catalog_from_conf = restore_catalog_from_config();
+  const bool catalog_from_conf = config_.restore_catalog_from_config();
+  bool all_answered = true;
   for (const Input_File& entry : null_source_) {
     const std::string name = base_name(entry.filename);
     if (catalog_from_conf && is_catalog(name)) {
@@ -99,21 +107,26 @@ bool Backint_Inquire_Handler::inquire_null_file() {
       continue;
     }
     bool listed = false;
-    if (!inquire_pages(true, database, entry, name, listed) || !inquire_pages(false, database, entry, name, listed))
+    bool unreadable = false;
+    if (!inquire_pages(true, database, entry, name, listed, unreadable) ||
+        (!unreadable && !inquire_pages(false, database, entry, name, listed, unreadable)))
       return false;
-    if (!listed) write_notfound_msg(entry.filename, "");
+    if (unreadable)
+      all_answered = false;
+    else if (!listed)
+      write_notfound_msg(entry.filename, "");
   }
-  return true;
+  return all_answered;
 }
 
 bool Backint_Inquire_Handler::inquire_ebid_file() {
   for (const Input_File& entry : ebid_source_) {
     Catalog_Backup_File_Info info;
-    catalog_request_failed_ = false;
-    const bool found = get_backup_file(entry.id, "", info);
-    if (!found && catalog_request_failed_) {
+    const Lookup_Status looked_up = catalog_.get_backup_file(entry.id, "", info);
+    const bool found = looked_up.is_found();
+    if (looked_up.is_failed()) {
       // "Not found" would tell HANA the backup is gone.
-      write_error(entry.filename, "Failed to look up backup file %s in the catalogs\n", entry.id.c_str());
+      protocol_.write_error(entry.filename, "Failed to look up backup file %s in the catalogs\n", entry.id.c_str());
       return false;
     }
     if (found && boost::algorithm::starts_with(base_name(info.filename), base_name(entry.filename)))
@@ -127,14 +140,21 @@ bool Backint_Inquire_Handler::inquire_ebid_file() {
 bool Backint_Inquire_Handler::inquire_all() {
   if (!inquire_all_) return true;
   std::uint64_t total = 0;
+  bool all_answered = true;
   for (std::uint64_t offset = 0;; offset += kPageSize) {
     Backup_File_Infos records;
     if (!backint_helper_.get_files(landscape_id_, "", "", total, records, kPageSize, offset)) {
-      write_error("NULL", "Failed to inquire all backup set");
+      protocol_.write_error("NULL", "Failed to inquire all backup set");
       return false;
     }
     for (const Backup_File_Info& record : records) {
-      if (!backup_file_exist(record.location, record.storage_path)) continue;
+      const Lookup_Status stored = pools_.backup_file_exist(record.location, record.storage_path);
+      if (stored.is_failed()) {
+        pool_unreadable(record.origin_path, record.extern_backup_id, stored);
+        all_answered = false;
+        continue;
+      }
+      if (!stored.is_found()) continue;
       // The same date form as the by-name answers: HANA's date format.
       write_success_msg(record.origin_path, record.extern_backup_id,
                         iso8601_to_hana_format_date(record.backup_time.c_str()));
@@ -142,18 +162,24 @@ bool Backint_Inquire_Handler::inquire_all() {
     if (total < offset) break;
   }
   if (total == 0) write_notfound_msg("", "");
-  return true;
+  return all_answered;
+}
+
+void Backint_Inquire_Handler::pool_unreadable(const std::string& file, const std::string& ebid,
+                                              const Lookup_Status& status) {
+  protocol_.write_error(file, "Failed to read backup file %s in its pool, %s\n", ebid.c_str(),
+                        status.error().c_str());
 }
 
 bool Backint_Inquire_Handler::write_success_msg(const std::string& file, const std::string& ebid,
                                                 const std::string& date) {
   const std::string dir = dirname_string(file);
   if (!dir.empty()) mkdir_p(dir.c_str(), 0755);
-  return write_backup(ebid, file, date);
+  return protocol_.write_backup(ebid, file, date);
 }
 
 bool Backint_Inquire_Handler::write_notfound_msg(const std::string& file, const std::string& ebid) {
-  return write_inquire_notfound(ebid, file);
+  return protocol_.write_inquire_notfound(ebid, file);
 }
 
 }  // namespace sap_hana

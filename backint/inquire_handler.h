@@ -37,8 +37,13 @@ namespace sap_hana {
 ///
 /// A failed catalog request (after its retries) writes an error pair for
 /// the entry, ends that kind of inquiry and the run with exit code 1; a
-/// catalog that cannot be read never answers "#NOTFOUND". Missing objects
-/// never fail the run.
+/// catalog that cannot be read never answers "#NOTFOUND". An object whose
+/// pool cannot be read (location not supported, storage unreadable, object
+/// damaged) is answered with the error pair "Failed to read backup file
+/// <ebid> in its pool, <reason>" for its entry (by name: the asked file, no
+/// further lines for it; all: its origin path); the other entries are
+/// still answered and the run ends with exit code 1. Missing objects never
+/// fail the run.
 class Backint_Inquire_Handler : public Backint_Handler {
  public:
   struct Input_File {
@@ -70,9 +75,14 @@ class Backint_Inquire_Handler : public Backint_Handler {
 
  private:
   /// Pages through one catalog for `name`; `listed` becomes true when a
-  /// #BACKUP line was written.
+  /// #BACKUP line was written, `unreadable` when a listed object's pool
+  /// could not be read (its #ERROR pair is written and the paging stops).
+  /// False when the catalog could not be read.
   bool inquire_pages(bool local, const std::string& database, const Input_File& entry, const std::string& name,
-                     bool& listed);
+                     bool& listed, bool& unreadable);
+  /// The #ERROR pair of `file` whose object `ebid` is in a pool that cannot
+  /// be read.
+  void pool_unreadable(const std::string& file, const std::string& ebid, const Lookup_Status& status);
 };
 
 }  // namespace sap_hana

@@ -49,7 +49,7 @@ bool Backint_Log_Backup_Handler::is_active_state(Job_State state) {
 bool Backint_Log_Backup_Handler::get_job_state(const std::string& job_uuid, Job_State& state) {
   Agent_Job_Activity_Handle handle;
   if (handle.open(job_uuid, 0x80000) != 0) {
-    write_debug("Failed to open job activity for '%s', errno=%d.\n", job_uuid.c_str(), errno);
+    protocol_.write_debug("Failed to open job activity for '%s', errno=%d.\n", job_uuid.c_str(), errno);
     return false;
   }
   const bool valid = handle->magic == job_activity_magic;
@@ -66,22 +66,22 @@ bool Backint_Log_Backup_Handler::job_is_active(const std::string& job_uuid) {
 bool Backint_Log_Backup_Handler::execute_backup() {
   const std::string& in_file = info_.in_file;
   if (info_.level != LEVEL_LOG && info_.level != LEVEL_CATALOG) {
-    write_error(in_file, "Level %d is not supported in log backup handler\n", static_cast<int>(info_.level));
+    protocol_.write_error(in_file, "Level %d is not supported in log backup handler\n", static_cast<int>(info_.level));
     return false;
   }
   if (!collect_system_info(sid_, mdc_, instance_name_)) {
-    write_error(in_file, "Failed to collect system info\n");
+    protocol_.write_error(in_file, "Failed to collect system info\n");
     return false;
   }
   if (!handle_input_file()) {
-    write_error(in_file, "Failed to handle input file\n");
+    protocol_.write_error(in_file, "Failed to handle input file\n");
     return false;
   }
   if (!load_conf()) {
-    write_error(in_file, "Failed to load configuration\n");
+    protocol_.write_error(in_file, "Failed to load configuration\n");
     return false;
   }
-  if (!write_out_file_version() || !handle_source_file()) return false;
+  if (!protocol_.write_out_file_version() || !handle_source_file()) return false;
   update_database_backup_id();
   return true;
 }
@@ -106,12 +106,12 @@ bool Backint_Log_Backup_Handler::load_ondemand_conf() {
     ondemand_conf_path(sid_, instance_name_, "", path);
   }
   if (path.empty() || !is_regular_file(path.c_str())) {
-    write_debug("Failed to load ondemand conf file %s, file does not exist\n", path.c_str());
+    protocol_.write_debug("Failed to load ondemand conf file %s, file does not exist\n", path.c_str());
     return false;
   }
   json_value conf;
   if (!load_json(path, conf) || !conf.is_object()) {
-    write_debug("Failed to parse ondemand config file\n");
+    protocol_.write_debug("Failed to parse ondemand config file\n");
     return false;
   }
 
@@ -133,7 +133,7 @@ bool Backint_Log_Backup_Handler::load_ondemand_conf() {
     object_get(conf, "compression", job_info_.compression);
     object_get(conf, "compression_level", job_info_.compression_level);
   } catch (const Json_Member_Error& e) {
-    write_debug("Failed to load ondemand conf, %s\n", e.what());
+    protocol_.write_debug("Failed to load ondemand conf, %s\n", e.what());
     return false;
   }
 
@@ -147,11 +147,11 @@ bool Backint_Log_Backup_Handler::load_ondemand_conf() {
   }
 
   if (!job_is_active(job_definition_uuid)) {
-    write_debug("The job in backupd is not active\n");
+    protocol_.write_debug("The job in backupd is not active\n");
     return false;
   }
   if (!backint_helper_.add_job(job_info_)) {
-    write_debug("Failed to add job info to database\n");
+    protocol_.write_debug("Failed to add job info to database\n");
     return false;
   }
   Backupd_Job_Option option;
@@ -159,10 +159,10 @@ bool Backint_Log_Backup_Handler::load_ondemand_conf() {
   option.job_def_uuid = job_definition_uuid;
   option.job_uuid = job_info_.uuid;
   option.uid = uid;
-  if (!backupd_job_ctl(option)) write_debug("failed to submit job to backupd\n");
+  if (!backupd_job_ctl(option)) protocol_.write_debug("failed to submit job to backupd\n");
 
-  write_debug("Load ondemand conf for %s %s, conf is %s\n", instance_name_.c_str(), database_.c_str(), path.c_str());
-  write_debug("Backup HANA log data to %s/%s\n", job_info_.location.c_str(), dir_.c_str());
+  protocol_.write_debug("Load ondemand conf for %s %s, conf is %s\n", instance_name_.c_str(), database_.c_str(), path.c_str());
+  protocol_.write_debug("Backup HANA log data to %s/%s\n", job_info_.location.c_str(), dir_.c_str());
   return true;
 }
 
@@ -172,7 +172,7 @@ bool Backint_Log_Backup_Handler::update_database_backup_id() {
   // a job of its own, which already carries the backup id.
   if (job_uuid_.empty()) return true;
   if (!backint_helper_.update_job_database_backup_id(job_uuid_, info_.database_backup_id)) {
-    write_error(info_.in_file, "Failed to call backint helper to update backup id\n");
+    protocol_.write_error(info_.in_file, "Failed to call backint helper to update backup id\n");
     return false;
   }
   return true;
@@ -190,7 +190,7 @@ bool Backint_Log_Backup_Handler::backupd_job_ctl(const Backupd_Job_Option& optio
   CGI_Response response;
   json_value result;
   if (http_session_.post(request, body, response, result) && response.status() == 200) return true;
-  write_debug("Failed to %s job %s, backint job is %s, status = %d\n", option.method.c_str(),
+  protocol_.write_debug("Failed to %s job %s, backint job is %s, status = %d\n", option.method.c_str(),
               option.job_def_uuid.c_str(), option.job_uuid.c_str(), response.status());
   return false;
 }

@@ -14,21 +14,21 @@ Backint_Restore_Basic_Handler::Backint_Restore_Basic_Handler(const Backint_Info&
 
 bool Backint_Restore_Basic_Handler::handle_input_file() {
   std::vector<std::string> lines;
-  const bool read_ok = read_input_lines(lines);
+  const bool read_ok = protocol_.read_input_lines(lines);
   for (const std::string& line : lines) {
     Restore_Entry entry;
-    if (!parse_restore_entry(line, entry)) continue;
+    if (!Backint_Protocol::parse_restore_entry(line, entry)) continue;
     Input_File file{entry.ebid, entry.name, entry.destination};
     (entry.ebid.empty() ? null_source_ : ebid_source_).push_back(file);
   }
   // A broken input stream may have cut entries off; restoring only the
   // ones read so far would look like a complete answer.
   if (!read_ok) {
-    write_error("NULL", "Failed to read input file\n");
+    protocol_.write_error("NULL", "Failed to read input file\n");
     return false;
   }
   if (ebid_source_.empty() && null_source_.empty()) {
-    write_error("NULL", "Input file is empty\n");
+    protocol_.write_error("NULL", "Input file is empty\n");
     return false;
   }
   return true;
@@ -43,28 +43,28 @@ bool Backint_Restore_Basic_Handler::write_data(const std::string& location, cons
                                                const std::string& destination, Client_IO_Base::Options& options,
                                                const std::string& ebid) {
   if (location.empty()) {
-    write_debug("Lack of location\n");
+    protocol_.write_debug("Lack of location\n");
     return false;
   }
   if (dataset.empty()) {
-    write_debug("Lack of dataset\n");
+    protocol_.write_debug("Lack of dataset\n");
     return false;
   }
   if (destination.empty()) {
-    write_debug("Lack of destination file\n");
+    protocol_.write_debug("Lack of destination file\n");
     return false;
   }
   options.compression_method = COMPR_AUTO;
-  if (debug_mode()) write_debug("Source file info: %s/%s\n", location.c_str(), dataset.c_str());
+  if (debug_mode()) protocol_.write_debug("Source file info: %s/%s\n", location.c_str(), dataset.c_str());
 
   Client_IO_Ex io;
   if (!io.connect(location, options)) {
-    write_debug("failed to connect target '%s', error = '%s'\n", location.c_str(), io.error().c_str());
+    protocol_.write_debug("failed to connect target '%s', error = '%s'\n", location.c_str(), io.error().c_str());
     return false;
   }
   io.object_id(ebid);
   if (!io.get_file(dataset, destination, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 8192, nullptr)) {
-    write_debug("Failed to write data to %s, %s", destination.c_str(), io.error().c_str());
+    protocol_.write_debug("Failed to write data to %s, %s", destination.c_str(), io.error().c_str());
     return false;
   }
   return true;
@@ -77,17 +77,17 @@ bool Backint_Restore_Basic_Handler::check_destination_pipe(const std::string& pa
   if (::stat(file, &st) != 0) {
     // A missing path is no pipe; other stat failures say so.
     if (errno == ENOENT || errno == ENOTDIR)
-      write_debug("Destination pipe %s does not exist\n", file);
+      protocol_.write_debug("Destination pipe %s does not exist\n", file);
     else
-      write_debug("Failed to get '%s' stat\n", file);
+      protocol_.write_debug("Failed to get '%s' stat\n", file);
     return false;
   }
   if (!S_ISFIFO(st.st_mode)) {
-    write_debug("Destination pipe %s does not exist\n", file);
+    protocol_.write_debug("Destination pipe %s does not exist\n", file);
     return false;
   }
   if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
-    write_debug("Destination file %s has no write permission\n", file);
+    protocol_.write_debug("Destination file %s has no write permission\n", file);
     return false;
   }
   return true;

@@ -21,20 +21,20 @@ bool Backint_Restore_Handler::execute_i() {
   get_system_env();
   mdc_ = System_Controller(sid_).is_multi_container();
   if (!handle_input_file() || !load_ext_conf()) return false;
-  if (!write_out_file_version()) return false;
+  if (!protocol_.write_out_file_version()) return false;
   if (!restore_ebid_source() || !restore_null_source()) return false;
   return !unanswered_;
 }
 
 bool Backint_Restore_Handler::parse_pipename(const std::string& pipename, std::string& sid, std::string& database) {
   if (pipename.empty()) {
-    write_debug("Failed to parse pipe name from empty pipe name\n");
+    protocol_.write_debug("Failed to parse pipe name from empty pipe name\n");
     return false;
   }
   std::vector<std::string> pieces;
   boost::algorithm::split(pieces, pipename, [](char c) { return c == '/'; });
   if (pieces.size() < 4) {
-    write_debug("Invalid pipe name\n");
+    protocol_.write_debug("Invalid pipe name\n");
     return false;
   }
   const std::string& fourth = pieces[3];
@@ -105,13 +105,12 @@ bool Backint_Restore_Handler::restore_ebid_source() {
     const Input_File& entry = ebid_source_[i];
     const std::string& pool = pool_for(entry.filename);
     Catalog_Backup_File_Info info;
-    catalog_request_failed_ = false;
-    const bool looked_up = get_backup_file(entry.id, pool, info);
-    if (!looked_up && catalog_request_failed_) return lookup_failed(entry, entry.id);
-    const bool found = looked_up && !info.path.empty() && !info.filename.empty() && !(is_v150_ && sid != sid_);
+    const Lookup_Status looked_up = catalog_.get_backup_file(entry.id, pool, info);
+    if (looked_up.is_failed()) return lookup_failed(entry, entry.id);
+    const bool found = looked_up.is_found() && !info.path.empty() && !info.filename.empty() && !(protocol_.is_v150() && sid != sid_);
     if (!found) {
-      if (debug_mode() && !pool.empty()) write_debug("Failed to get backup file from pool '%s'\n", pool.c_str());
-      if (!write_restore_notfound(entry.filename)) return false;
+      if (debug_mode() && !pool.empty()) protocol_.write_debug("Failed to get backup file from pool '%s'\n", pool.c_str());
+      if (!protocol_.write_restore_notfound(entry.filename)) return false;
       continue;
     }
     bool stop = false;
@@ -128,12 +127,12 @@ bool Backint_Restore_Handler::restore_null_source() {
   if (null_source_.empty()) return true;
   std::string database, sid;
   parse_userid(database, sid);
-  const bool catalog_from_conf = restore_catalog_from_config();
+  const bool catalog_from_conf = config_.restore_catalog_from_config();
   for (std::size_t i = 0; i < null_source_.size(); ++i) {
     const Input_File& entry = null_source_[i];
     if (landscape_id_.empty()) {
-      write_debug("landscape_id is empty\n");
-      if (!write_restore_notfound(entry.filename)) return false;
+      protocol_.write_debug("landscape_id is empty\n");
+      if (!protocol_.write_restore_notfound(entry.filename)) return false;
       continue;
     }
     const std::string name = base_name(entry.filename);
@@ -144,14 +143,12 @@ bool Backint_Restore_Handler::restore_null_source() {
     } else if (sid != sid_) {
       found = false;
     } else {
-      catalog_request_failed_ = false;
-      found = get_backup_file(database, name, pool_for(entry.filename), info);
-      // One catalog unread: the other's answer may be the older backup.
-      if (catalog_request_failed_) return lookup_failed(entry, name);
-      found = found && !info.path.empty();
+      const Lookup_Status looked_up = catalog_.get_backup_file(database, name, pool_for(entry.filename), info);
+      if (looked_up.is_failed()) return lookup_failed(entry, name);
+      found = looked_up.is_found() && !info.path.empty();
     }
     if (!found) {
-      if (!write_restore_notfound(entry.filename)) return false;
+      if (!protocol_.write_restore_notfound(entry.filename)) return false;
       continue;
     }
     bool stop = false;
@@ -171,14 +168,14 @@ bool Backint_Restore_Handler::load_catalog_conf(const Input_File& entry, Catalog
       !parse_pipename(entry.destname, dest_sid, dest_database) ||
       !catalog_conf_file_name(file_sid.c_str(), file_database.c_str(), sid_.c_str(), dest_database.c_str(), path) ||
       !load_json(path, conf) || !conf.is_object()) {
-    write_debug("Failed to handle catalog conf '%s'\n", path.c_str());
+    protocol_.write_debug("Failed to handle catalog conf '%s'\n", path.c_str());
     return false;
   }
   try {
     extract_or_throw(conf)("location", info.path)("filename", info.filename)("extern_backup_id", info.ebid)(
         "source_type", info.source_type)("pool_uuid", info.pool_uuid);
   } catch (const Json_Member_Error& e) {
-    write_debug("Failed to parse catalog conf: %s\n", e.what());
+    protocol_.write_debug("Failed to parse catalog conf: %s\n", e.what());
     return false;
   }
   info.storage_path = info.filename;
@@ -186,28 +183,28 @@ bool Backint_Restore_Handler::load_catalog_conf(const Input_File& entry, Catalog
 }
 
 bool Backint_Restore_Handler::lookup_failed(const Input_File& entry, const std::string& key) {
-  write_error(entry.filename, "Failed to look up backup file %s in the catalogs\n", key.c_str());
+  protocol_.write_error(entry.filename, "Failed to look up backup file %s in the catalogs\n", key.c_str());
   return false;
 }
 
 bool Backint_Restore_Handler::restore_found(const Catalog_Backup_File_Info& info, const Input_File& entry, bool& stop) {
   if (info.source_type == "pipe" && !check_destination_pipe(entry.destname)) {
-    write_error(entry.filename, "Failed to check destination file %s\n", entry.destname.c_str());
+    protocol_.write_error(entry.filename, "Failed to check destination file %s\n", entry.destname.c_str());
     stop = true;
     return true;
   }
   if (!restore_data(info, entry)) return false;
-  return write_restored(info.ebid, entry.filename);
+  return protocol_.write_restored(info.ebid, entry.filename);
 }
 
 bool Backint_Restore_Handler::restore_data(const Catalog_Backup_File_Info& info, const Input_File& entry) {
   Client_IO_Base::Options options = io_options_;
-  set_options_by_conf(options);
+  pools_.set_options_by_conf(options);
   Pool_Info pool;
   bool written;
-  if (get_pool_info_from_backupd(info.pool_uuid, pool, to_restore_, options.max_seconds_retry)) {
+  if (pools_.get_pool_info(info.pool_uuid, pool, to_restore_, options.max_seconds_retry)) {
     if (set_options_by_pool(options, pool) != 1) {
-      write_error(entry.filename, "Failed to set client I/O options \n");
+      protocol_.write_error(entry.filename, "Failed to set client I/O options \n");
       return false;
     }
     written = write_data(pool.url, info.storage_path, entry.destname, options, info.ebid);
@@ -215,7 +212,7 @@ bool Backint_Restore_Handler::restore_data(const Catalog_Backup_File_Info& info,
     written = write_data(info.path, info.filename, entry.destname, options, info.ebid);
   }
   if (!written) {
-    write_error(entry.filename, "Failed to write date to '%s'\n", entry.destname.c_str());
+    protocol_.write_error(entry.filename, "Failed to write date to '%s'\n", entry.destname.c_str());
     return false;
   }
   return true;

@@ -9,12 +9,13 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double seconds_since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
+double steady_seconds() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
 
 // Routes the calling thread's log messages to a job's callback for the
 // duration of one run and restores the previous routing afterwards.
@@ -109,10 +110,12 @@ int Text_Process_Handler::call(ACE_Process_Ex& process, ACE_Process_Options& opt
   // Nothing is ever written to the child: it sees the end of its input.
   process.close_stdin();
 
-  const Clock::time_point start = Clock::now();
-  Clock::time_point exit_time;
-  Clock::time_point term_time;
-  Clock::time_point kill_time;
+  const std::function<double()> now = clock_ ? clock_ : std::function<double()>(steady_seconds);
+  auto seconds_since = [&now](double t) { return now() - t; };
+  const double start = now();
+  double exit_time = 0;
+  double term_time = 0;
+  double kill_time = 0;
   bool exited = false;
   bool term_sent = false;
   bool kill_sent = false;
@@ -175,7 +178,7 @@ int Text_Process_Handler::call(ACE_Process_Ex& process, ACE_Process_Options& opt
     // lost and the run counts as failed.
     if (!exited && process.wait(false) != 0) {
       exited = true;
-      exit_time = Clock::now();
+      exit_time = now();
     }
     if (exited) {
       // A program that the child started in the background may keep the
@@ -200,15 +203,15 @@ int Text_Process_Handler::call(ACE_Process_Ex& process, ACE_Process_Options& opt
                    process.getpid(), time_limit_));
       process.terminate(SIGTERM);
       term_sent = true;
-      term_time = Clock::now();
+      term_time = now();
     } else if (term_sent && !kill_sent && seconds_since(term_time) >= term_grace_) {
       process.terminate(SIGKILL);
       kill_sent = true;
-      kill_time = Clock::now();
+      kill_time = now();
     } else if (kill_sent && seconds_since(kill_time) >= TERM_RETRY_INTERVAL) {
       // Still not reaped (a process stuck in the kernel): try again.
       process.terminate(SIGKILL);
-      kill_time = Clock::now();
+      kill_time = now();
     }
   }
 

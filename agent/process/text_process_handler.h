@@ -2,6 +2,7 @@
 #define AGENT_TEXT_PROCESS_HANDLER_H
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -81,6 +82,10 @@ class Text_Process_Handler {
 
   /// Seconds a child may run before it is ended; 0 means no limit.
   void time_limit(unsigned seconds) { time_limit_ = seconds; }
+  /// The monotonic clock (seconds) that times the limit, the grace period
+  /// and the wait for the pipes; null for the steady clock. Tests pass a
+  /// clock that runs fast, so no test waits real seconds.
+  void clock(std::function<double()> now) { clock_ = std::move(now); }
   unsigned time_limit() const { return time_limit_; }
   int flags() const { return flags_; }
 
@@ -91,6 +96,7 @@ class Text_Process_Handler {
   int flags_;
   int term_grace_;
   unsigned time_limit_ = 0;
+  std::function<double()> clock_;
   std::string stdout_pending_;
   std::string stderr_pending_;
 };

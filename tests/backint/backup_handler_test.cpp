@@ -8,6 +8,7 @@
 #include "agent/base/file_utils.h"
 #include "backint/backup_handler.h"
 #include "temp_dir.h"
+#include "read_file.h"
 
 using namespace sap_hana;
 
@@ -18,8 +19,7 @@ class Data_Probe : public Backint_Backup_Handler {
  public:
   explicit Data_Probe(const std::string& input = "", Backint_Info info = Backint_Info())
       : Backint_Backup_Handler(with_in_file(info)), in_(input) {
-    is_ = &in_;
-    os_ = &out_;
+    protocol_.use_streams(&in_, &out_);
   }
   static Backint_Info with_in_file(Backint_Info info) {
     if (info.in_file.empty()) info.in_file = "/tmp/in";
@@ -47,13 +47,6 @@ class Data_Probe : public Backint_Backup_Handler {
   std::istringstream in_;
   std::ostringstream out_;
 };
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 }  // namespace
 

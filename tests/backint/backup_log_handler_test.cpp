@@ -15,7 +15,7 @@ namespace {
 class Log_Probe : public Backint_Log_Backup_Handler {
  public:
   explicit Log_Probe(Backint_Info info = Backint_Info()) : Backint_Log_Backup_Handler(with_in_file(info)) {
-    os_ = &out_;
+    protocol_.use_streams(nullptr, &out_);
   }
   static Backint_Info with_in_file(Backint_Info info) {
     info.in_file = "/tmp/in";

@@ -14,8 +14,7 @@ class Delete_Probe : public Backint_Delete_Handler {
  public:
   explicit Delete_Probe(const std::string& input, const Backint_Info& info = Backint_Info())
       : Backint_Delete_Handler(info), in_(input) {
-    is_ = &in_;
-    os_ = &out_;
+    protocol_.use_streams(&in_, &out_);
   }
   std::string out() const { return out_.str(); }
 

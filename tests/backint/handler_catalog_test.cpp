@@ -2,7 +2,7 @@
 
 #include <sstream>
 
-#include "backint/backint_handler.h"
+#include "backint/backint_catalog_lookup.h"
 #include "backupd_fixture.h"
 #include "log_capture.h"
 
@@ -10,20 +10,27 @@ using namespace sap_hana;
 
 namespace {
 
-// A handler base connected to the development backupd, writing its output
-// to memory.
-class Lookup_Handler : public Backint_Handler {
+// The catalog lookup over a session to the development backupd, its
+// protocol writing to memory.
+class Lookup_Parts {
  public:
-  explicit Lookup_Handler(const Backint_Info& info) : Backint_Handler(info) { os_ = &out_; }
-  bool execute_i() override { return true; }
+  explicit Lookup_Parts(const Backint_Info& info) : info_(info), lookup_(protocol_, catalog_, session_, info_.backupd_access_key) {
+    protocol_.use_streams(nullptr, &out_);
+  }
+  bool init_session(const JSON_HTTP_Session& session) {
+    session_ = session;
+    return catalog_.init(session_);
+  }
   std::string out() const { return out_.str(); }
-
-  using Backint_Handler::get_backup_file;
-  using Backint_Handler::get_backup_files_from_backupd;
-  using Backint_Handler::init_session;
+  Backint_Catalog_Lookup& lookup() { return lookup_; }
 
  private:
+  Backint_Info info_;
   std::ostringstream out_;
+  Backint_Protocol protocol_;
+  JSON_HTTP_Session session_;
+  Backint_Catalog_helper catalog_;
+  Backint_Catalog_Lookup lookup_;
 };
 
 class BackintLookup : public Backupd_Test {
@@ -33,8 +40,8 @@ class BackintLookup : public Backupd_Test {
     info_.backupd_host = "127.0.0.1";
     info_.backupd_port = server_.port();
     info_.backupd_access_key = server_.access_key().c_str();
-    handler_.reset(new Lookup_Handler(info_));
-    ASSERT_TRUE(handler_->init_session());
+    handler_.reset(new Lookup_Parts(info_));
+    ASSERT_TRUE(handler_->init_session(server_.json_session()));
     catalog_.init(server_.json_session());
   }
 
@@ -72,7 +79,7 @@ class BackintLookup : public Backupd_Test {
   }
 
   Backint_Info info_;
-  std::unique_ptr<Lookup_Handler> handler_;
+  std::unique_ptr<Lookup_Parts> handler_;
   Backint_Catalog_helper catalog_;
 };
 
@@ -81,38 +88,38 @@ class BackintLookup : public Backupd_Test {
 TEST_F(BackintLookup, ByNameTheNewerBackupWinsAndTiesGoToTheBackupSets) {
   add_local("e-local-7", "data_0_1", 7);
   ASSERT_TRUE(server_.add_set_rows(json_value::array({set_row("e-sets-5", "data_0_1", 5)})));
-  Backint_Handler::Catalog_Backup_File_Info info;
-  ASSERT_TRUE(handler_->get_backup_file("T1", "data_0_1", "", info));
+  Backint_Catalog_Lookup::Catalog_Backup_File_Info info;
+  ASSERT_TRUE(handler_->lookup().get_backup_file("T1", "data_0_1", "", info).is_found());
   EXPECT_EQ(info.ebid, "e-local-7");
   EXPECT_EQ(info.path, "/pool/a");
   EXPECT_EQ(info.filename, "h/L1/T1/1/data_0_1");
 
   add_local("e-local-9", "data_0_2", 9);
   ASSERT_TRUE(server_.add_set_rows(json_value::array({set_row("e-sets-9", "data_0_2", 9)})));
-  ASSERT_TRUE(handler_->get_backup_file("T1", "data_0_2", "", info));
+  ASSERT_TRUE(handler_->lookup().get_backup_file("T1", "data_0_2", "", info).is_found());
   EXPECT_EQ(info.ebid, "e-sets-9");
   EXPECT_EQ(info.path, "/pool/b/dir");
   EXPECT_EQ(info.filename, "data_0_2");
   EXPECT_EQ(info.backup_time, "2020-08-21T10:00:00.000Z");
 
   add_local("e-local-0", "data_0_3", 0);
-  ASSERT_TRUE(handler_->get_backup_file("T1", "data_0_3", "", info));
+  ASSERT_TRUE(handler_->lookup().get_backup_file("T1", "data_0_3", "", info).is_found());
   EXPECT_EQ(info.ebid, "e-local-0");
 
-  EXPECT_FALSE(handler_->get_backup_file("T1", "data_0_4", "", info));
+  EXPECT_TRUE(handler_->lookup().get_backup_file("T1", "data_0_4", "", info).is_not_found());
   EXPECT_EQ(handler_->out(), "");
 }
 
 TEST_F(BackintLookup, ByEbidTheBackintCatalogComesFirst) {
   add_local("e1", "data_0_1", 3);
   ASSERT_TRUE(server_.add_set_rows(json_value::array({set_row("e2", "data_0_1", 5)})));
-  Backint_Handler::Catalog_Backup_File_Info info;
-  ASSERT_TRUE(handler_->get_backup_file("e1", "", info));
+  Backint_Catalog_Lookup::Catalog_Backup_File_Info info;
+  ASSERT_TRUE(handler_->lookup().get_backup_file("e1", "", info).is_found());
   EXPECT_EQ(info.ebid, "e1");
-  ASSERT_TRUE(handler_->get_backup_file("e2", "", info));
+  ASSERT_TRUE(handler_->lookup().get_backup_file("e2", "", info).is_found());
   EXPECT_EQ(info.ebid, "e2");
   EXPECT_EQ(info.size, 20u);
-  EXPECT_FALSE(handler_->get_backup_file("e3", "", info));
+  EXPECT_TRUE(handler_->lookup().get_backup_file("e3", "", info).is_not_found());
 
   // The backup-set query carries the fixed parameters after the caller's.
   json_value last = server_.requests().back();
@@ -125,9 +132,9 @@ TEST_F(BackintLookup, BackupSetRequestIsTriedFourTimes) {
   server_.clear_requests();
   ASSERT_TRUE(server_.fault(4, 503, "/d2/r/v2/sets/select"));
   std::uint64_t total = 0;
-  Backint_Handler::Catalog_Backup_File_Infos list;
+  Backint_Catalog_Lookup::Catalog_Backup_File_Infos list;
   Log_Capture log;
-  EXPECT_FALSE(handler_->get_backup_files_from_backupd("T1", "x", "", total, list, 0, 10));
+  EXPECT_FALSE(handler_->lookup().get_backup_files_from_backupd("T1", "x", "", total, list, 0, 10));
   EXPECT_EQ(server_.requests().size(), 4u);
   std::string text = log.text();
   EXPECT_NE(text.find("Retry(1) "), std::string::npos);
@@ -140,9 +147,9 @@ TEST_F(BackintLookup, DroppedConnectionsAreRetriedToo) {
   ASSERT_TRUE(server_.fault(2, 0, "/d2/r/v2/sets/select", "silent"));
   ASSERT_TRUE(server_.add_set_rows(json_value::array({set_row("e2", "data_0_1", 5)})));
   std::uint64_t total = 0;
-  Backint_Handler::Catalog_Backup_File_Infos list;
+  Backint_Catalog_Lookup::Catalog_Backup_File_Infos list;
   Log_Capture log;
-  ASSERT_TRUE(handler_->get_backup_files_from_backupd("", "data_0_1", "", total, list, 0, 10));
+  ASSERT_TRUE(handler_->lookup().get_backup_files_from_backupd("", "data_0_1", "", total, list, 0, 10));
   EXPECT_EQ(total, 1u);
   ASSERT_EQ(list.size(), 1u);
   EXPECT_EQ(list[0].ebid, "e2");
@@ -153,8 +160,8 @@ TEST_F(BackintLookup, MalformedAnswerFailsAtOnce) {
   json_value f{{"count", 1}, {"status", 200}, {"prefix", "/d2/r/v2/sets/select"}, {"body", {{"total", 1}}}};
   ASSERT_TRUE(server_.admin_post("faults", f));
   std::uint64_t total = 0;
-  Backint_Handler::Catalog_Backup_File_Infos list;
-  EXPECT_FALSE(handler_->get_backup_files_from_backupd("", "x", "", total, list, 0, 10));
+  Backint_Catalog_Lookup::Catalog_Backup_File_Infos list;
+  EXPECT_FALSE(handler_->lookup().get_backup_files_from_backupd("", "x", "", total, list, 0, 10));
   EXPECT_EQ(server_.requests().size(), 1u);
   EXPECT_EQ(handler_->out(), "#DEBUG Failed to get catalog backup files, member \"rows\" is missing\n");
 }
@@ -164,8 +171,8 @@ TEST_F(BackintLookup, ALocationWithoutDirectoryFailsTheRequest) {
   row["location"] = "plain";
   ASSERT_TRUE(server_.add_set_rows(json_value::array({row})));
   std::uint64_t total = 0;
-  Backint_Handler::Catalog_Backup_File_Infos list;
-  EXPECT_FALSE(handler_->get_backup_files_from_backupd("", "plain", "", total, list, 0, 10));
+  Backint_Catalog_Lookup::Catalog_Backup_File_Infos list;
+  EXPECT_FALSE(handler_->lookup().get_backup_files_from_backupd("", "plain", "", total, list, 0, 10));
   EXPECT_EQ(handler_->out(), "#DEBUG Failed to get catalog backup files: failed to get 'plain' directory");
   EXPECT_TRUE(list.empty());
 }

@@ -3,135 +3,127 @@
 #include <sstream>
 
 #include "backint/backint_handler.h"
+#include "backint/backint_protocol.h"
 
 using namespace sap_hana;
 
 namespace {
 
-// Exposes the protocol pieces of the handler base on in-memory streams.
-class Probe_Handler : public Backint_Handler {
+// The line protocol on in-memory streams.
+class Memory_Protocol : public Backint_Protocol {
  public:
-  explicit Probe_Handler(const std::string& input = "", const Backint_Info& info = Backint_Info())
-      : Backint_Handler(info), in_(input) {
-    is_ = &in_;
-    os_ = &out_;
-  }
-  bool execute_i() override { return true; }
+  explicit Memory_Protocol(const std::string& input = "") : in_(input) { use_streams(&in_, &out_); }
   std::string out() const { return out_.str(); }
   std::ostringstream& stream() { return out_; }
-
-  using Backint_Handler::backint_version_;
-  using Backint_Handler::init_session;
-  using Backint_Handler::is_v150_;
-  using Backint_Handler::read_input_lines;
-  using Backint_Handler::software_version_;
-  using Backint_Handler::write_backup;
-  using Backint_Handler::write_debug;
-  using Backint_Handler::write_delete_notfound;
-  using Backint_Handler::write_deleted;
-  using Backint_Handler::write_error;
-  using Backint_Handler::write_inquire_notfound;
-  using Backint_Handler::write_out_file_version;
-  using Backint_Handler::write_restore_notfound;
-  using Backint_Handler::write_restored;
-  using Backint_Handler::write_saved;
 
  private:
   std::istringstream in_;
   std::ostringstream out_;
 };
 
+// The handler base, for what is left in it: the session.
+class Session_Probe : public Backint_Handler {
+ public:
+  Session_Probe() : Backint_Handler(Backint_Info()) { protocol_.use_streams(nullptr, &out_); }
+  bool execute_i() override { return true; }
+  std::string out() const { return out_.str(); }
+  using Backint_Handler::init_session;
+
+ private:
+  std::ostringstream out_;
+};
+
 }  // namespace
 
 TEST(BackintProtocol, SoftwareIdDecidesTheProtocolVersion) {
-  Probe_Handler h150("#SOFTWAREID \"backint 1.50\" \"HANA HDB server 2.00.045.00\"\n#PIPE /p\n");
+  Memory_Protocol h150("#SOFTWAREID \"backint 1.50\" \"HANA HDB server 2.00.045.00\"\n#PIPE /p\n");
   std::vector<std::string> lines;
   ASSERT_TRUE(h150.read_input_lines(lines));
   EXPECT_EQ(lines, std::vector<std::string>{"#PIPE /p"});
-  EXPECT_EQ(h150.backint_version_, "backint 1.50");
-  EXPECT_EQ(h150.software_version_, "HANA HDB server 2.00.045.00");
-  EXPECT_TRUE(h150.is_v150_);
+  EXPECT_EQ(h150.backint_version(), "backint 1.50");
+  EXPECT_EQ(h150.software_version(), "HANA HDB server 2.00.045.00");
+  EXPECT_TRUE(h150.is_v150());
   ASSERT_TRUE(h150.write_out_file_version());
   EXPECT_EQ(h150.out(), "#SOFTWAREID \"backint 1.50\" \"HANA HDB server 2.00.045.00\"\n");
 
-  EXPECT_FALSE(Backint_Handler::version_is_v150("backint 1.04"));
-  EXPECT_FALSE(Backint_Handler::version_is_v150("backint 150"));
-  EXPECT_TRUE(Backint_Handler::version_is_v150("backint 1.60"));
-  EXPECT_TRUE(Backint_Handler::version_is_v150("2.50"));
+  EXPECT_FALSE(Backint_Protocol::version_is_v150("backint 1.04"));
+  EXPECT_FALSE(Backint_Protocol::version_is_v150("backint 150"));
+  EXPECT_TRUE(Backint_Protocol::version_is_v150("backint 1.60"));
+  EXPECT_TRUE(Backint_Protocol::version_is_v150("2.50"));
 }
 
 TEST(BackintProtocol, MissingSoftwareIdIsAnsweredWithEmptyValues) {
-  Probe_Handler h("#NULL x\n");
+  Memory_Protocol h("#NULL x\n");
   std::vector<std::string> lines;
   ASSERT_TRUE(h.read_input_lines(lines));
   ASSERT_TRUE(h.write_out_file_version());
   EXPECT_EQ(h.out(), "#SOFTWAREID \"\" \"\"\n");
-  EXPECT_FALSE(h.is_v150_);
+  EXPECT_FALSE(h.is_v150());
 }
 
 TEST(BackintProtocol, ToolOptionAndSources) {
   std::string option;
-  EXPECT_TRUE(Backint_Handler::parse_tool_option("#TOOLOPTION \"job_uuid=abc;\"", option));
+  EXPECT_TRUE(Backint_Protocol::parse_tool_option("#TOOLOPTION \"job_uuid=abc;\"", option));
   EXPECT_EQ(option, "job_uuid=abc;");
-  EXPECT_FALSE(Backint_Handler::parse_tool_option("#TOOLOPTIONS \"x\"", option));
+  EXPECT_FALSE(Backint_Protocol::parse_tool_option("#TOOLOPTIONS \"x\"", option));
 
-  Backint_Handler::Source s;
-  ASSERT_TRUE(Backint_Handler::parse_source("#PIPE /usr/sap/HDB/SYS/global/hdb/backint/SYSTEMDB/COMPLETE_databackup_0_1", s));
+  Backint_Protocol::Source s;
+  ASSERT_TRUE(Backint_Protocol::parse_source("#PIPE /usr/sap/HDB/SYS/global/hdb/backint/SYSTEMDB/COMPLETE_databackup_0_1", s));
   EXPECT_EQ(s.type, "pipe");
   EXPECT_EQ(s.name, "/usr/sap/HDB/SYS/global/hdb/backint/SYSTEMDB/COMPLETE_databackup_0_1");
   EXPECT_FALSE(s.has_size);
-  ASSERT_TRUE(Backint_Handler::parse_source("#FILE \"/tmp/with blank\" 1234 ", s));
+  ASSERT_TRUE(Backint_Protocol::parse_source("#FILE \"/tmp/with blank\" 1234 ", s));
   EXPECT_EQ(s.type, "file");
   EXPECT_EQ(s.name, "/tmp/with blank");
   EXPECT_TRUE(s.has_size);
   EXPECT_EQ(s.size, 1234u);
-  ASSERT_TRUE(Backint_Handler::parse_source("#PIPE \"/p/a \\\"q\\\"\"", s));
+  ASSERT_TRUE(Backint_Protocol::parse_source("#PIPE \"/p/a \\\"q\\\"\"", s));
   EXPECT_EQ(s.name, "/p/a \"q\"");
-  EXPECT_FALSE(Backint_Handler::parse_source("#SOCKET /x", s));
-  EXPECT_FALSE(Backint_Handler::parse_source("#PIPE", s));
-  EXPECT_FALSE(Backint_Handler::parse_source("#PIPE /a /b", s));
+  EXPECT_FALSE(Backint_Protocol::parse_source("#SOCKET /x", s));
+  EXPECT_FALSE(Backint_Protocol::parse_source("#PIPE", s));
+  EXPECT_FALSE(Backint_Protocol::parse_source("#PIPE /a /b", s));
 }
 
 TEST(BackintProtocol, RestoreTokenReading) {
-  Backint_Handler::Restore_Entry e;
-  ASSERT_TRUE(Backint_Handler::parse_restore_entry("#EBID \"0123abcd\" \"/p/data\"", e));
+  Backint_Protocol::Restore_Entry e;
+  ASSERT_TRUE(Backint_Protocol::parse_restore_entry("#EBID \"0123abcd\" \"/p/data\"", e));
   EXPECT_EQ(e.ebid, "0123abcd");  // quoted EBIDs lose their quotes
   EXPECT_EQ(e.name, "/p/data");
   EXPECT_EQ(e.destination, "/p/data");
-  ASSERT_TRUE(Backint_Handler::parse_restore_entry("#EBID 0123abcd /p/data /dest/x", e));
+  ASSERT_TRUE(Backint_Protocol::parse_restore_entry("#EBID 0123abcd /p/data /dest/x", e));
   EXPECT_EQ(e.ebid, "0123abcd");
   EXPECT_EQ(e.destination, "/dest/x");
-  ASSERT_TRUE(Backint_Handler::parse_restore_entry("#NULL   \"/p/a b \\\"c\\\"\"   '/d e'", e));
+  ASSERT_TRUE(Backint_Protocol::parse_restore_entry("#NULL   \"/p/a b \\\"c\\\"\"   '/d e'", e));
   EXPECT_EQ(e.ebid, "");
   EXPECT_EQ(e.name, "/p/a b \"c\"");
   EXPECT_EQ(e.destination, "'/d e'");  // single quotes are not removed
-  ASSERT_TRUE(Backint_Handler::parse_restore_entry("#NULL \"/unterminated name", e));
+  ASSERT_TRUE(Backint_Protocol::parse_restore_entry("#NULL \"/unterminated name", e));
   EXPECT_EQ(e.name, "\"/unterminated name");
-  EXPECT_FALSE(Backint_Handler::parse_restore_entry("#EBID 0123abcd", e));
-  EXPECT_FALSE(Backint_Handler::parse_restore_entry("#EBID    ", e));
-  EXPECT_FALSE(Backint_Handler::parse_restore_entry("#NULL", e));
-  EXPECT_FALSE(Backint_Handler::parse_restore_entry("#PIPE /x", e));
+  EXPECT_FALSE(Backint_Protocol::parse_restore_entry("#EBID 0123abcd", e));
+  EXPECT_FALSE(Backint_Protocol::parse_restore_entry("#EBID    ", e));
+  EXPECT_FALSE(Backint_Protocol::parse_restore_entry("#NULL", e));
+  EXPECT_FALSE(Backint_Protocol::parse_restore_entry("#PIPE /x", e));
 }
 
 TEST(BackintProtocol, BlankSplittingCollapsesRuns) {
   std::string keyword, ebid, name;
-  ASSERT_TRUE(Backint_Handler::split_entry("#EBID \"ab12\" \"/p/two  blanks\"", keyword, ebid, name));
+  ASSERT_TRUE(Backint_Protocol::split_entry("#EBID \"ab12\" \"/p/two  blanks\"", keyword, ebid, name));
   EXPECT_EQ(keyword, "#EBID");
   EXPECT_EQ(ebid, "ab12");
   EXPECT_EQ(name, "/p/two blanks");
-  ASSERT_TRUE(Backint_Handler::split_entry("#EBID ab12 /p/x", keyword, ebid, name));
+  ASSERT_TRUE(Backint_Protocol::split_entry("#EBID ab12 /p/x", keyword, ebid, name));
   EXPECT_EQ(ebid, "ab12");
-  EXPECT_FALSE(Backint_Handler::split_entry("#EBID ab12", keyword, ebid, name));
-  ASSERT_TRUE(Backint_Handler::split_entry("#NULL", keyword, ebid, name));
+  EXPECT_FALSE(Backint_Protocol::split_entry("#EBID ab12", keyword, ebid, name));
+  ASSERT_TRUE(Backint_Protocol::split_entry("#NULL", keyword, ebid, name));
   EXPECT_EQ(keyword, "#NULL");
   EXPECT_EQ(name, "");
-  ASSERT_TRUE(Backint_Handler::split_entry("#NULL \"/p/log_backup_0_0_0_0\"", keyword, ebid, name));
+  ASSERT_TRUE(Backint_Protocol::split_entry("#NULL \"/p/log_backup_0_0_0_0\"", keyword, ebid, name));
   EXPECT_EQ(name, "/p/log_backup_0_0_0_0");
 }
 
 TEST(BackintProtocol, OutputLinesEscapeFileNames) {
-  Probe_Handler h;
-  h.is_v150_ = true;
+  Memory_Protocol h;
+  h.handle_version_text("#SOFTWAREID \"backint 1.50\" \"HANA\"");
   h.write_saved("e1", "/p/a\"b", 42);
   h.write_restored("e1", "/p/x");
   h.write_restore_notfound("/p/x");
@@ -155,13 +147,13 @@ TEST(BackintProtocol, OutputLinesEscapeFileNames) {
             "#DEBUG Failed 7\n#ERROR \"/p/\\\"q\\\"\"\n"
             "#DEBUG no newline #DEBUG joined#ERROR \"NULL\"\n");
 
-  Probe_Handler h104;
+  Memory_Protocol h104;
   h104.write_backup("e1", "/p/x", "2020-08-21T10:00:00.000Z");
   EXPECT_EQ(h104.out(), "#BACKUP \"e1\" \"/p/x\"\n");
 }
 
 TEST(BackintProtocol, NothingIsWrittenToAFailedStream) {
-  Probe_Handler h;
+  Memory_Protocol h;
   h.stream().setstate(std::ios::badbit);
   EXPECT_FALSE(h.write_saved("e", "f", 1));
   EXPECT_FALSE(h.write_error("f", "x\n"));
@@ -193,7 +185,7 @@ TEST(BackintProtocol, GeneratedIdsAreDistinctTimeBasedHex) {
 }
 
 TEST(BackintProtocol, SessionNeedsTheServerAddress) {
-  Probe_Handler h;
+  Session_Probe h;
   EXPECT_FALSE(h.init_session());
   EXPECT_EQ(h.out(), "#DEBUG Failed to create session: failed to get backupd host info\n#ERROR \"NULL\"\n");
 }

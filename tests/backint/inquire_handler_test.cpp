@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdio>
 #include <sstream>
 
 #include "agent/storage/client_io_ex.h"
@@ -18,8 +21,7 @@ class Inquire_Probe : public Backint_Inquire_Handler {
  public:
   explicit Inquire_Probe(const std::string& input, const Backint_Info& info = Backint_Info())
       : Backint_Inquire_Handler(info), in_(input) {
-    is_ = &in_;
-    os_ = &out_;
+    protocol_.use_streams(&in_, &out_);
   }
   std::string out() const { return out_.str(); }
 
@@ -29,6 +31,7 @@ class Inquire_Probe : public Backint_Inquire_Handler {
   using Backint_Inquire_Handler::inquire_all;
   using Backint_Inquire_Handler::inquire_all_;
   using Backint_Inquire_Handler::inquire_ebid_file;
+  using Backint_Inquire_Handler::inquire_null_file;
   using Backint_Inquire_Handler::landscape_id_;
   using Backint_Inquire_Handler::null_source_;
 
@@ -65,6 +68,8 @@ TEST(BackintInquireInput, KeywordsNamesAndTheInquiryOfEverything) {
   EXPECT_FALSE(empty.handle_input_file());
   EXPECT_EQ(empty.out(), "#DEBUG Input file is empty\n#ERROR \"NULL\"\n");
 }
+
+static std::string base_name_of(const std::string& path) { return path.substr(path.rfind('/') + 1); }
 
 class BackintInquire : public Backupd_Test {
  protected:
@@ -157,6 +162,29 @@ TEST_F(BackintInquire, EverythingIsPagedAndOnlyExistingObjectsAreListed) {
   EXPECT_EQ(offsets, (std::vector<std::string>{"0", "10", "20"}));
   // The directory of every listed file is made for HANA's pipes.
   EXPECT_TRUE(is_directory((dir_.path() + "/pipes").c_str()));
+}
+
+TEST_F(BackintInquire, ObjectInAPoolThatCannotBeReadIsAnErrorNotAMissingBackup) {
+  add_local(2);
+  // A pool that loops on itself cannot be searched (ELOOP), even by root.
+  ASSERT_EQ(0, ::rename(pool().c_str(), (pool() + ".old").c_str()));
+  ASSERT_EQ(0, ::symlink(pool().c_str(), pool().c_str()));
+  auto error = [this](const std::string& ebid, const std::string& file) {
+    return "#DEBUG Failed to read backup file " + ebid + " in its pool, failed to open '" + pool() + "/HXA/" +
+           base_name_of(file) + "': Too many levels of symbolic links\n#ERROR \"" + file + "\"\n";
+  };
+  Inquire_Probe by_name("#NULL /p/DB_T01/data_0\n#NULL /p/DB_T01/data_1\n", info_);
+  ASSERT_TRUE(by_name.init_session());
+  ASSERT_TRUE(by_name.handle_input_file());
+  EXPECT_FALSE(by_name.inquire_null_file());
+  EXPECT_EQ(by_name.out(), error("ebid0", "/p/DB_T01/data_0") + error("ebid1", "/p/DB_T01/data_1"));
+
+  Inquire_Probe all("#NULL\n", info_);
+  ASSERT_TRUE(all.init_session());
+  ASSERT_TRUE(all.handle_input_file());
+  all.landscape_id_ = "L1";
+  EXPECT_FALSE(all.inquire_all());
+  EXPECT_EQ(all.out(), error("ebid0", dir_.path() + "/pipes/data_0") + error("ebid1", dir_.path() + "/pipes/data_1"));
 }
 
 TEST_F(BackintInquire, EverythingOfAnEmptyLandscapeIsNotFound) {

@@ -11,6 +11,7 @@
 #include "backupd_fixture.h"
 #include "log_capture.h"
 #include "temp_dir.h"
+#include "read_file.h"
 
 using namespace sap_hana;
 
@@ -21,15 +22,14 @@ class Restore_Probe : public Backint_Restore_Handler {
  public:
   explicit Restore_Probe(const std::string& input = "", const Backint_Info& info = Backint_Info())
       : Backint_Restore_Handler(info), in_(input) {
-    is_ = &in_;
-    os_ = &out_;
+    protocol_.use_streams(&in_, &out_);
   }
   std::string out() const { return out_.str(); }
   void clear_out() { out_.str(""); }
 
+  Backint_Catalog_Lookup& lookup() { return catalog_; }
   using Backint_Restore_Handler::check_destination_pipe;
   using Backint_Restore_Handler::ebid_source_;
-  using Backint_Restore_Handler::get_backup_file;
   using Backint_Restore_Handler::handle_input_file;
   using Backint_Restore_Handler::init_session;
   using Backint_Restore_Handler::mdc_;
@@ -50,13 +50,6 @@ class Debug_Mode {
  private:
   bool old_;
 };
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 }  // namespace
 
@@ -261,7 +254,7 @@ class BackintRestoreByName : public Backupd_Test {
     Restore_Probe h("", info_);
     EXPECT_TRUE(h.init_session());
     Backint_Handler::Catalog_Backup_File_Info info;
-    if (!h.get_backup_file("T01", name, "", info)) return "none";
+    if (!h.lookup().get_backup_file("T01", name, "", info).is_found()) return "none";
     return info.ebid;
   }
 

@@ -158,7 +158,7 @@ class Pool:
     """A file pool directory below the scratch tree, readable by <sid>adm."""
 
     def __init__(self, name):
-        self.dir = os.path.join(SCRATCH, "h7-pools", name)
+        self.dir = os.path.join(SCRATCH, "restore-pools", name)
         shutil.rmtree(self.dir, ignore_errors=True)
         bf.Backint_Env.make_pool_dir(self.dir, 0o755)
         os.chmod(os.path.dirname(self.dir), 0o755)
@@ -337,7 +337,7 @@ class RestoreTest(unittest.TestCase):
         e3 = self.seed("COMPLETE_databackup_0_1", b"c" * 10)
         # Regular files where HANA's pipes live, so that the restore
         # configuration is found from the destination.
-        regular = self.pipe("h7-regular-destination")
+        regular = self.pipe("regular-destination")
         os.makedirs(os.path.dirname(regular), exist_ok=True)
         with open(regular, "w"):
             pass
@@ -361,7 +361,7 @@ class RestoreTest(unittest.TestCase):
     def test_object_saved_from_a_file_goes_into_a_regular_file(self):
         data = bf.pattern(10, 20000)
         e = self.seed("COMPLETE_databackup_3_1", data, source_type="file")
-        target = self.pipe("h7-file-destination")
+        target = self.pipe("file-destination")
         os.makedirs(os.path.dirname(target), exist_ok=True)
         with open(target, "w"):
             pass

@@ -7,24 +7,23 @@
 #include <memory>
 
 #include "fake_process.h"
-#include "ace_log_capture.h"
+#include "log_capture.h"
 
 namespace {
 
-using h2_test::Fake_Process;
-using h2_test::Log_Capture;
+using test_support::Fake_Process;
 using sap_hana::Environ_Getter;
 using sap_hana::HANA_Env_Value;
 
 class Environ_Getter_Test : public ::testing::Test {
  protected:
   // A SID no real or concurrently tested system uses; /usr/sap/<sid> does not exist here.
-  std::string sid_ = "H2U" + std::to_string(::getpid());
+  std::string sid_ = "NOSID" + std::to_string(::getpid());
   Log_Capture log_;
 
   std::string start_service_cmd() const {
     return "/usr/sap/" + sid_ + "/HDB00/exe/sapstartsrv pf=/usr/sap/" + sid_ + "/SYS/profile/" + sid_ +
-           "_HDB00_h2host -D -u h2adm";
+           "_HDB00_envhost -D -u nosidadm";
   }
 };
 

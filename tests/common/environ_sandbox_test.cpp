@@ -11,19 +11,18 @@
 #include "agent/base/file_utils.h"
 #include "common/environ_getter.h"
 #include "common/host_info_getter.h"
-#include "ace_log_capture.h"
+#include "log_capture.h"
 #include "hana_sim_fixture.h"
 
 namespace {
 
-using h2_test::Log_Capture;
 using sap_hana::Environ_Getter;
 using sap_hana::HANA_Env_Value;
 using sap_hana::Host_Info_Getter;
 
-const char* const kSid = "H2S";
-const std::string kSystemDir = "/usr/sap/H2S";
-const std::string kNameserverIni = "/usr/sap/H2S/SYS/global/hdb/custom/config/nameserver.ini";
+const char* const kSid = "ENV";
+const std::string kSystemDir = "/usr/sap/ENV";
+const std::string kNameserverIni = "/usr/sap/ENV/SYS/global/hdb/custom/config/nameserver.ini";
 const char* const kSapServices = "/usr/sap/sapservices";
 
 void write_file(const std::string& path, const std::string& content) {
@@ -31,7 +30,7 @@ void write_file(const std::string& path, const std::string& content) {
   std::ofstream(path, std::ios::binary) << content;
 }
 
-class H2_Environ_Sandbox_Test : public ::testing::Test {
+class Environ_Sandbox : public ::testing::Test {
  protected:
   void SetUp() override {
     // Only inside the sandbox is /usr/sap a private scratch tree.
@@ -47,7 +46,7 @@ class H2_Environ_Sandbox_Test : public ::testing::Test {
   Log_Capture log_;
 };
 
-TEST_F(H2_Environ_Sandbox_Test, LandscapeIdFromCustomNameserverIni) {
+TEST_F(Environ_Sandbox, LandscapeIdFromCustomNameserverIni) {
   write_file(kNameserverIni,
              "# written by HANA\n; another comment\n[landscape]\nid = 5f3ca1b2-0c4d-4e01-e100-00000a0b0c0d\n"
              "master = hana1:30001\n\n[other]\nid = not this one\n");
@@ -57,7 +56,7 @@ TEST_F(H2_Environ_Sandbox_Test, LandscapeIdFromCustomNameserverIni) {
   EXPECT_TRUE(log_.lines().empty());
 }
 
-TEST_F(H2_Environ_Sandbox_Test, LandscapeIdFailures) {
+TEST_F(Environ_Sandbox, LandscapeIdFailures) {
   std::string id = "old";
   EXPECT_FALSE(Environ_Getter::get_landscape_id(kSid, id));
   ASSERT_EQ(0, mkdir_p(kNameserverIni.c_str(), 0755));
@@ -76,15 +75,15 @@ TEST_F(H2_Environ_Sandbox_Test, LandscapeIdFailures) {
   write_file(kNameserverIni, "[landscape]\nid = a\nthis line is no key\n");
   EXPECT_FALSE(Environ_Getter::get_landscape_id(kSid, id));
   ASSERT_EQ(3u, log_.lines().size());
-  EXPECT_EQ("Failed to get H2S landscape_id, No such node (landscape.id)\n", log_.lines()[0]);
-  EXPECT_EQ("Failed to get H2S landscape_id, landscape id is empty\n", log_.lines()[1]);
-  EXPECT_EQ(0u, log_.lines()[2].find("Failed to get H2S landscape_id, " + kNameserverIni + "(3): "))
+  EXPECT_EQ("Failed to get ENV landscape_id, No such node (landscape.id)\n", log_.lines()[0]);
+  EXPECT_EQ("Failed to get ENV landscape_id, landscape id is empty\n", log_.lines()[1]);
+  EXPECT_EQ(0u, log_.lines()[2].find("Failed to get ENV landscape_id, " + kNameserverIni + "(3): "))
       << log_.lines()[2];
 }
 
-TEST_F(H2_Environ_Sandbox_Test, BySidFillsEnvironmentAndLandscapeIdThenFindsTraceDirs) {
-  // The start service must be the system's own: the simulated one runs as h2sadm.
-  ASSERT_EQ(0, hana_sim_test::sim("install H2S --host hana1 --landscape-id land-1 --stopped").rc);
+TEST_F(Environ_Sandbox, BySidFillsEnvironmentAndLandscapeIdThenFindsTraceDirs) {
+  // The start service must be the system's own: the simulated one runs as envadm.
+  ASSERT_EQ(0, hana_sim_test::sim("install ENV --host hana1 --landscape-id land-1 --stopped").rc);
   const std::string instance_dir = kSystemDir + "/HDB00";
   ASSERT_EQ(0, mkdir_p((instance_dir + "/hana2/trace").c_str(), 0755));
   write_file(instance_dir + "/hana3/trace", "a file, not a directory");
@@ -92,9 +91,9 @@ TEST_F(H2_Environ_Sandbox_Test, BySidFillsEnvironmentAndLandscapeIdThenFindsTrac
   HANA_Env_Value value;
   ASSERT_TRUE(Environ_Getter::instance()->get(std::string(kSid), value));
   EXPECT_EQ("land-1", value.landscape_id);
-  EXPECT_EQ("H2S", value.sid);
+  EXPECT_EQ("ENV", value.sid);
   EXPECT_EQ(instance_dir, value.instance_dir);
-  EXPECT_EQ("h2sadm", value.user);
+  EXPECT_EQ("envadm", value.user);
   EXPECT_EQ(0, value.instance_number);
 
   std::vector<std::string> dirs{"earlier"};
@@ -111,24 +110,24 @@ TEST_F(H2_Environ_Sandbox_Test, BySidFillsEnvironmentAndLandscapeIdThenFindsTrac
   EXPECT_FALSE(Environ_Getter::instance()->get(std::string(kSid), value));
   dirs.clear();
   EXPECT_FALSE(Environ_Getter::instance()->get_trace_dirs(kSid, dirs));
-  EXPECT_EQ((std::vector<std::string>{"Failed to get H2S landscape_id, No such node (landscape.id)\n",
-                                      "Failed to get H2S landscape_id, No such node (landscape.id)\n",
+  EXPECT_EQ((std::vector<std::string>{"Failed to get ENV landscape_id, No such node (landscape.id)\n",
+                                      "Failed to get ENV landscape_id, No such node (landscape.id)\n",
                                       "Failed to get trace dirs\n"}),
             log_.lines());
 }
 
-TEST_F(H2_Environ_Sandbox_Test, TraceDirAndHostNameFromSapServices) {
+TEST_F(Environ_Sandbox, TraceDirAndHostNameFromSapServices) {
   write_file(kSapServices,
              "#!/bin/sh\n"
-             "#LD_LIBRARY_PATH=/usr/sap/H2S/HDB09/exe;export LD_LIBRARY_PATH;/usr/sap/H2S/HDB09/exe/sapstartsrv "
-             "pf=/usr/sap/H2S/SYS/profile/H2S_HDB09_retired -D -u h2sadm\n"
+             "#LD_LIBRARY_PATH=/usr/sap/ENV/HDB09/exe;export LD_LIBRARY_PATH;/usr/sap/ENV/HDB09/exe/sapstartsrv "
+             "pf=/usr/sap/ENV/SYS/profile/ENV_HDB09_retired -D -u envadm\n"
              "LD_LIBRARY_PATH=/usr/sap/OTH/HDB01/exe:$LD_LIBRARY_PATH;export LD_LIBRARY_PATH;"
              "/usr/sap/OTH/HDB01/exe/sapstartsrv pf=/usr/sap/OTH/SYS/profile/OTH_HDB01_otherhost -D -u othadm\n"
-             "LD_LIBRARY_PATH=/usr/sap/H2S/HDB03/exe:$LD_LIBRARY_PATH;export LD_LIBRARY_PATH;"
-             "/usr/sap/H2S/HDB03/exe/sapstartsrv pf=/usr/sap/H2S/SYS/profile/H2S_HDB03_hana-7 -D -u h2sadm");
+             "LD_LIBRARY_PATH=/usr/sap/ENV/HDB03/exe:$LD_LIBRARY_PATH;export LD_LIBRARY_PATH;"
+             "/usr/sap/ENV/HDB03/exe/sapstartsrv pf=/usr/sap/ENV/SYS/profile/ENV_HDB03_hana-7 -D -u envadm");
   std::string dir;
   ASSERT_TRUE(Environ_Getter::get_trace_dir(kSid, dir));
-  EXPECT_EQ("/usr/sap/H2S/HDB03/hana-7/trace", dir);
+  EXPECT_EQ("/usr/sap/ENV/HDB03/hana-7/trace", dir);
   std::string host;
   ASSERT_TRUE(Host_Info_Getter(kSid).hostname(host));
   EXPECT_EQ("hana-7", host);
@@ -145,7 +144,7 @@ TEST_F(H2_Environ_Sandbox_Test, TraceDirAndHostNameFromSapServices) {
   EXPECT_EQ(std::vector<std::string>{"Failed to get hostname from '/usr/sap/sapservices'\n"}, log_.lines());
 }
 
-TEST_F(H2_Environ_Sandbox_Test, MissingSapServices) {
+TEST_F(Environ_Sandbox, MissingSapServices) {
   std::string dir;
   std::string host;
   EXPECT_FALSE(Environ_Getter::get_trace_dir(kSid, dir));

@@ -4,11 +4,10 @@
 #include <gtest/gtest.h>
 
 #include "backupd_fixture.h"
-#include "ace_log_capture.h"
+#include "log_capture.h"
 
 namespace {
 
-using h2_test::Log_Capture;
 using sap_hana::Resource_Info_Getter;
 
 const char* const kResource = "7d2f9c1e-0000-4000-8000-0000000000r1";

@@ -1,5 +1,5 @@
-#ifndef TESTS_H2_FAKE_PROCESS_H
-#define TESTS_H2_FAKE_PROCESS_H
+#ifndef TESTS_FAKE_PROCESS_H
+#define TESTS_FAKE_PROCESS_H
 
 #include <signal.h>
 #include <spawn.h>
@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-namespace h2_test {
+namespace test_support {
 
 /// A long sleeping child started with exactly the given argv[0] (which may
 /// hold blanks, to fake a longer command line) and environment, so it looks like a HANA process to the readers of
@@ -65,6 +65,6 @@ class Fake_Process {
   pid_t pid_ = 0;
 };
 
-}  // namespace h2_test
+}  // namespace test_support
 
 #endif

@@ -18,7 +18,7 @@
 
 namespace {
 
-class H1_Agent_Conf_Session_Test : public ::testing::Test {
+class Agent_Conf_Session : public ::testing::Test {
  protected:
   void SetUp() override {
     if (std::getenv("HANA_SANDBOX") == nullptr) GTEST_SKIP() << "needs tests/sandbox/run";
@@ -56,7 +56,7 @@ class H1_Agent_Conf_Session_Test : public ::testing::Test {
   Backupd_Server server_;
 };
 
-TEST_F(H1_Agent_Conf_Session_Test, ConfigurationFilesAndPlainSession) {
+TEST_F(Agent_Conf_Session, ConfigurationFilesAndPlainSession) {
   start(false);
   struct stat st;
   ASSERT_EQ(::stat((dir_ + "/agent.conf").c_str(), &st), 0);
@@ -76,7 +76,7 @@ TEST_F(H1_Agent_Conf_Session_Test, ConfigurationFilesAndPlainSession) {
   EXPECT_EQ(reqs[0]["host_uuid"], server_.host_uuid());
 }
 
-TEST_F(H1_Agent_Conf_Session_Test, HttpsSessionVerifiesWithTheConfiguredCaFile) {
+TEST_F(Agent_Conf_Session, HttpsSessionVerifiesWithTheConfiguredCaFile) {
   start(true);
   EXPECT_TRUE(WebSocket_Options::instance()->ssl());
   EXPECT_EQ(WebSocket_Options::instance()->ca_file(), certs_.file("c.pem"));
@@ -91,7 +91,7 @@ TEST_F(H1_Agent_Conf_Session_Test, HttpsSessionVerifiesWithTheConfiguredCaFile) 
   EXPECT_EQ(s->options().ca_file, certs_.file("c.pem"));
 }
 
-TEST_F(H1_Agent_Conf_Session_Test, NoConfigurationNoSession) {
+TEST_F(Agent_Conf_Session, NoConfigurationNoSession) {
   Log_Capture log;
   WebSocket_Options::instance()->load(dir_);
   EXPECT_FALSE(Common_HTTP_Session_Factory::create(3, nullptr, 0));

@@ -13,6 +13,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -45,6 +47,14 @@ std::vector<std::string> sh(const std::string& script, std::vector<std::string> 
   std::vector<std::string> argv = {"/bin/sh", "-c", script, "sh"};
   argv.insert(argv.end(), args.begin(), args.end());
   return argv;
+}
+
+// A clock that moves half a second at every reading once `running` says so:
+// time limits, grace periods and the wait for the pipes pass in
+// milliseconds.
+std::function<double()> fast_clock(std::function<bool()> running = [] { return true; }) {
+  auto t = std::make_shared<double>(0);
+  return [t, running] { return running() ? *t += 0.5 : *t; };
 }
 
 ACE_Process_Options default_options() { return ACE_Process_Options(true, 1024, 16384, 512, 128); }
@@ -125,6 +135,8 @@ TEST(Process_Runner, EndsAChildThatOutlivesTheTimeLimitEvenIfItIgnoresTerm) {
   Log_Capture log;
   Collecting_Handler h;  // grace period of 1 second before SIGKILL
   h.time_limit(1);
+  // Time starts once the child has set its trap and said so.
+  h.clock(fast_clock([&h] { return !h.lines.empty(); }));
   ACE_Process_Options o = default_options();
   auto start = std::chrono::steady_clock::now();
   int rc = h.call(ACE_Process_Ex::REDIRECT_STDOUT_STDERR, sh("trap '' TERM; echo started; sleep 30 & wait; sleep 30"), o);
@@ -166,6 +178,7 @@ TEST(Process_Runner, RoutesLogMessagesToTheProcessLogCallback) {
   Log_Capture log;
   Collecting_Handler h;
   h.time_limit(1);
+  h.clock(fast_clock());
   ACE_Process_Options o = default_options();
   h.call(ACE_Process_Ex::REDIRECT_STDOUT_STDERR, sh("sleep 20"), o, callback);
   EXPECT_NE(std::string::npos, callback->messages.find("terminating it"));

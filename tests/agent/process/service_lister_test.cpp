@@ -8,24 +8,23 @@
 #include <memory>
 
 #include "fake_process.h"
-#include "ace_log_capture.h"
+#include "log_capture.h"
 
 namespace {
 
-using h2_test::Fake_Process;
-using h2_test::Log_Capture;
+using test_support::Fake_Process;
 
 class Service_Lister_Test : public ::testing::Test {
  protected:
   // Unique per test process, so processes of concurrent test runs never match.
-  std::string marker_ = "h2-lister-" + std::to_string(::getpid()) + "-marker";
+  std::string marker_ = "service-lister-" + std::to_string(::getpid()) + "-marker";
   Log_Capture log_;
 };
 
 TEST_F(Service_Lister_Test, ListsMatchingProcessesInPidOrderWithOwner) {
   Fake_Process a(marker_ + " alpha", {});
   Fake_Process b(marker_ + " beta", {});
-  Fake_Process other("h2-lister-unrelated", {});
+  Fake_Process other("service-lister-unrelated", {});
   ASSERT_GT(a.pid(), 0);
   ASSERT_GT(b.pid(), 0);
 
@@ -64,7 +63,7 @@ TEST_F(Service_Lister_Test, EndedProcessIsNotListed) {
 TEST_F(Service_Lister_Test, RejectsBadPatternAndLocale) {
   std::vector<Service_Info> services;
   EXPECT_EQ(-1, Service_Lister::list_service("(unclosed", services, false, "C"));
-  EXPECT_EQ(-1, Service_Lister::list_service("x", services, false, "no_such_locale.h2"));
+  EXPECT_EQ(-1, Service_Lister::list_service("x", services, false, "no_such_locale.test"));
   EXPECT_EQ(-1, Service_Lister::list_service(nullptr, services, false, "C"));
   EXPECT_TRUE(services.empty());
   ASSERT_EQ(3u, log_.lines().size());

@@ -16,6 +16,7 @@
 #include "faulty_storage_driver.h"
 #include "agent/storage/file_storage_driver.h"
 #include "storage_test_support.h"
+#include "read_file.h"
 
 using namespace storage_test;
 
@@ -24,13 +25,6 @@ namespace {
 enum class Driver_Kind { file, faulty };
 
 constexpr std::size_t MiB = 1u << 20;
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
 
 // Every name in a directory tree, hidden ones included: a leftover temporary
 // file counts as a trace of a failed transfer.

@@ -21,7 +21,7 @@ namespace {
 
 const char* const pool_uuid = "7d3e1c55-2222-4333-8444-555566667777";
 
-class H5_Storage_Sandbox_Test : public ::testing::Test {
+class Agent_Storage_Sandbox : public ::testing::Test {
  protected:
   void SetUp() override {
     if (std::getenv("HANA_SANDBOX") == nullptr) GTEST_SKIP() << "needs tests/sandbox/run";
@@ -41,7 +41,7 @@ class H5_Storage_Sandbox_Test : public ::testing::Test {
   Backupd_Server server_;
 };
 
-TEST_F(H5_Storage_Sandbox_Test, PoolLookupThroughTheAgentsOwnConfiguration) {
+TEST_F(Agent_Storage_Sandbox, PoolLookupThroughTheAgentsOwnConfiguration) {
   Backupd_Server::Options options;
   options.agent_conf_dir = dir_;
   ASSERT_TRUE(server_.start(options));
@@ -55,7 +55,7 @@ TEST_F(H5_Storage_Sandbox_Test, PoolLookupThroughTheAgentsOwnConfiguration) {
   EXPECT_EQ(COMPR_NONE, info.compression);
 }
 
-TEST_F(H5_Storage_Sandbox_Test, PoolLookupWithoutConfigurationFails) {
+TEST_F(Agent_Storage_Sandbox, PoolLookupWithoutConfigurationFails) {
   Log_Capture log;
   Pool_Info info;
   EXPECT_EQ(0, get_pool_info(pool_uuid, nullptr, info, false, 0, nullptr, true, nullptr, nullptr, false));
@@ -63,7 +63,7 @@ TEST_F(H5_Storage_Sandbox_Test, PoolLookupWithoutConfigurationFails) {
             log.text().find(std::string("Failed to get pool ") + pool_uuid + " info: no session to backupd\n"));
 }
 
-TEST_F(H5_Storage_Sandbox_Test, ActivityRecordsLiveInTheAgentsActivityDirectory) {
+TEST_F(Agent_Storage_Sandbox, ActivityRecordsLiveInTheAgentsActivityDirectory) {
   const std::string uid = "0b9f7e1c-3d2a-4e5f-8a9b-0c1d2e3f4a5b";
   Agent_Job_Activity_Handle job;
   ASSERT_EQ(0, job.open(uid, O_RDWR | O_CREAT));

@@ -1,0 +1,294 @@
+#include "backint/backint_protocol.h"
+
+#include <ace/Log_Msg.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <boost/algorithm/string/classification.hpp>
+#include <boost/algorithm/string/join.hpp>
+#include <boost/algorithm/string/predicate.hpp>
+#include <boost/algorithm/string/replace.hpp>
+#include <boost/algorithm/string/split.hpp>
+#include <boost/regex.hpp>
+#include <cerrno>
+#include <ext/stdio_filebuf.h>
+#include <iostream>
+
+#include "agent/base/natoi.h"
+#include "agent/base/string_sprintf.h"
+
+namespace sap_hana {
+
+namespace {
+
+const boost::regex software_id_re("^#SOFTWAREID\\s*\"(.*)\"\\s*\"(.*)\"\\s*", boost::regex::perl);
+const boost::regex tool_option_re("^#TOOLOPTION\\s*\"(.*)\"\\s*", boost::regex::perl);
+const boost::regex source_re("^#(\\S+)\\s+(\\S+|\".+\")(\\s+(\\d+)\\s*)?$", boost::regex::perl);
+
+bool is_blank(char c) { return c == ' ' || c == '\t'; }
+
+// Reads the next token of a restore line starting at `pos` (see parse_restore_entry).
+bool next_token(const std::string& line, std::size_t& pos, std::string& token) {
+  while (pos < line.size() && is_blank(line[pos])) ++pos;
+  if (pos >= line.size()) return false;
+  const std::size_t start = pos;
+  const char quote = line[pos];
+  std::size_t i = pos;
+  if (quote == '"' || quote == '\'') {
+    for (i = pos + 1; i < line.size(); ++i) {
+      if (line[i] == '\\' && i + 1 < line.size() && line[i + 1] == '"') {
+        ++i;
+        continue;
+      }
+      if (line[i] == quote) {
+        ++i;
+        break;
+      }
+    }
+  } else {
+    for (; i < line.size() && !is_blank(line[i]); ++i) {
+      if (line[i] == '\\' && i + 1 < line.size() && line[i + 1] == '"') ++i;
+    }
+  }
+  if (i > line.size()) i = line.size();
+  token = line.substr(start, i - start);
+  pos = i;
+  return true;
+}
+
+}  // namespace
+
+Backint_Protocol::~Backint_Protocol() {
+  if (os_) os_->flush();
+}
+
+void Backint_Protocol::use_streams(std::istream* in, std::ostream* out) {
+  is_ = in;
+  os_ = out;
+}
+
+bool Backint_Protocol::open_input(const std::string& path) {
+  if (path.empty()) {
+    if (!std::cin.good()) {
+      ACE_ERROR((LM_ERROR, "Failed to open stdin to read\n"));
+      return false;
+    }
+    is_ = &std::cin;
+    return true;
+  }
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    ACE_ERROR((LM_ERROR, "Failed to open '%s' to read, errno=%d, %m\n", path.c_str(), errno));
+    return false;
+  }
+  in_buf_.reset(new __gnu_cxx::stdio_filebuf<char>(fd, std::ios::in, 1 << 16));
+  owned_is_.reset(new std::istream(in_buf_.get()));
+  is_ = owned_is_.get();
+  return true;
+}
+
+bool Backint_Protocol::open_output(const std::string& path) {
+  if (path.empty()) {
+    os_ = &std::cout;
+    return true;
+  }
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0640);
+  if (fd < 0) {
+    ACE_ERROR((LM_ERROR, "Failed to open '%s' to write, errno=%d, %m\n", path.c_str(), errno));
+    return false;
+  }
+  out_buf_.reset(new __gnu_cxx::stdio_filebuf<char>(fd, std::ios::out, 1 << 16));
+  owned_os_.reset(new std::ostream(out_buf_.get()));
+  os_ = owned_os_.get();
+  return true;
+}
+
+bool Backint_Protocol::read_input_lines(std::vector<std::string>& lines) {
+  if (is_ == nullptr) return false;
+  std::string line;
+  while (std::getline(*is_, line)) {
+    if (handle_version_text(line)) continue;
+    lines.push_back(line);
+  }
+  return !is_->bad();
+}
+
+bool Backint_Protocol::parse_version_text(const std::string& line, std::string& backint_version,
+                                         std::string& software_version) {
+  boost::smatch m;
+  if (!boost::regex_match(line, m, software_id_re)) return false;
+  backint_version = m[1];
+  software_version = m[2];
+  return true;
+}
+
+bool Backint_Protocol::version_is_v150(const std::string& backint_version) {
+  std::size_t dot = backint_version.find('.');
+  if (dot == std::string::npos) return false;
+  unsigned minor = natoi<unsigned>(backint_version.c_str() + dot + 1);
+  return errno == 0 || errno == ERANGE ? minor >= 50 : false;
+}
+
+bool Backint_Protocol::handle_version_text(const std::string& line) {
+  if (!parse_version_text(line, backint_version_, software_version_)) return false;
+  is_v150_ = version_is_v150(backint_version_);
+  return true;
+}
+
+bool Backint_Protocol::parse_tool_option(const std::string& line, std::string& option) {
+  boost::smatch m;
+  if (!boost::regex_match(line, m, tool_option_re)) return false;
+  option = m[1];
+  return true;
+}
+
+bool Backint_Protocol::parse_source(const std::string& line, Source& source) {
+  boost::smatch m;
+  if (!boost::regex_match(line, m, source_re)) return false;
+  if (m[1] == "PIPE")
+    source.type = "pipe";
+  else if (m[1] == "FILE")
+    source.type = "file";
+  else
+    return false;
+  source.name = m[2];
+  unescape_input_string(source.name);
+  trim_string_quotation(source.name);
+  source.has_size = m[4].matched;
+  source.size = source.has_size ? natoi<std::uint64_t>(m[4].str().c_str()) : 0;
+  return true;
+}
+
+bool Backint_Protocol::parse_restore_entry(const std::string& line, Restore_Entry& entry) {
+  const bool with_ebid = boost::algorithm::starts_with(line, "#EBID");
+  if (!with_ebid && !boost::algorithm::starts_with(line, "#NULL")) return false;
+  std::size_t pos = 5;
+  Restore_Entry e;
+  if (with_ebid) {
+    if (!next_token(line, pos, e.ebid)) return false;
+    trim_ebid_quotation(e.ebid);
+  }
+  if (!next_token(line, pos, e.name)) return false;
+  if (!next_token(line, pos, e.destination)) e.destination = e.name;
+  unescape_input_string(e.name);
+  trim_string_quotation(e.name);
+  unescape_input_string(e.destination);
+  trim_string_quotation(e.destination);
+  entry = e;
+  return true;
+}
+
+bool Backint_Protocol::split_entry(const std::string& line, std::string& keyword, std::string& ebid,
+                                  std::string& name) {
+  std::string text = line;
+  unescape_input_string(text);
+  std::vector<std::string> pieces;
+  boost::algorithm::split(pieces, text, is_blank, boost::algorithm::token_compress_on);
+  pieces.erase(std::remove(pieces.begin(), pieces.end(), std::string()), pieces.end());
+  if (pieces.empty()) return false;
+  keyword = pieces[0];
+  ebid.clear();
+  name.clear();
+  std::size_t first_name = 1;
+  if (keyword == "#EBID") {
+    if (pieces.size() < 3) return false;
+    ebid = pieces[1];
+    trim_ebid_quotation(ebid);
+    first_name = 2;
+  }
+  if (pieces.size() > first_name)
+    name = boost::algorithm::join(std::vector<std::string>(pieces.begin() + first_name, pieces.end()), " ");
+  trim_string_quotation(name);
+  return true;
+}
+
+void Backint_Protocol::escape_input_string(std::string& text) { boost::algorithm::replace_all(text, "\"", "\\\""); }
+
+std::string Backint_Protocol::escape_input_string_copy(const std::string& text) {
+  std::string copy = text;
+  escape_input_string(copy);
+  return copy;
+}
+
+void Backint_Protocol::unescape_input_string(std::string& text) { boost::algorithm::replace_all(text, "\\\"", "\""); }
+
+void Backint_Protocol::trim_string_quotation(std::string& text) {
+  if (text.size() >= 2 && text.front() == '"' && text.back() == '"') text = text.substr(1, text.size() - 2);
+}
+
+void Backint_Protocol::trim_ebid_quotation(std::string& ebid) {
+  // EBIDs are 32 hexadecimal characters and never hold a quote; HANA may
+  // still write them in double quotes.
+  trim_string_quotation(ebid);
+}
+
+bool Backint_Protocol::write_line(const std::string& line) {
+  if (os_ == nullptr || !os_->good()) return false;
+  *os_ << line << '\n';
+  os_->flush();
+  return os_->good();
+}
+
+bool Backint_Protocol::write_out_file_version() {
+  return write_line("#SOFTWAREID \"" + backint_version_ + "\" \"" + software_version_ + "\"");
+}
+
+bool Backint_Protocol::write_formatted(const std::string& prefix, const char* format, va_list ap,
+                                      const std::string& suffix) {
+  if (os_ == nullptr || !os_->good()) return false;
+  *os_ << prefix << string_vsprintf(format, ap) << suffix;
+  os_->flush();
+  return os_->good();
+}
+
+bool Backint_Protocol::write_error(const std::string& file, const char* format, ...) {
+  va_list ap;
+  va_start(ap, format);
+  bool ok = write_formatted("#DEBUG ", format, ap, "#ERROR \"" + escape_input_string_copy(file) + "\"\n");
+  va_end(ap);
+  return ok;
+}
+
+bool Backint_Protocol::write_debug(const char* format, ...) {
+  va_list ap;
+  va_start(ap, format);
+  bool ok = write_formatted("#DEBUG ", format, ap, "");
+  va_end(ap);
+  return ok;
+}
+
+bool Backint_Protocol::write_saved(const std::string& ebid, const std::string& file, std::uint64_t size) {
+  return write_line("#SAVED \"" + ebid + "\" \"" + escape_input_string_copy(file) + "\" " + std::to_string(size));
+}
+
+bool Backint_Protocol::write_restored(const std::string& ebid, const std::string& file) {
+  return write_line("#RESTORED \"" + ebid + "\" \"" + escape_input_string_copy(file) + "\"");
+}
+
+bool Backint_Protocol::write_restore_notfound(const std::string& file) {
+  return write_line("#NOTFOUND \"" + escape_input_string_copy(file) + "\"");
+}
+
+bool Backint_Protocol::write_backup(const std::string& ebid, const std::string& file, const std::string& date) {
+  std::string line = "#BACKUP \"" + ebid + "\" \"" + escape_input_string_copy(file) + "\"";
+  if (is_v150_) line += " \"" + date + "\"";
+  return write_line(line);
+}
+
+bool Backint_Protocol::write_inquire_notfound(const std::string& ebid, const std::string& file) {
+  std::string line = "#NOTFOUND";
+  if (!ebid.empty()) line += " \"" + ebid + "\"";
+  if (!file.empty()) line += " \"" + escape_input_string_copy(file) + "\"";
+  return write_line(line);
+}
+
+bool Backint_Protocol::write_deleted(const std::string& ebid, const std::string& file) {
+  return write_line("#DELETED \"" + ebid + "\" \"" + escape_input_string_copy(file) + "\"");
+}
+
+bool Backint_Protocol::write_delete_notfound(const std::string& ebid, const std::string& file) {
+  return write_line("#NOTFOUND \"" + ebid + "\" \"" + escape_input_string_copy(file) + "\"");
+}
+
+}  // namespace sap_hana
