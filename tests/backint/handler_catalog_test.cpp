@@ -3,6 +3,7 @@
 #include <sstream>
 
 #include "backint/backint_catalog_lookup.h"
+#include "backint/backint_info.h"
 #include "backupd_fixture.h"
 #include "log_capture.h"
 
@@ -14,7 +15,8 @@ namespace {
 // protocol writing to memory.
 class Lookup_Parts {
  public:
-  explicit Lookup_Parts(const Backint_Info& info) : info_(info), lookup_(protocol_, catalog_, session_, info_.backupd_access_key) {
+  explicit Lookup_Parts(const Backint_Info& info)
+      : info_(info), lookup_(protocol_, catalog_, session_, info_.backupd_access_key) {
     protocol_.use_streams(nullptr, &out_);
   }
   bool init_session(const JSON_HTTP_Session& session) {

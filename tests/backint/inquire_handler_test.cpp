@@ -177,7 +177,8 @@ TEST_F(BackintInquire, ObjectInAPoolThatCannotBeReadIsAnErrorNotAMissingBackup) 
   ASSERT_TRUE(by_name.init_session());
   ASSERT_TRUE(by_name.handle_input_file());
   EXPECT_FALSE(by_name.inquire_null_file());
-  EXPECT_EQ(by_name.out(), error("ebid0", "/p/DB_T01/data_0") + error("ebid1", "/p/DB_T01/data_1"));
+  EXPECT_EQ(by_name.out(), "#DEBUG Failed to load config file '/etc/opt/corvane/strovix3/agent/hana.conf'\n" +
+                               error("ebid0", "/p/DB_T01/data_0") + error("ebid1", "/p/DB_T01/data_1"));
 
   Inquire_Probe all("#NULL\n", info_);
   ASSERT_TRUE(all.init_session());
