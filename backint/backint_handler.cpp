@@ -34,8 +34,11 @@ bool Backint_Handler::init_session() {
     protocol_.write_error("NULL", "Failed to create session: failed to get backupd host info\n");
     return false;
   }
-  http_session_.reset(HTTP_Session_Factory::create(info_.backupd_host, info_.backupd_port, info_.backupd_ssl,
-                                                   nullptr, 3, nullptr, false, 120, 120, 120, 0));
+  HTTP_Session_Settings settings;
+  settings.host = info_.backupd_host;
+  settings.port = info_.backupd_port;
+  settings.ssl = info_.backupd_ssl;
+  http_session_.reset(HTTP_Session_Factory::create(settings));
   if (http_session_) {
     if (!info_.backupd_access_key.empty())
       http_session_.headers().put(HTTP_HEAD_X_ACCESS_KEY, info_.backupd_access_key, true);

@@ -2,18 +2,13 @@
 
 #include "agent/base/path_conf.h"
 #include "agent/json/json_file.h"
+#include "common/hana_paths.h"
 
 namespace sap_hana {
 
-namespace {
-
-const char* const kLocalConfigDir = "/etc/opt/corvane/strovix3/$COMPONENT";
-
-}  // namespace
-
 Backint_Local_Config::Backint_Local_Config(Backint_Protocol& protocol, std::string path)
     : protocol_(protocol),
-      path_(path.empty() ? Path_Conf(kLocalConfigDir, false, "hana.conf").fix("agent").str() : std::move(path)) {}
+      path_(path.empty() ? Path_Conf(agent_paths::kComponentConfigDir, false, hana_paths::kHanaConfName).fix("agent").str() : std::move(path)) {}
 
 bool Backint_Local_Config::get_local_config(json_value& object) {
   json_value value;

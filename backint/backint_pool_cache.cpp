@@ -31,15 +31,20 @@ bool Backint_Pool_Cache::get_pool_info(const std::string& pool_uuid, Pool_Info& 
     info = cached->second;
     return true;
   }
-  HTTP_Session_Ptr session = HTTP_Session_Factory::create(info_.backupd_host, info_.backupd_port, info_.backupd_ssl,
-                                                          nullptr, 3, nullptr, false, 120, 120, 120, 0);
+  HTTP_Session_Settings settings;
+  settings.host = info_.backupd_host;
+  settings.port = info_.backupd_port;
+  settings.ssl = info_.backupd_ssl;
+  HTTP_Session_Ptr session = HTTP_Session_Factory::create(settings);
   if (session) {
     JSON_HTTP_Session json_session(session, 5, 300);
     if (!info_.backupd_access_key.empty())
       json_session.headers().put(HTTP_HEAD_X_ACCESS_KEY, info_.backupd_access_key, true);
     JSON_RESTful_Client client(json_session);
-    if (::get_pool_info(client, pool_uuid, nullptr, info, to_restore, nullptr, timeout, -1, true, nullptr, nullptr,
-                      false) == 1) {
+    Pool_Lookup_Options options;
+    options.to_restore = to_restore;
+    options.timeout = timeout;
+    if (::get_pool_info(client, pool_uuid, info, options) == 1) {
       pools_[pool_uuid] = info;
       return true;
     }

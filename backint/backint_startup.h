@@ -5,6 +5,7 @@
 #include <string>
 
 #include "backint/backint_info.h"
+#include "common/hana_paths.h"
 
 namespace sap_hana {
 
@@ -13,7 +14,7 @@ namespace sap_hana {
 class Backint_Startup {
  public:
   static constexpr const char* kApiVersion = "1.5.0";
-  static constexpr const char* kDefaultSvcConf = "/etc/opt/corvane/strovix3/agent/backint/svc.conf";
+  static constexpr const char* kDefaultSvcConf = hana_paths::kBackintSvcConf;
 
   enum Parse_Result {
     PARSE_CONTINUE,  // options read; go on with start-up

@@ -15,6 +15,7 @@
 #include "agent/base/snprintf_t.h"
 #include "common/system_control.h"
 #include "common/utils.h"
+#include "common/hana_paths.h"
 
 namespace sap_hana {
 
@@ -82,7 +83,7 @@ bool Backint_Backup_Basic_Handler::collect_system_info(const std::string& sid, b
     return false;
   }
   mdc = System_Controller(sid).is_multi_container();
-  snprintf_t<256> profile_dir("/usr/sap/%s/SYS/profile", sid.c_str());
+  snprintf_t<256> profile_dir(hana_paths::kProfileDirFormat, sid.c_str());
   iterate_directory(profile_dir.c_str(), [&](const std::string& name, const struct dirent&) {
     boost::smatch m;
     if (!boost::regex_match(name, m, profile_re) || m[1] != sid) return true;

@@ -3,7 +3,9 @@
 #include <boost/algorithm/string/predicate.hpp>
 
 #include "agent/base/file_utils.h"
+#include "agent/base/snprintf_t.h"
 #include "common/utils.h"
+#include "common/hana_paths.h"
 
 namespace sap_hana {
 
@@ -59,7 +61,7 @@ bool Backint_Inquire_Handler::check_user_id() {
     write_notfound_msg("", "");
     return false;
   }
-  if (sid.empty() || !is_directory(("/usr/sap/" + sid).c_str())) {
+  if (sid.empty() || !is_directory(snprintf_t<4096>(hana_paths::kSystemDirFormat, sid.c_str()).c_str())) {
     write_notfound_msg("", "");
     return false;
   }

@@ -22,6 +22,7 @@
 #include "agent/base/snprintf_t.h"
 #include "common/precondition.h"
 #include "common/utils.h"
+#include "common/hana_paths.h"
 
 namespace sap_hana {
 
@@ -29,7 +30,7 @@ namespace {
 
 using Singleton = ACE_Unmanaged_Singleton<Environ_Getter, ACE_Null_Mutex>;
 
-constexpr const char* kSapServices = "/usr/sap/sapservices";
+constexpr const char* kSapServices = hana_paths::kSapServices;
 
 // sapservices is a shell script: a commented-out line names no running instance.
 bool is_comment(const std::string& line) {
@@ -307,7 +308,7 @@ bool Environ_Getter::get(const std::string& system_id, HANA_Env_Value& value) {
 
 bool Environ_Getter::get_landscape_id(const char* sid, std::string& id) {
   HANA_REQUIRE_NONEMPTY(sid, false);
-  snprintf_t<256> path("/usr/sap/%s/SYS/global/hdb/custom/config/nameserver.ini", sid);
+  snprintf_t<256> path(hana_paths::kNameserverIniFormat, sid);
   if (!is_regular_file(path.c_str())) {
     ACE_ERROR((LM_ERROR, "Nameserver config file '%s' not exist\n", path.c_str()));
     return false;
@@ -342,7 +343,7 @@ bool Environ_Getter::get_trace_dir(const std::string& system_id, std::string& di
   boost::smatch match;
   while (std::getline(in, line)) {
     if (is_comment(line) || !boost::regex_match(line, match, profile)) continue;
-    dir = snprintf_t<256>("/usr/sap/%s/HDB%s/%s/trace", sid, match[1].str().c_str(), match[2].str().c_str())
+    dir = snprintf_t<256>(hana_paths::kTraceDirFormat, sid, match[1].str().c_str(), match[2].str().c_str())
               .c_str();
     return true;
   }

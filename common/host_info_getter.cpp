@@ -9,12 +9,13 @@
 #include "agent/base/file_utils.h"
 #include "common/precondition.h"
 #include "common/utils.h"
+#include "common/hana_paths.h"
 
 namespace sap_hana {
 
 namespace {
 
-constexpr const char* kSapServices = "/usr/sap/sapservices";
+constexpr const char* kSapServices = hana_paths::kSapServices;
 
 }  // namespace
 

@@ -20,6 +20,7 @@
 #include "common/server_port_manager.h"
 #include "common/system_control.h"
 #include "common/utils.h"
+#include "common/hana_paths.h"
 
 namespace sap_hana {
 
@@ -109,7 +110,7 @@ bool Instance_Controller::get_instance_services(ACE_UINT16 instance_number, std:
 }
 
 bool Instance_Controller::get_default_instance_dir(const std::string& instance_name, std::string& dir) {
-  dir = snprintf_t<4096>("/usr/sap/%s/%s", sid_.c_str(), instance_name.c_str()).c_str();
+  dir = snprintf_t<4096>(hana_paths::kInstanceDirFormat, sid_.c_str(), instance_name.c_str()).c_str();
   return true;
 }
 

@@ -8,6 +8,7 @@
 #include "agent/base/snprintf_t.h"
 #include "common/host_info_getter.h"
 #include "common/ini_file.h"
+#include "common/hana_paths.h"
 
 namespace sap_hana {
 
@@ -30,7 +31,7 @@ class Quiet_Scope {
 
 Name_Server_Config_Parser::Name_Server_Config_Parser(const std::string& sid)
     : sid_(sid),
-      path_(snprintf_t<4096>("/usr/sap/%s/SYS/global/hdb/custom/config/nameserver.ini", sid.c_str()).c_str()),
+      path_(snprintf_t<4096>(hana_paths::kNameserverIniFormat, sid.c_str()).c_str()),
       disable_log_(false) {}
 
 bool Name_Server_Config_Parser::get_value(const char* key, std::string& value) {

@@ -5,11 +5,12 @@
 #include "agent/base/file_utils.h"
 #include "agent/base/snprintf_t.h"
 #include "common/ini_file.h"
+#include "common/hana_paths.h"
 
 namespace sap_hana {
 
 bool Replication_State_Getter::get_state(Replication_State& state) {
-  snprintf_t<4096> path("/usr/sap/%s/SYS/global/hdb/custom/config/global.ini", sid_.c_str());
+  snprintf_t<4096> path(hana_paths::kGlobalIniFormat, sid_.c_str());
   if (!is_regular_file(path.c_str())) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("Global config file '%s' does not exist\n"), path.c_str()));
     return false;

@@ -5,11 +5,12 @@
 #include "agent/base/file_utils.h"
 #include "agent/base/snprintf_t.h"
 #include "common/ini_file.h"
+#include "common/hana_paths.h"
 
 namespace sap_hana {
 
 bool System_Controller::is_multi_container() {
-  snprintf_t<4096> path("/usr/sap/%s/SYS/global/hdb/custom/config/global.ini", sid_.c_str());
+  snprintf_t<4096> path(hana_paths::kGlobalIniFormat, sid_.c_str());
   if (!is_regular_file(path.c_str())) return false;
   Ini_File ini;
   std::string error;

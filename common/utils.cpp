@@ -172,7 +172,7 @@ bool restore_ext_conf_file(const char* sid, const char* database, std::string& p
 bool database_pipe_path(const char* sid, const char* database, bool multi_container, std::string& path) {
   HANA_REQUIRE_NONEMPTY(sid, false);
   HANA_REQUIRE_NONEMPTY(database, false);
-  path = std::string("/usr/sap/") + sid + "/SYS/global/hdb/backint/";
+  path = snprintf_t<4096>(hana_paths::kBackintDirFormat, sid).c_str();
   if (!multi_container || std::string(database) == "SYSTEMDB")
     path += database;
   else

@@ -7,10 +7,12 @@
 #include <ctime>
 #include <string>
 
+#include "common/hana_paths.h"
+
 namespace sap_hana {
 
 /// The agent's HANA work directory, before "$COMPONENT" is replaced.
-constexpr const char* kHanaWorkDir = "/var/opt/corvane/strovix3/$COMPONENT/hana";
+constexpr const char* kHanaWorkDir = hana_paths::kHanaWorkDir;
 /// The group of every file shared with HANA.
 constexpr const char* kSapGroup = "sapsys";
 /// HANA's date format (UTC), always 24 characters.

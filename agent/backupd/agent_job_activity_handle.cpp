@@ -11,11 +11,12 @@
 #include <mutex>
 
 #include "agent/base/file_utils.h"
+#include "agent/base/agent_paths.h"
 
 namespace {
 
 std::mutex directory_mutex;
-std::string activity_directory = "/var/opt/corvane/strovix3/agent/act";
+std::string activity_directory = agent_paths::kActivityDir;
 
 bool valid_uid(const std::string& uid) {
   if (uid.empty()) return false;

@@ -24,8 +24,16 @@ bool is_zero_uuid(const std::string& text) {
 }
 
 int get_pool_info(JSON_RESTful_Client& client, const std::string& pool_uuid, const std::string* /*second_id*/,
-                  Pool_Info& info, bool /*to_restore*/, const void* /*context*/, std::size_t /*timeout*/,
-                  int /*retries*/, bool /*flag*/, const void* /*extra1*/, const void* /*extra2*/, bool /*last*/) {
+                  Pool_Info& info, bool to_restore, const void* /*context*/, std::size_t timeout, int /*retries*/,
+                  bool /*flag*/, const void* /*extra1*/, const void* /*extra2*/, bool /*last*/) {
+  Pool_Lookup_Options options;
+  options.to_restore = to_restore;
+  options.timeout = timeout;
+  return get_pool_info(client, pool_uuid, info, options);
+}
+
+int get_pool_info(JSON_RESTful_Client& client, const std::string& pool_uuid, Pool_Info& info,
+                  const Pool_Lookup_Options& /*options*/) {
   if (pool_uuid.empty() || is_zero_uuid(pool_uuid)) return 0;
   if (!client) {
     ACE_ERROR((LM_ERROR, "Failed to get pool %s info: no session to backupd\n", pool_uuid.c_str()));
@@ -53,9 +61,9 @@ int get_pool_info(JSON_RESTful_Client& client, const std::string& pool_uuid, con
   return 0;
 }
 
-int get_pool_info(const std::string& pool_uuid, const std::string* second_id, Pool_Info& info, bool to_restore,
-                  std::size_t timeout, const void* context, bool flag, const void* extra1, const void* extra2,
-                  bool last) {
+int get_pool_info(const std::string& pool_uuid, const std::string* /*second_id*/, Pool_Info& info, bool to_restore,
+                  std::size_t timeout, const void* /*context*/, bool /*flag*/, const void* /*extra1*/,
+                  const void* /*extra2*/, bool /*last*/) {
   if (pool_uuid.empty() || is_zero_uuid(pool_uuid)) return 0;
   HTTP_Session_Ptr session = Common_HTTP_Session_Factory::create(HTTP_SESSION_TYPE_JSON, nullptr, 0);
   if (!session) {
@@ -63,8 +71,10 @@ int get_pool_info(const std::string& pool_uuid, const std::string* second_id, Po
     return 0;
   }
   JSON_RESTful_Client client(session);
-  return get_pool_info(client, pool_uuid, second_id, info, to_restore, context, timeout, -1, flag, extra1, extra2,
-                       last);
+  Pool_Lookup_Options options;
+  options.to_restore = to_restore;
+  options.timeout = timeout;
+  return get_pool_info(client, pool_uuid, info, options);
 }
 
 int set_options_by_pool(Client_IO_Base::Options& options, const Pool_Info& info) {

@@ -1,6 +1,7 @@
 #ifndef AGENT_POOL_UTILS_H
 #define AGENT_POOL_UTILS_H
 
+#include <cstddef>
 #include <string>
 
 #include "agent/storage/client_io_base.h"
@@ -15,6 +16,13 @@ const std::string& zero_uuid();
 /// True when `text` is a UUID whose 32 hexadecimal digits are all zero,
 /// with or without the "-" separators. An empty text is not a zero UUID.
 bool is_zero_uuid(const std::string& text);
+
+/// What a pool lookup is for. Neither changes the request: the lookup is
+/// the same for backups and restores, and its retries are fixed.
+struct Pool_Lookup_Options {
+  bool to_restore = false;
+  std::size_t timeout = 0;  ///< seconds the caller allows its transfers
+};
 
 /// Looks pool `pool_uuid` up on backupd through `client` (which carries the
 /// access key on its session): GET "/d2/r/v2/pools/<pool_uuid>". Returns 1
@@ -34,6 +42,10 @@ bool is_zero_uuid(const std::string& text);
 int get_pool_info(JSON_RESTful_Client& client, const std::string& pool_uuid, const std::string* second_id,
                   Pool_Info& info, bool to_restore, const void* context, std::size_t timeout, int retries,
                   bool flag, const void* extra1, const void* extra2, bool last);
+
+/// The same with the options of our own callers.
+int get_pool_info(JSON_RESTful_Client& client, const std::string& pool_uuid, Pool_Info& info,
+                  const Pool_Lookup_Options& options = Pool_Lookup_Options());
 
 /// The same through a session of its own to the agent's backupd
 /// (Common_HTTP_Session_Factory: address and access key from the agent's

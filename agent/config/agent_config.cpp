@@ -7,9 +7,10 @@
 #include <cstring>
 
 #include "agent/json/json_file.h"
+#include "agent/base/agent_paths.h"
 
 std::string Agent_Config::directory(const std::string& component) {
-  return "/etc/opt/corvane/strovix3/" + component;
+  return agent_paths::kConfigRoot + component;
 }
 
 bool Agent_Config::load_conf(const std::string& dir, std::string& error) {

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "agent/base/secure_string.h"
+#include "agent/base/agent_paths.h"
 
 /// The agent's own configuration, two files in the component's
 /// configuration directory (/etc/opt/corvane/strovix3/<component>):
@@ -13,7 +14,7 @@
 ///               "backupd_ssl" (bool), "ca_file" (string, for HTTPS);
 ///   access_key  the raw access key, mode 0600, root only.
 struct Agent_Config {
-  static constexpr const char* kDefaultDir = "/etc/opt/corvane/strovix3/agent";
+  static constexpr const char* kDefaultDir = agent_paths::kAgentConfigDir;
 
   std::string host_uuid;
   std::string backupd_host;

@@ -16,10 +16,11 @@
 
 #include "agent/base/file_utils.h"
 #include "agent/json/json_file.h"
+#include "agent/base/agent_paths.h"
 
 namespace {
 
-constexpr const char* kDefaultRegistry = "/var/opt/corvane/strovix3/agent/instances.json";
+constexpr const char* kDefaultRegistry = agent_paths::kInstanceRegistry;
 
 // Overwrites every stored password of a parsed registry, so that the
 // plain-text copies the JSON parser made do not outlive their use.

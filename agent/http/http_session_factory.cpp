@@ -36,6 +36,11 @@ HTTP_Session_Ptr HTTP_Session_Factory::create(const std::string& host, std::uint
   return session;
 }
 
+HTTP_Session_Ptr HTTP_Session_Factory::create(const HTTP_Session_Settings& s) {
+  return create(s.host, s.port, s.ssl, s.name, HTTP_SESSION_TYPE_JSON, s.ssl_ctx, s.insecure, s.connect_timeout,
+                s.transfer_timeout, s.low_speed_time, 0);
+}
+
 HTTP_Session_Ptr Common_HTTP_Session_Factory::create(int type, const HTTP_SSL_Context* params, int flags) {
   std::string host;
   std::uint16_t port = 0;

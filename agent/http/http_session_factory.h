@@ -17,9 +17,27 @@ struct HTTP_SSL_Context {
 /// session exists; the number is kept for callers that pass it.
 enum { HTTP_SESSION_TYPE_JSON = 3 };
 
+/// Everything a session to an explicit backupd address is made from; the
+/// defaults are what our own callers pass.
+struct HTTP_Session_Settings {
+  std::string host;
+  std::uint16_t port = 0;
+  bool ssl = false;
+  const char* name = nullptr;                ///< label for log lines
+  const HTTP_SSL_Context* ssl_ctx = nullptr;  ///< null: the defaults above
+  bool insecure = false;                      ///< skip certificate checks (tests only)
+  long connect_timeout = 120;                 ///< seconds, see HTTP_Session
+  long transfer_timeout = 120;
+  long low_speed_time = 120;
+};
+
 /// Makes sessions to an explicit backupd address.
 class HTTP_Session_Factory {
  public:
+  /// The same as the positional create() below, with type
+  /// HTTP_SESSION_TYPE_JSON and no flags.
+  static HTTP_Session_Ptr create(const HTTP_Session_Settings& settings);
+
   /// create(host, port, ssl, name, type, ssl_ctx, insecure,
   ///        connect_timeout, transfer_timeout, low_speed_time, flags)
   ///   host, port, ssl  address of backupd; an empty host or port 0 fails
