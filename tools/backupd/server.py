@@ -256,7 +256,7 @@ class Catalog:
         return 200, {"result": "deleted"}
 
     # --- backint files ------------------------------------------------
-    def post_files(self, owner, body):
+    def post_files(self, owner, body, unique=True):
         need_object(body)
         job_uuid = body.get("job_uuid")
         files = body.get("files")
@@ -282,7 +282,7 @@ class Catalog:
             # new record; another record under the same EBID is a conflict.
             same = self.store.q("SELECT * FROM files WHERE owner = ? AND extern_backup_id = ?",
                                 (owner, values["extern_backup_id"]))
-            if same:
+            if same and unique:
                 old = same[0]
                 given = {k: v for k, v in values.items() if k not in ("info_uuid", "backup_time") or v}
                 if old["job_uuid"] != job_uuid or any(old[k] != v for k, v in given.items()):
@@ -708,7 +708,9 @@ class Handler(BaseHTTPRequestHandler):
             owner = body.get("host_uuid")
             if not owner:
                 raise Http_Error(400, "host_uuid is required")
-            return srv.catalog.post_files(owner, {"job_uuid": body.get("job_uuid"), "files": body.get("files")})
+            # Seeding may set up what older servers left, two records of one EBID too.
+            return srv.catalog.post_files(owner, {"job_uuid": body.get("job_uuid"), "files": body.get("files")},
+                                          unique=False)
         if path in ("/admin/jobs", "/admin/files", "/admin/enqueues") and m == "GET":
             table = path.rsplit("/", 1)[1]
             owner = params.get("host_uuid")
