@@ -1,5 +1,8 @@
 #include "backint/backint_catalog_lookup.h"
 
+#include <algorithm>
+#include <tuple>
+
 #include "agent/backupd/pool_utils.h"
 #include "agent/http/http_headers.h"
 #include "agent/http/http_query.h"
@@ -102,10 +105,29 @@ Lookup_Status Backint_Catalog_Lookup::get_backup_file(const std::string& databas
   } else {
     std::uint64_t total = 0;
     Backup_File_Infos records;
-    if (!catalog_.get_files("", database, filename, total, records, 1, 0))
+    if (!catalog_.get_files("", database, filename, total, records, 1, 0)) {
       failure = Lookup_Status::failed("the backint catalog cannot be read");
-    else if (total > 0 && !records.empty())
+    } else if (total > 1) {
+      // Several backups of that name: the newest one is meant, wherever the
+      // server lists it.
+      const std::uint64_t page = 100;
+      records.clear();
+      for (std::uint64_t offset = 0; offset < total; offset += page) {
+        std::uint64_t seen = 0;
+        if (!catalog_.get_files("", database, filename, seen, records, page, offset)) {
+          failure = Lookup_Status::failed("the backint catalog cannot be read");
+          records.clear();
+          break;
+        }
+      }
+      auto newest = std::max_element(records.begin(), records.end(), [](const Backup_File_Info& a,
+                                                                          const Backup_File_Info& b) {
+        return std::tie(a.database_backup_id, a.backup_time) < std::tie(b.database_backup_id, b.backup_time);
+      });
+      if (newest != records.end()) parse_backint_catalog_info(*newest, from_local);
+    } else if (total > 0 && !records.empty()) {
       parse_backint_catalog_info(records.back(), from_local);
+    }
   }
 
   const bool sets_found = !from_sets.ebid.empty();
@@ -137,10 +159,7 @@ bool Backint_Catalog_Lookup::get_backup_files_from_local(const std::string& data
                                                          std::uint64_t offset, std::uint64_t limit) {
   list.clear();
   Backup_File_Infos records;
-  if (!catalog_.get_files("", database, filename, total, records, limit, offset)) {
-    protocol_.write_error(filename, "Failed to inquire null file in local\n");
-    return false;
-  }
+  if (!catalog_.get_files("", database, filename, total, records, limit, offset)) return false;
   for (const Backup_File_Info& record : records) {
     Catalog_Backup_File_Info info;
     parse_backint_catalog_info(record, info);

@@ -68,8 +68,9 @@ class Backint_Catalog_Lookup {
   bool get_backup_files_from_backupd(const std::string& database, const std::string& filename,
                                      const std::string& pool_uuid, std::uint64_t& total,
                                      Catalog_Backup_File_Infos& list, std::uint64_t offset, std::uint64_t limit);
-  /// One page of backint catalog rows; `list` is cleared first. A failure
-  /// writes "Failed to inquire null file in local" as the error of `filename`.
+  /// One page of backint catalog rows; `list` is cleared first. False when
+  /// the catalog could not be read (nothing written: the caller names the
+  /// entry that failed).
   bool get_backup_files_from_local(const std::string& database, const std::string& filename, std::uint64_t& total,
                                    Catalog_Backup_File_Infos& list, std::uint64_t offset, std::uint64_t limit);
   /// GET "/d2/r/v2/sets/select" with `query` and the fixed parameters,

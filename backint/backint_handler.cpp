@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <exception>
 
 #include "agent/http/http_headers.h"
 #include "agent/http/http_session_factory.h"
@@ -23,8 +24,16 @@ Backint_Handler::Backint_Handler(const Backint_Info& info)
 Backint_Handler::~Backint_Handler() = default;
 
 bool Backint_Handler::execute() {
-  return protocol_.open_input(info_.in_file) && protocol_.open_output(info_.out_file) && handle_par_file() &&
+  bool ok = false;
+  try {
+    ok = protocol_.open_input(info_.in_file) && protocol_.open_output(info_.out_file) && handle_par_file() &&
          init_session() && execute_i();
+  } catch (const std::exception& e) {
+    // Nothing may end the run without an answer HANA can read.
+    ACE_ERROR((LM_ERROR, "Unexpected failure: %s\n", e.what()));
+    protocol_.write_error("NULL", "Unexpected failure: %s\n", e.what());
+  }
+  return ok && !protocol_.error_written();
 }
 
 bool Backint_Handler::handle_par_file() { return true; }

@@ -41,7 +41,9 @@ class Backint_Handler {
 
   /// Opens the input and output files, handle_par_file, init_session,
   /// execute_i, in this order; the first failure stops the chain. True when
-  /// all succeeded.
+  /// all succeeded and no "#ERROR" line was written (the exit code follows
+  /// it). An exception ends the chain with an "#ERROR" pair, never without
+  /// an answer.
   bool execute();
 
   /// Splits `user_id` at the first "@": database before, SID after. Without

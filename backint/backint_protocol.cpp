@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <boost/algorithm/string/classification.hpp>
 #include <boost/algorithm/string/join.hpp>
+#include <boost/algorithm/string/trim.hpp>
 #include <boost/algorithm/string/predicate.hpp>
 #include <boost/algorithm/string/replace.hpp>
 #include <boost/algorithm/string/split.hpp>
@@ -143,7 +144,9 @@ bool Backint_Protocol::parse_tool_option(const std::string& line, std::string& o
   return true;
 }
 
-bool Backint_Protocol::parse_source(const std::string& line, Source& source) {
+bool Backint_Protocol::parse_source(const std::string& text, Source& source) {
+  // Trailing blanks and a carriage return are no part of the line.
+  const std::string line = boost::algorithm::trim_right_copy_if(text, boost::algorithm::is_any_of(" \t\r"));
   boost::smatch m;
   if (!boost::regex_match(line, m, source_re)) return false;
   if (m[1] == "PIPE")
@@ -158,6 +161,24 @@ bool Backint_Protocol::parse_source(const std::string& line, Source& source) {
   source.has_size = m[4].matched;
   source.size = source.has_size ? natoi<std::uint64_t>(m[4].str().c_str()) : 0;
   return true;
+}
+
+std::string Backint_Protocol::source_name_guess(const std::string& text) {
+  std::string line = boost::algorithm::trim_copy_if(text, boost::algorithm::is_any_of(" \t\r"));
+  std::size_t start = line.find_first_of(" \t");
+  if (start == std::string::npos) return "NULL";
+  start = line.find_first_not_of(" \t", start);
+  if (start == std::string::npos) return "NULL";
+  std::string name;
+  if (line[start] == '"') {
+    std::size_t end = line.find('"', start + 1);
+    while (end != std::string::npos && line[end - 1] == '\\') end = line.find('"', end + 1);
+    name = line.substr(start + 1, end == std::string::npos ? std::string::npos : end - start - 1);
+  } else {
+    name = line.substr(start, line.find_first_of(" \t", start) - start);
+  }
+  unescape_input_string(name);
+  return name.empty() ? "NULL" : name;
 }
 
 bool Backint_Protocol::parse_restore_entry(const std::string& line, Restore_Entry& entry) {
@@ -237,7 +258,12 @@ bool Backint_Protocol::write_out_file_version() {
 bool Backint_Protocol::write_formatted(const std::string& prefix, const char* format, va_list ap,
                                       const std::string& suffix) {
   if (os_ == nullptr || !os_->good()) return false;
-  *os_ << prefix << string_vsprintf(format, ap) << suffix;
+  // Every line ends with its newline, whatever the message: a "#DEBUG" text
+  // without one would swallow the "#ERROR" (or the next answer) that
+  // follows it, and HANA would never see that line.
+  std::string text = string_vsprintf(format, ap);
+  if (text.empty() || text.back() != '\n') text += '\n';
+  *os_ << prefix << text << suffix;
   os_->flush();
   return os_->good();
 }
@@ -245,6 +271,7 @@ bool Backint_Protocol::write_formatted(const std::string& prefix, const char* fo
 bool Backint_Protocol::write_error(const std::string& file, const char* format, ...) {
   va_list ap;
   va_start(ap, format);
+  error_written_ = true;
   bool ok = write_formatted("#DEBUG ", format, ap, "#ERROR \"" + escape_input_string_copy(file) + "\"\n");
   va_end(ap);
   return ok;

@@ -15,7 +15,8 @@ namespace sap_hana {
 /// lines (with HANA's "#SOFTWAREID" line taken out and remembered) and the
 /// output file's answer lines.
 ///
-/// Output: every line is written with a final newline and flushed; nothing
+/// Output: every line is written with a final newline (added to a message
+/// that lacks one) and flushed; nothing
 /// is written once the output stream has failed (the writer returns false).
 /// File names are always written escaped (every quote as backslash-quote).
 ///
@@ -70,6 +71,9 @@ class Backint_Protocol {
   /// object `file` failed.
   bool write_error(const std::string& file, const char* format, ...) __attribute__((format(printf, 3, 4)));
   bool write_debug(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  /// True once an "#ERROR" line was written (or attempted): the run must
+  /// then end with exit code 1.
+  bool error_written() const { return error_written_; }
   bool write_saved(const std::string& ebid, const std::string& file, std::uint64_t size);
   bool write_restored(const std::string& ebid, const std::string& file);
   bool write_restore_notfound(const std::string& file);
@@ -87,8 +91,13 @@ class Backint_Protocol {
   static bool version_is_v150(const std::string& backint_version);
   /// Matches a "#TOOLOPTION" line; false for any other line.
   static bool parse_tool_option(const std::string& line, std::string& option);
-  /// Reads a "#PIPE" or "#FILE" line; false for any other or malformed line.
+  /// Reads a "#PIPE" or "#FILE" line (trailing blanks and a carriage return
+  /// ignored); false for any other or malformed line.
   static bool parse_source(const std::string& line, Source& source);
+  /// The object name of a source line that parse_source refused, as far as
+  /// one can be made out (the quoted text, else the second word); "NULL"
+  /// when there is none.
+  static std::string source_name_guess(const std::string& line);
   /// Token reading of a restore input line ("#EBID" or "#NULL"); false when
   /// the line is skipped. A double-quoted EBID loses its quotes.
   static bool parse_restore_entry(const std::string& line, Restore_Entry& entry);
@@ -114,6 +123,7 @@ class Backint_Protocol {
   std::string backint_version_;
   std::string software_version_;
   bool is_v150_ = false;
+  bool error_written_ = false;
   std::unique_ptr<std::streambuf> in_buf_;
   std::unique_ptr<std::streambuf> out_buf_;
   std::unique_ptr<std::istream> owned_is_;

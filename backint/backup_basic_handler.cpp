@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <boost/algorithm/string/predicate.hpp>
 #include <boost/algorithm/string/split.hpp>
 #include <boost/regex.hpp>
 #include <cerrno>
@@ -20,32 +21,6 @@
 namespace sap_hana {
 
 namespace {
-
-// Passes a source through, and fails it when it yields more bytes than
-// `expected` or ends before them.
-class Sized_Source : public IO_Source {
- public:
-  Sized_Source(IO_Source& inner, std::uint64_t expected) : inner_(inner), expected_(expected) {}
-  ssize_t read(char* buffer, std::size_t size) override {
-    ssize_t n = inner_.read(buffer, size);
-    if (n < 0) return fail(inner_.error());
-    count_ += static_cast<std::uint64_t>(n);
-    if (count_ > expected_ || (n == 0 && count_ != expected_)) {
-      mismatch_ = true;
-      return fail("the source did not hold its announced size");
-    }
-    return n;
-  }
-  /// True when the transfer failed because the size was wrong.
-  bool mismatch() const { return mismatch_; }
-  std::uint64_t count() const { return count_; }
-
- private:
-  IO_Source& inner_;
-  std::uint64_t expected_;
-  std::uint64_t count_ = 0;
-  bool mismatch_ = false;
-};
 
 const boost::regex profile_re("(\\S{3})_HDB(\\d+)_.*", boost::regex::perl);
 
@@ -66,7 +41,12 @@ bool Backint_Backup_Basic_Handler::handle_input_file() {
       continue;
     }
     Source source;
-    if (!Backint_Protocol::parse_source(line, source)) continue;
+    if (!Backint_Protocol::parse_source(line, source)) {
+      // A source line that cannot be read is answered, never skipped.
+      if (boost::algorithm::starts_with(line, "#PIPE") || boost::algorithm::starts_with(line, "#FILE"))
+        unreadable_sources_.push_back(Backint_Protocol::source_name_guess(line));
+      continue;
+    }
     Source_File_Info file;
     file.type = source.type;
     file.filename = source.name;
@@ -74,7 +54,7 @@ bool Backint_Backup_Basic_Handler::handle_input_file() {
     file.size = source.size;
     source_files_.push_back(file);
   }
-  return !source_files_.empty();
+  return !source_files_.empty() || !unreadable_sources_.empty();
 }
 
 bool Backint_Backup_Basic_Handler::collect_system_info(const std::string& sid, bool& mdc, std::string& instance_name) {
@@ -195,6 +175,9 @@ bool Backint_Backup_Basic_Handler::write_success(const std::string& ebid, std::u
 }
 
 bool Backint_Backup_Basic_Handler::handle_source_file() {
+  for (const std::string& name : unreadable_sources_)
+    protocol_.write_error(name, "Failed to read the input line of %s\n", name.c_str());
+  if (source_files_.empty()) return false;
   const std::string& in_file = info_.in_file;
   if (job_info_.location.empty() || dir_.empty()) {
     protocol_.write_error(in_file, "Failed to get location or directory\n");
@@ -251,31 +234,16 @@ bool Backint_Backup_Basic_Handler::save_source(const Source_File_Info& source, c
   const std::string base = base_name(source.filename);
   const std::string object = base + suffix;
   bool ok = false;
-  if (source.has_size) {
-    // A writer that dies mid-pipe looks like a normal end of data to the
-    // storage client; the size HANA announced is the only way to notice.
-    // Checked inside the stream, so that a short source fails the transfer
-    // itself and an object stored earlier under the name stays untouched.
-    int fd = ::open(source.filename.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-      protocol_.write_error(source.filename, "Failed to write data to storage, failed to open '%s' for reading: %s\n",
-                  source.filename.c_str(), std::strerror(errno));
-      return false;
-    }
-    struct stat st {};
-    if (::fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode)) ::fcntl(fd, F_SETPIPE_SZ, 1 << 20);
-    Fd_Source input(fd, source.filename, true);
-    Sized_Source sized(input, source.size);
-    io_.object_id(ebid);
-    ok = io_.put_stream(sized, object, Client_IO_Ex::Progress_Callback());
-    if (!ok && sized.mismatch()) {
-      protocol_.write_error(source.filename, "Failed to write data to storage, %llu of %llu bytes received\n",
-                  static_cast<unsigned long long>(sized.count()), static_cast<unsigned long long>(source.size));
-      return false;
-    }
-  } else {
-    io_.object_id(ebid);
-    ok = io_.put_file(source.filename, object, false, O_CLOEXEC, 8192, Client_IO_Ex::Progress_Callback());
+  // A size on the input line is HANA's hint, possibly an estimate: the
+  // object holds what the stream delivers, and #SAVED says how much that was.
+  io_.object_id(ebid);
+  ok = io_.put_file(source.filename, object, false, O_CLOEXEC, 8192, Client_IO_Ex::Progress_Callback());
+  if (ok && source.has_size && io_.original_size() != source.size) {
+    protocol_.write_debug("%s was announced with %llu bytes and delivered %llu\n", source.filename.c_str(),
+                          static_cast<unsigned long long>(source.size),
+                          static_cast<unsigned long long>(io_.original_size()));
+    ACE_ERROR((LM_WARNING, "%s was announced with %llu bytes and delivered %llu\n", source.filename.c_str(),
+               static_cast<unsigned long long>(source.size), static_cast<unsigned long long>(io_.original_size())));
   }
   if (!ok) {
     protocol_.write_error(source.filename, "Failed to write data to storage, %s\n", io_.error().c_str());

@@ -38,9 +38,11 @@ bool Backint_Delete_Handler::delete_ebid_file() {
     const bool local = in_local.is_found();
     const Lookup_Status in_sets = local ? in_local : catalog_.get_backup_file_from_backupd(entry.id, "", info);
     const bool found = in_sets.is_found();
-    if (!found && (in_local.is_failed() || in_sets.is_failed())) {
-      // "#NOTFOUND" would let HANA forget a backup whose record stays; the
-      // remaining entries would fail the same way.
+    // A backint catalog that could not be read may hold the record even
+    // when the backup-set catalog knows the EBID: "#DELETED" (with nothing
+    // removed) or "#NOTFOUND" would let HANA forget a backup whose record
+    // stays. The remaining entries would fail the same way.
+    if (in_local.is_failed() || (!found && in_sets.is_failed())) {
       protocol_.write_error(entry.filename, "Failed to look up backup file %s in the catalogs\n", entry.id.c_str());
       return false;
     }

@@ -76,8 +76,8 @@ bool Backint_Inquire_Handler::inquire_pages(bool local, const std::string& datab
     bool ok = local ? catalog_.get_backup_files_from_local(database, name, total, list, offset, kPageSize)
                     : catalog_.get_backup_files_from_backupd(database, name, "", total, list, offset, kPageSize);
     if (!ok) {
-      // The backint catalog reader has already written its error pair.
-      if (!local) protocol_.write_error(entry.filename, "Failed to inquire null file in local\n");
+      // Named as HANA asked for it, so HANA can tell which entry failed.
+      protocol_.write_error(entry.filename, "Failed to inquire null file in local\n");
       return false;
     }
     for (const Catalog_Backup_File_Info& info : list) {
@@ -146,7 +146,7 @@ bool Backint_Inquire_Handler::inquire_all() {
   for (std::uint64_t offset = 0;; offset += kPageSize) {
     Backup_File_Infos records;
     if (!backint_helper_.get_files(landscape_id_, "", "", total, records, kPageSize, offset)) {
-      protocol_.write_error("NULL", "Failed to inquire all backup set");
+      protocol_.write_error("NULL", "Failed to inquire all backup set\n");
       return false;
     }
     for (const Backup_File_Info& record : records) {

@@ -112,6 +112,16 @@ TEST_F(BackintLookup, ByNameTheNewerBackupWinsAndTiesGoToTheBackupSets) {
   EXPECT_EQ(handler_->out(), "");
 }
 
+TEST_F(BackintLookup, ByNameTheNewestOfSeveralRecordsOfOneNameWins) {
+  add_local("e-old", "log_0_1", 3);
+  add_local("e-new", "log_0_1", 8);
+  add_local("e-mid", "log_0_1", 5);
+  Backint_Catalog_Lookup::Catalog_Backup_File_Info info;
+  ASSERT_TRUE(handler_->lookup().get_backup_file("T1", "log_0_1", "", info).is_found());
+  EXPECT_EQ(info.ebid, "e-new");
+  EXPECT_EQ(handler_->out(), "");
+}
+
 TEST_F(BackintLookup, ByEbidTheBackintCatalogComesFirst) {
   add_local("e1", "data_0_1", 3);
   ASSERT_TRUE(server_.add_set_rows(json_value::array({set_row("e2", "data_0_1", 5)})));

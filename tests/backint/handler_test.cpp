@@ -82,6 +82,17 @@ TEST(BackintProtocol, ToolOptionAndSources) {
   EXPECT_FALSE(Backint_Protocol::parse_source("#SOCKET /x", s));
   EXPECT_FALSE(Backint_Protocol::parse_source("#PIPE", s));
   EXPECT_FALSE(Backint_Protocol::parse_source("#PIPE /a /b", s));
+  // Trailing blanks and a carriage return are not part of the line.
+  ASSERT_TRUE(Backint_Protocol::parse_source("#PIPE /p/data_0_1 77 \t\r", s));
+  EXPECT_EQ(s.name, "/p/data_0_1");
+  EXPECT_EQ(s.size, 77u);
+  ASSERT_TRUE(Backint_Protocol::parse_source("#PIPE \"/p/data 0\"\r", s));
+  EXPECT_EQ(s.name, "/p/data 0");
+  // What a refused line is answered under.
+  EXPECT_EQ(Backint_Protocol::source_name_guess("#PIPE /a /b"), "/a");
+  EXPECT_EQ(Backint_Protocol::source_name_guess("#PIPE \"/p/a \\\"q\" x y"), "/p/a \"q");
+  EXPECT_EQ(Backint_Protocol::source_name_guess("#PIPE"), "NULL");
+  EXPECT_EQ(Backint_Protocol::source_name_guess("#FILE   \r"), "NULL");
 }
 
 TEST(BackintProtocol, RestoreTokenReading) {
@@ -145,11 +156,14 @@ TEST(BackintProtocol, OutputLinesEscapeFileNames) {
             "#DELETED \"e1\" \"/p/x\"\n"
             "#NOTFOUND \"e1\" \"/p/x\"\n"
             "#DEBUG Failed 7\n#ERROR \"/p/\\\"q\\\"\"\n"
-            "#DEBUG no newline #DEBUG joined#ERROR \"NULL\"\n");
+            "#DEBUG no newline \n#DEBUG joined\n#ERROR \"NULL\"\n");
+  EXPECT_TRUE(h.error_written());
 
   Memory_Protocol h104;
   h104.write_backup("e1", "/p/x", "2020-08-21T10:00:00.000Z");
-  EXPECT_EQ(h104.out(), "#BACKUP \"e1\" \"/p/x\"\n");
+  h104.write_debug("only a debug line");
+  EXPECT_EQ(h104.out(), "#BACKUP \"e1\" \"/p/x\"\n#DEBUG only a debug line\n");
+  EXPECT_FALSE(h104.error_written());
 }
 
 TEST(BackintProtocol, NothingIsWrittenToAFailedStream) {

@@ -206,5 +206,5 @@ TEST_F(BackintInquire, FailedPageOfEverythingFailsTheStep) {
   ASSERT_TRUE(h.handle_input_file());
   h.landscape_id_ = "L1";
   EXPECT_FALSE(h.inquire_all());
-  EXPECT_EQ(h.out(), "#DEBUG Failed to inquire all backup set#ERROR \"NULL\"\n");
+  EXPECT_EQ(h.out(), "#DEBUG Failed to inquire all backup set\n#ERROR \"NULL\"\n");
 }

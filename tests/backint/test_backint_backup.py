@@ -245,18 +245,18 @@ class BackintDataBackup(unittest.TestCase):
         self.assert_objects("%s/%s/%s/T01/1023" % (full, bf.HOST_UUID, self.landscape), sources[:1])
         self.assertEqual([f["origin_path"] for f in self.catalog_files()], [sources[0][0]])
 
-    def test_writer_dying_mid_pipe_is_not_recorded_as_saved(self):
+    def test_announced_size_is_a_hint_and_the_delivered_bytes_are_saved(self):
         self.add_job(location=self.pool_dir)
         sources = self.pipes(["COMPLETE_DATA_BACKUP_databackup_0_1", "COMPLETE_DATA_BACKUP_databackup_3_1",
                               "COMPLETE_DATA_BACKUP_databackup_5_1"], size=200000)
         r = self.env.backup("T01", "COMPLETE", sources, backup_id=1024, tool_option="job_uuid=%s;" % JOB,
                             sizes=True, die_after={sources[1][0]: 50000})
-        self.assertEqual(r.exit, 1)
-        self.assertEqual(list(r.saved()), [sources[0][0]])
-        self.assertEqual(r.errors(), [("Failed to write data to storage, 50000 of %d bytes received\n"
-                                       % len(sources[1][1]), sources[1][0])])
-        self.assert_objects("%s/%s/%s/T01/1024" % (self.pool_dir, bf.HOST_UUID, self.landscape), sources[:1])
-        self.assertEqual([f["origin_path"] for f in self.catalog_files()], [sources[0][0]])
+        self.assertEqual(r.exit, 0, r.output)
+        saved = r.saved()
+        self.assertEqual([saved[s[0]][1] for s in sources], [200000, 50000, 200000])
+        self.assertIn("#DEBUG %s was announced with 200000 bytes and delivered 50000\n" % sources[1][0], r.output)
+        self.assertEqual(r.errors(), [])
+        self.assertEqual(sorted(f["size"] for f in self.catalog_files()), [50000, 200000, 200000])
 
     def test_malformed_input_file(self):
         self.add_job(location=self.pool_dir)

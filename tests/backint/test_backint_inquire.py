@@ -143,7 +143,7 @@ class InquireTest(unittest.TestCase):
         r = self.inquire(["#NULL %s" % bf.quote(origin), '#EBID "%s" "%s"' % (ebid, origin)])
         self.assertEqual(r.exit, 1)
         self.assertEqual(r.by_keyword("#NOTFOUND") + r.by_keyword("#BACKUP"), [])
-        self.assertEqual([f for _, f in r.errors()], [NAME, origin])
+        self.assertEqual([f for _, f in r.errors()], [origin, origin])
         self.assertIn("Failed to inquire null file in local", r.errors()[0][0])
         self.assertIn("Failed to look up backup file %s in the catalogs" % ebid, r.errors()[1][0])
 
