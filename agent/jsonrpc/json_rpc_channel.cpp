@@ -6,6 +6,8 @@ JSON_RPC_Channel::~JSON_RPC_Channel() = default;
 
 int JSON_RPC_Channel::send(const JSON_RPC_Object& object, int /*timeout_seconds*/) { return send(object); }
 
+void JSON_RPC_Channel::handled() {}
+
 int JSON_RPC_Channel::send_error(int code, const json_value& id, const std::string& message, const json_value& data) {
   return send(*JSON_RPC_Object::error(code, id, message, data));
 }

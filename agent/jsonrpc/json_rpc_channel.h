@@ -35,6 +35,11 @@ class JSON_RPC_Channel {
   /// The base ignores the limit (for channels that never block).
   virtual int send(const JSON_RPC_Object& object, int timeout_seconds);
 
+  /// Called by the framework when the handler's work on a request received
+  /// through this channel has ended, whether or not it answered; a channel
+  /// that waits for the answer stops waiting then. Base: nothing.
+  virtual void handled();
+
   /// Sends an error object (code, id, message; `data` null leaves it out).
   int send_error(int code, const json_value& id, const std::string& message, const json_value& data);
 

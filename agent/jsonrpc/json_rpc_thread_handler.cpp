@@ -37,6 +37,9 @@ void JSON_RPC_Thread_Handler::stop() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = true;
+    // Requests still queued are dropped; their requesters stop waiting.
+    for (auto& item : queue_)
+      if (auto channel = item.first.lock()) channel->handled();
     queue_.clear();
     workers.swap(workers_);
   }
@@ -60,5 +63,6 @@ void JSON_RPC_Thread_Handler::run() {
       continue;
     }
     handle_object_i(channel, item.second);
+    channel->handled();
   }
 }
