@@ -234,7 +234,9 @@ class Strovix3_Agent_Test(unittest.TestCase):
 
     def test_probe_and_account_commands(self):
         r = self.a.command("probe")
-        self.assertEqual((r.returncode, r.stdout, r.stderr), (0, 'test TST_1 {"number":1}\n', ""))
+        kept = ("Service Test_Kept_Object: factory _make_Test_Kept_Object stored no destroy function; the object is "
+                "kept until the agent exits\n")
+        self.assertEqual((r.returncode, r.stdout, r.stderr), (0, 'test TST_1 {"number":1}\n', kept))
         answer = self.a.rpc("agent.probe")[1]["result"]["instances"]
         self.assertEqual([(i["type"], i["name"]) for i in answer], [("test", "TST_1")])
         registry = "/var/opt/corvane/strovix3/agent/instances.json"
