@@ -246,7 +246,7 @@ class Strovix3_Agent_Test(unittest.TestCase):
 
         r = self.a.command("account", "set", "test", "TST_1", "SYSTEM", stdin="wrong\n")
         self.assertEqual((r.returncode, r.stderr),
-                         (1, "strovix3-agent: log-on to TST_1 as SYSTEM refused: wrong user or password\n"))
+                         (1, kept + "strovix3-agent: log-on to TST_1 as SYSTEM refused: wrong user or password\n"))
         r = self.a.command("account", "set", "test", "TST_1", "SYSTEM", stdin="right\n")
         self.assertEqual((r.returncode, r.stdout), (0, "Account of SYSTEM stored for test TST_1 (uid admin)\n"))
         r = self.a.command("account", "set", "test", "TST_1", "BACKUP", "--uid", "u7", stdin="right")
