@@ -38,13 +38,14 @@ class Agent:
     """One strovix3-agent serve process with its own configuration and work
     directories."""
 
-    def __init__(self, name, conf_dir, work_dir, host_uuid, key, backupd_port, record):
+    def __init__(self, name, conf_dir, work_dir, host_uuid, key, backupd_port, record, extra=None):
         self.name, self.conf_dir, self.work_dir, self.host_uuid, self.key = name, conf_dir, work_dir, host_uuid, key
         self.record = record
         os.makedirs(conf_dir, exist_ok=True)
         conf = {"host_uuid": host_uuid, "backupd_host": "127.0.0.1", "backupd_port": backupd_port,
                 "backupd_ssl": False, "rpc_port": 0, "work_dir": work_dir,
                 "svc_conf": os.path.join(conf_dir, "svc.conf")}
+        conf.update(extra or {})
         with open(os.path.join(conf_dir, "agent.conf"), "w") as f:
             json.dump(conf, f)
         with open(os.path.join(conf_dir, "access_key"), "w") as f:
@@ -279,6 +280,26 @@ class Strovix3_Agent_Test(unittest.TestCase):
 
 
 class Strovix3_Agent_Start_Test(unittest.TestCase):
+    def test_https_with_the_configured_certificate(self):
+        sandbox_env.require_sandbox()
+        tmp = os.path.join(os.environ["TMPDIR"], "tls")
+        os.makedirs(tmp)
+        cert, key = os.path.join(tmp, "cert.pem"), os.path.join(tmp, "key.pem")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
+                        "-days", "1", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1"],
+                       check=True, capture_output=True)
+        agent = Agent("agent-tls", os.path.join(tmp, "conf"), os.path.join(tmp, "work"), HOST_B, KEY_B, 1,
+                      os.path.join(tmp, "record"), {"rpc_cert": cert, "rpc_key": key})
+        agent.start()
+        try:
+            r = agent.command("call", "test.echo", '{"tls": true}')
+            self.assertEqual((r.returncode, r.stdout), (0, '{"params":{"tls":true}}\n'), r.stderr)
+            with self.assertRaises((urllib.error.URLError, ConnectionError)):
+                agent.post({"jsonrpc": "2.0", "method": "test.echo", "id": 1}, KEY_B, timeout=5)
+            self.assertNotIn("handle test.echo\nhandle test.echo", "\n".join(records(agent.record)))
+        finally:
+            self.assertEqual(agent.stop(), 0)
+
     def test_bad_service_configuration_or_address_refuses_to_start(self):
         sandbox_env.require_sandbox()
         tmp = os.environ["TMPDIR"]
