@@ -65,7 +65,8 @@ MHD_Result on_request(void* self_ptr, MHD_Connection* connection, const char* ur
       ACE_ERROR((LM_NOTICE, ACE_TEXT("JSON-RPC request refused: missing or wrong access key\n")));
       return answer(connection, MHD_HTTP_UNAUTHORIZED, "{\"error\": \"missing or wrong access key\"}");
     }
-    if (std::strcmp(url, "/jsonrpc") != 0) return answer(connection, MHD_HTTP_NOT_FOUND, "{\"error\": \"no such path\"}");
+    if (std::strcmp(url, "/jsonrpc") != 0)
+      return answer(connection, MHD_HTTP_NOT_FOUND, "{\"error\": \"no such path\"}");
     if (std::strcmp(method, "POST") != 0)
       return answer(connection, MHD_HTTP_METHOD_NOT_ALLOWED, "{\"error\": \"POST only\"}");
     *state = new Call;
@@ -156,7 +157,8 @@ bool JSON_RPC_Endpoint::start(std::string& error) {
       flags, 0, nullptr, nullptr, &on_request, this, MHD_OPTION_EXTERNAL_LOGGER, &log_mhd, nullptr,
       MHD_OPTION_SOCK_ADDR, address, MHD_OPTION_NOTIFY_COMPLETED,
       &on_completed, this,
-      MHD_OPTION_CONNECTION_LIMIT, 64u, MHD_OPTION_CONNECTION_TIMEOUT, 60u, MHD_OPTION_ARRAY, settings_.tls() ? tls_options : no_options, MHD_OPTION_END);
+      MHD_OPTION_CONNECTION_LIMIT, 64u, MHD_OPTION_CONNECTION_TIMEOUT, 60u, MHD_OPTION_ARRAY,
+      settings_.tls() ? tls_options : no_options, MHD_OPTION_END);
   if (!daemon_) {
     error = "cannot listen on " + settings_.rpc_address + " port " + std::to_string(settings_.rpc_port) +
             (errno ? std::string(": ") + std::strerror(errno) : "");
