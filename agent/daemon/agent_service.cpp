@@ -11,6 +11,8 @@
 #include <ace/Log_Msg.h>
 
 #include "agent/base/file_utils.h"
+#include "agent/config/host_manager.h"
+#include "agent/config/websocket_options.h"
 #include "agent/daemon/agent_probe_handler.h"
 #include "agent/daemon/instance_prober.h"
 #include "agent/daemon/json_rpc_endpoint.h"
@@ -64,6 +66,9 @@ int Agent_Service::run() {
     return 1;
   }
   Instance_Manager::instance()->registry_path(settings_.instance_registry);
+  // Services that ask the process-wide configuration see this agent's.
+  Host_Manager::instance()->load(settings_.conf_dir);
+  WebSocket_Options::instance()->load(settings_.conf_dir);
   if (!Global_JSON_RPC_Channel::open_from_config(settings_.conf_dir))
     ACE_ERROR((LM_WARNING, ACE_TEXT("No channel to backupd; serving local requests only\n")));
 

@@ -1,9 +1,18 @@
 #include "agent/jsonrpc/json_rpc_forward.h"
 
+#include <algorithm>
+
 #include <ace/Log_Msg.h>
 
 #include "agent/jsonrpc/global_json_rpc_channel.h"
 #include "agent/jsonrpc/json_rpc_session.h"
+
+namespace {
+
+// The longest forwarding the server accepts.
+constexpr int kMaxServerTimeout = 600;
+
+}  // namespace
 
 bool json_rpc_forward(const std::string& method, const json_value& params, const std::string& host_uuid,
                       json_value& result, int type, int timeout_seconds) {
@@ -15,7 +24,7 @@ bool json_rpc_forward(const std::string& method, const json_value& params, const
   if (!params.is_null()) forward["params"] = params;
   // The server gives up on the peer a second before we give up on the
   // server, so a silent peer comes back as the server's error, not as ours.
-  forward["timeout"] = timeout_seconds - 1;
+  forward["timeout"] = std::min(timeout_seconds - 1, kMaxServerTimeout);
   JSON_RPC_Object_Ptr answer;
   if (JSON_RPC_Session(Global_JSON_RPC_Channel::instance()).request("agent.forward", forward, answer,
                                                                    timeout_seconds) != 0)

@@ -7,7 +7,9 @@
 
 /// Calls `method` with `params` on the agent of host `host_uuid`, routed
 /// through the backup server (its JSON-RPC method "agent.forward" over
-/// Global_JSON_RPC_Channel), waiting at most `timeout_seconds` in all.
+/// Global_JSON_RPC_Channel), waiting at most `timeout_seconds` in all
+/// (at least 2; the server gives up on the peer a second earlier, at most
+/// after 600 s).
 ///
 /// `type` is the kind of result expected, a json_value::value_t as int:
 /// value_t::null (0) accepts any result; another kind makes a result of a
