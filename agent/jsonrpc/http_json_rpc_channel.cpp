@@ -32,14 +32,14 @@ int HTTP_JSON_RPC_Channel::send(const JSON_RPC_Object& object, int timeout_secon
                options.host.c_str(), static_cast<int>(options.port), response.error().c_str()));
     return -1;
   }
-  bool request = object.type() == JSON_RPC_Object::TYPE_REQUEST;
+  bool is_request = object.type() == JSON_RPC_Object::TYPE_REQUEST;
   // A notification has no answer; the endpoint may say so with 204.
-  if (response.status() != 200 && (request || response.status() != 204)) {
+  if (response.status() != 200 && (is_request || response.status() != 204)) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("JSON-RPC %C to %C:%d: HTTP status %d\n"), object.method().c_str(),
                options.host.c_str(), static_cast<int>(options.port), response.status()));
     return -1;
   }
-  if (!request) return 0;
+  if (!is_request) return 0;
   auto answer = JSON_RPC_Object::parse(body);
   if (!answer || (answer->type() != JSON_RPC_Object::TYPE_RESPONSE && answer->type() != JSON_RPC_Object::TYPE_ERROR)) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("JSON-RPC %C to %C:%d: the answer is not a JSON-RPC response\n"),
