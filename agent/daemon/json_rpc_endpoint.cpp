@@ -94,14 +94,10 @@ void on_completed(void*, MHD_Connection*, void** state, MHD_RequestTerminationCo
 }  // namespace
 
 JSON_RPC_Endpoint::JSON_RPC_Endpoint(const Agent_Settings& settings, const Service_Repository& services)
-    : settings_(settings), services_(services) {
-  SHA256(reinterpret_cast<const unsigned char*>(settings.access_key.data()), settings.access_key.size(),
-         key_digest_);
-}
+    : settings_(settings), services_(services) {}
 
 JSON_RPC_Endpoint::~JSON_RPC_Endpoint() {
   stop();
-  OPENSSL_cleanse(key_digest_, sizeof key_digest_);
   OPENSSL_cleanse(&key_pem_[0], key_pem_.size());
 }
 
@@ -109,9 +105,13 @@ bool JSON_RPC_Endpoint::key_matches(const char* presented) const {
   if (!presented || !*presented || settings_.access_key.empty()) return false;
   // Digests first, so the comparison takes the same time whatever the
   // length or content of what was presented.
-  unsigned char digest[32];
+  unsigned char digest[SHA256_DIGEST_LENGTH];
+  unsigned char expected[SHA256_DIGEST_LENGTH];
   SHA256(reinterpret_cast<const unsigned char*>(presented), std::strlen(presented), digest);
-  return CRYPTO_memcmp(digest, key_digest_, sizeof digest) == 0;
+  SHA256(reinterpret_cast<const unsigned char*>(settings_.access_key.data()), settings_.access_key.size(), expected);
+  bool same = CRYPTO_memcmp(digest, expected, sizeof digest) == 0;
+  OPENSSL_cleanse(expected, sizeof expected);
+  return same;
 }
 
 bool JSON_RPC_Endpoint::start(std::string& error) {

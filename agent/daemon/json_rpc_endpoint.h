@@ -60,7 +60,6 @@ class JSON_RPC_Endpoint {
   std::atomic<bool> stopping_{false};
   std::string cert_pem_;
   std::string key_pem_;
-  unsigned char key_digest_[32];
 };
 
 #endif
