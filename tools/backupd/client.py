@@ -155,6 +155,29 @@ class Backupd:
         return self.admin("POST", "files", {"host_uuid": host_uuid or self.host_uuid, "job_uuid": job_uuid,
                                             "files": files})
 
+    def add_job_def(self, uuid, record=None, owner=None):
+        """Seeds a job definition served by the JSON-RPC method job.def.list."""
+        return self.admin("POST", "jobdefs", {"uuid": uuid, "record": record or {}, "owner": owner})
+
+    def remove_job_def(self, uuid):
+        return self.admin("DELETE", "jobdefs?uuid=" + uuid)
+
+    def agents(self):
+        """Registered agents: [{"host_uuid", "address"}]."""
+        return self.admin("GET", "agents")["rows"]
+
+    def add_agent(self, host_uuid, address):
+        """Records an agent address as agent.register does (for a host whose
+        agent is a test double)."""
+        return self.admin("POST", "agents", {"host_uuid": host_uuid, "address": address})
+
+    def rpc(self, method, params=None, access_key=None, rid=1):
+        """One JSON-RPC call on /jsonrpc; returns (status, answer object)."""
+        body = {"jsonrpc": "2.0", "method": method, "id": rid}
+        if params is not None:
+            body["params"] = params
+        return self.request("POST", "/jsonrpc", body, access_key or self.access_key)
+
     def requests(self):
         """Every request received outside /admin/, in order: dicts with
         method, path, query (raw), params ([name, value] pairs), body,

@@ -7,6 +7,7 @@ endpoints (no key) set the server up, list the requests received and
 inject faults. See README.md for the interface.
 """
 
+import http.client
 import json
 import os
 import signal
@@ -26,6 +27,7 @@ FILE_PATH = "/d2/r/hana/backint/file"
 SETS_SELECT_PATH = "/d2/r/v2/sets/select"
 RESOURCES_PATH = "/d2/r/v2/resources"
 POOLS_PREFIX = "/d2/r/v2/pools/"
+RPC_PATH = "/jsonrpc"
 
 JOB_STRINGS = ("uuid", "host_uuid", "job_act_id", "type", "location", "database", "compression",
                "sid", "pool_uuid", "landscape_id")
@@ -50,6 +52,8 @@ CREATE TABLE IF NOT EXISTS files (
 CREATE TABLE IF NOT EXISTS enqueues (id INTEGER PRIMARY KEY AUTOINCREMENT, owner TEXT NOT NULL, body TEXT NOT NULL);
 CREATE TABLE IF NOT EXISTS pools (uuid TEXT PRIMARY KEY, owner TEXT, record TEXT NOT NULL);
 CREATE TABLE IF NOT EXISTS resources (uuid TEXT PRIMARY KEY, owner TEXT, record TEXT NOT NULL);
+CREATE TABLE IF NOT EXISTS agents (host_uuid TEXT PRIMARY KEY, address TEXT NOT NULL);
+CREATE TABLE IF NOT EXISTS job_defs (uuid TEXT PRIMARY KEY, owner TEXT, record TEXT NOT NULL);
 CREATE TABLE IF NOT EXISTS sets (id INTEGER PRIMARY KEY AUTOINCREMENT, owner TEXT, module TEXT NOT NULL,
   view TEXT NOT NULL, row TEXT NOT NULL);
 """
@@ -111,6 +115,10 @@ class Store:
         with self.lock:
             self.db.execute("DELETE FROM hosts WHERE uuid = ? OR access_key = ?", (host_uuid, key))
             self.db.execute("INSERT INTO hosts (uuid, access_key) VALUES (?, ?)", (host_uuid, key))
+
+    def key_of(self, host_uuid):
+        rows = self.q("SELECT access_key FROM hosts WHERE uuid = ?", (host_uuid,))
+        return rows[0]["access_key"] if rows else None
 
     def host_of(self, key):
         rows = self.q("SELECT uuid FROM hosts WHERE access_key = ?", (key,))
@@ -406,13 +414,163 @@ class Catalog:
         return 200, json.loads(rows[0]["record"])
 
 
+class Rpc_Error(Exception):
+    def __init__(self, code, message):
+        super().__init__(message)
+        self.code = code
+        self.message = message
+
+
+class Rpc:
+    """JSON-RPC 2.0 on POST /jsonrpc, behind the access key: agent
+    registration, job definitions and forwarding to registered agents. Only
+    these methods exist; anything else is an error, never a guess."""
+
+    FORWARD_DEFAULT_TIMEOUT = 30
+    FORWARD_MAX_TIMEOUT = 600
+
+    def __init__(self, store, agent_ca_file=None):
+        self.store = store
+        self.agent_ca_file = agent_ca_file
+        self.forward_id = 0
+        self.lock = threading.Lock()
+
+    def call(self, owner, body):
+        rid = None
+        try:
+            if not isinstance(body, dict) or body.get("jsonrpc") != "2.0" or not isinstance(body.get("method"), str):
+                raise Rpc_Error(-32600, "Invalid Request")
+            rid = body.get("id")
+            if "id" not in body or not (rid is None or isinstance(rid, str) or
+                                        (isinstance(rid, int) and not isinstance(rid, bool))):
+                raise Rpc_Error(-32600, "Invalid Request: requests only, with an id")
+            params = body.get("params", {})
+            if not isinstance(params, dict):
+                raise Rpc_Error(-32602, "params must be an object")
+            method = {"agent.register": self.register, "job.def.list": self.job_def_list,
+                      "agent.forward": self.forward}.get(body["method"])
+            if method is None:
+                raise Rpc_Error(-32601, "Method not found")
+            result = method(owner, params)
+            return 200, {"jsonrpc": "2.0", "result": result, "id": rid}
+        except Rpc_Error as e:
+            return 200, {"jsonrpc": "2.0", "error": {"code": e.code, "message": e.message}, "id": rid}
+
+    @staticmethod
+    def _only(params, allowed):
+        unknown = set(params) - set(allowed)
+        if unknown:
+            raise Rpc_Error(-32602, 'unknown member "%s"' % sorted(unknown)[0])
+
+    @staticmethod
+    def _string(params, key, required=True):
+        value = params.get(key)
+        if value is None and not required:
+            return None
+        if not isinstance(value, str) or not value:
+            raise Rpc_Error(-32602, 'member "%s" is missing or not a non-empty string' % key)
+        return value
+
+    def register(self, owner, params):
+        self._only(params, ("host_uuid", "address"))
+        host = self._string(params, "host_uuid")
+        address = self._string(params, "address")
+        if host != owner:
+            raise Rpc_Error(-32602, "host_uuid is not the caller's host")
+        url = urlsplit(address)
+        if url.scheme not in ("http", "https") or not url.hostname or not url.port:
+            raise Rpc_Error(-32602, "address must be http(s)://host:port")
+        self.store.x("INSERT OR REPLACE INTO agents (host_uuid, address) VALUES (?, ?)", (host, address))
+        return {"host_uuid": host, "address": address}
+
+    def job_def_list(self, owner, params):
+        self._only(params, ("uuid",))
+        uuid = self._string(params, "uuid", required=False)
+        sql = "SELECT uuid, record FROM job_defs WHERE (owner IS NULL OR owner = ?)"
+        args = [owner]
+        if uuid is not None:
+            sql += " AND uuid = ?"
+            args.append(uuid)
+        out = []
+        for r in self.store.q(sql + " ORDER BY rowid", args):
+            record = json.loads(r["record"])
+            record["uuid"] = r["uuid"]
+            out.append(record)
+        return out
+
+    def forward(self, owner, params):
+        self._only(params, ("host_uuid", "method", "params", "timeout"))
+        host = self._string(params, "host_uuid")
+        method = self._string(params, "method")
+        timeout = params.get("timeout", self.FORWARD_DEFAULT_TIMEOUT)
+        if not isinstance(timeout, int) or isinstance(timeout, bool) or not 1 <= timeout <= self.FORWARD_MAX_TIMEOUT:
+            raise Rpc_Error(-32602, 'member "timeout" must be an integer from 1 to %d' % self.FORWARD_MAX_TIMEOUT)
+        rows = self.store.q("SELECT address FROM agents WHERE host_uuid = ?", (host,))
+        key = self.store.key_of(host)
+        if not rows or key is None:
+            raise Rpc_Error(-32001, "no agent registered for host %s" % host)
+        with self.lock:
+            self.forward_id += 1
+            fid = self.forward_id
+        request = {"jsonrpc": "2.0", "method": method, "id": "fwd-%d" % fid}
+        if "params" in params:
+            request["params"] = params["params"]
+        outcome = {}
+
+        def exchange():
+            try:
+                outcome["answer"] = self._post(rows[0]["address"], key, request, timeout)
+            except Exception as e:  # reported below, on the caller's thread
+                outcome["error"] = e
+
+        # The whole exchange is bounded, not only each socket operation: a
+        # peer that trickles bytes must not hold the caller either.
+        worker = threading.Thread(target=exchange, daemon=True)
+        worker.start()
+        worker.join(timeout)
+        if worker.is_alive() or isinstance(outcome.get("error"), (OSError, socket.timeout)):
+            raise Rpc_Error(-32002, "agent of host %s did not answer within %d s" % (host, timeout))
+        if "error" in outcome:
+            raise Rpc_Error(-32003, "agent of host %s: %s" % (host, outcome["error"]))
+        status, answer = outcome["answer"]
+        if status != 200:
+            raise Rpc_Error(-32003, "agent of host %s answered HTTP status %d" % (host, status))
+        if not isinstance(answer, dict) or answer.get("jsonrpc") != "2.0" or answer.get("id") != request["id"]:
+            raise Rpc_Error(-32003, "agent of host %s gave no JSON-RPC answer" % host)
+        if isinstance(answer.get("error"), dict):
+            return {"error": answer["error"]}
+        if "result" not in answer:
+            raise Rpc_Error(-32003, "agent of host %s gave no JSON-RPC answer" % host)
+        return {"result": answer["result"]}
+
+    def _post(self, address, key, request, timeout):
+        url = urlsplit(address)
+        if url.scheme == "https":
+            ctx = ssl.create_default_context(cafile=self.agent_ca_file)
+            conn = http.client.HTTPSConnection(url.hostname, url.port, context=ctx, timeout=timeout)
+        else:
+            conn = http.client.HTTPConnection(url.hostname, url.port, timeout=timeout)
+        try:
+            conn.request("POST", "/jsonrpc", body=json.dumps(request),
+                         headers={"Content-Type": "application/json", "X-Access-Key": key})
+            resp = conn.getresponse()
+            raw = resp.read()
+            try:
+                return resp.status, json.loads(raw) if raw else None
+            except ValueError:
+                return resp.status, None
+        finally:
+            conn.close()
+
+
 class Server(ThreadingHTTPServer):
     daemon_threads = True
     allow_reuse_address = True
 
-    def __init__(self, port, store, ssl_context=None, log=None):
+    def __init__(self, port, store, ssl_context=None, log=None, agent_ca_file=None):
         self.store = store
         self.catalog = Catalog(store)
+        self.rpc = Rpc(store, agent_ca_file)
         self.ssl_context = ssl_context
         self.log_file = log
         self.state_lock = threading.Lock()
@@ -606,6 +764,9 @@ class Handler(BaseHTTPRequestHandler):
         elif path == RESOURCES_PATH:
             if m == "GET":
                 return c.resources(owner, params)
+        elif path == RPC_PATH:
+            if m == "POST":
+                return self.server.rpc.call(owner, body)
         elif path.startswith(POOLS_PREFIX) and len(path) > len(POOLS_PREFIX):
             if m == "GET":
                 return c.pool(owner, path[len(POOLS_PREFIX):])
@@ -667,6 +828,31 @@ class Handler(BaseHTTPRequestHandler):
                 st.x("INSERT INTO sets (owner, module, view, row) VALUES (?, ?, ?, ?)",
                      (body.get("owner"), body.get("module", "hana"), body.get("view", "backupfile"), json.dumps(r)))
             return 200, {"count": len(rows)}
+        if path == "/admin/jobdefs" and m == "POST":
+            need_object(body)
+            record = body.get("record", {})
+            if not isinstance(body.get("uuid"), str) or not body["uuid"] or not isinstance(record, dict):
+                raise Http_Error(400, "uuid (string) and record (object) are required")
+            st.x("INSERT OR REPLACE INTO job_defs (uuid, owner, record) VALUES (?, ?, ?)",
+                 (body["uuid"], body.get("owner"), json.dumps(record)))
+            return 200, dict(record, uuid=body["uuid"])
+        if path == "/admin/jobdefs" and m == "DELETE":
+            if not params.get("uuid"):
+                raise Http_Error(400, "uuid is required")
+            _, n = st.x("DELETE FROM job_defs WHERE uuid = ?", (params["uuid"],))
+            if n == 0:
+                raise Http_Error(404, "no such job definition")
+            return 200, {}
+        if path == "/admin/agents" and m == "GET":
+            rows = st.q("SELECT host_uuid, address FROM agents ORDER BY host_uuid")
+            return 200, {"rows": [dict(r) for r in rows]}
+        if path == "/admin/agents" and m == "POST":
+            need_object(body)
+            if not isinstance(body.get("host_uuid"), str) or not isinstance(body.get("address"), str):
+                raise Http_Error(400, "host_uuid and address (strings) are required")
+            st.x("INSERT OR REPLACE INTO agents (host_uuid, address) VALUES (?, ?)",
+                 (body["host_uuid"], body["address"]))
+            return 200, {}
         if path == "/admin/requests":
             if m == "DELETE":
                 with srv.state_lock:
@@ -753,6 +939,7 @@ def main(argv):
     p.add_argument("--host-uuid", help="host UUID to register (with --access-key)")
     p.add_argument("--access-key", help="access key of --host-uuid")
     p.add_argument("--log", help="append a request log to this file")
+    p.add_argument("--agent-ca-file", help="CA file to verify agents that serve HTTPS (forwarding)")
     a = p.parse_args(argv)
     if bool(a.ssl_cert) != bool(a.ssl_key):
         p.error("--ssl-cert and --ssl-key go together")
@@ -769,7 +956,7 @@ def main(argv):
     store = Store(a.db)
     if a.host_uuid:
         store.add_host(a.host_uuid, a.access_key)
-    srv = Server(a.port, store, ctx, log)
+    srv = Server(a.port, store, ctx, log, a.agent_ca_file)
     port = srv.server_address[1]
 
     if a.agent_conf_dir:
