@@ -20,6 +20,7 @@ class Recording_JSON_RPC_Channel : public JSON_RPC_Channel {
 
   explicit Recording_JSON_RPC_Channel(Answer answer = nullptr) : answer_(std::move(answer)) {}
 
+  using JSON_RPC_Channel::send;
   int send(const JSON_RPC_Object& object) override {
     {
       std::lock_guard<std::mutex> lock(mutex_);
