@@ -34,7 +34,7 @@ JSON_RPC_HANA_List_Handler::~JSON_RPC_HANA_List_Handler() {
 }
 
 int JSON_RPC_HANA_List_Handler::init(int argc, ACE_TCHAR* argv[]) {
-  ACE_Get_Opt options(argc, argv, ACE_TEXT("t:"), 0);
+  ACE_Get_Opt options(argc, argv, ACE_TEXT("t:"));
   int option;
   while ((option = options()) != EOF) {
     if (option != 't') {

@@ -48,9 +48,9 @@ class JSON_RPC_HANA_List_Handler : public JSON_RPC_Thread_Handler {
   JSON_RPC_HANA_List_Handler();
   ~JSON_RPC_HANA_List_Handler() override;
 
-  /// Arguments of the service configuration line (no program name first):
-  /// "-t <seconds>" sets the time limit of "job.def.list" (1 or more). -1
-  /// (logged) for anything else.
+  /// Arguments of the service configuration line, after the service's name
+  /// in argv[0]: "-t <seconds>" sets the time limit of "job.def.list" (1 or
+  /// more). -1 (logged) for anything else.
   int init(int argc, ACE_TCHAR* argv[]) override;
 
   /// 0 when a response or an error was sent; -1 for an object that is not a

@@ -121,7 +121,7 @@ TEST_F(Hana_Instance_Handler_Test, LogonChecksTheCredentialsWithConnectionStatus
   ASSERT_EQ(2u, log.size());
   EXPECT_EQ("\\s", log[0]["statement"]);
   EXPECT_EQ("SYSTEM", log[1]["db_user"]);
-  EXPECT_EQ("Failed to login HANA database instance 'ABC_HDB01'\n", log_.text());
+  EXPECT_EQ("Failed to execute '\\s'\nFailed to login HANA database instance 'ABC_HDB01'\n", log_.text());
   EXPECT_EQ(std::string::npos, log_.text().find("wrong"));
 
   log_.clear();

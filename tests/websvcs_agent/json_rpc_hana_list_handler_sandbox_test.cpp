@@ -159,8 +159,8 @@ TEST_F(List_Handler_Test, DatabasesCarryTheirLogBackupModeAskingTheServerOncePer
 }
 
 TEST_F(List_Handler_Test, AServerThatDoesNotAnswerMakesTheModeNoneWithinTheTimeLimit) {
-  const char* argv[] = {"-t", "1", nullptr};
-  ASSERT_EQ(0, handler_.init(2, const_cast<char**>(argv)));
+  const char* argv[] = {"JSON_RPC_HANA_List_Handler", "-t", "1", nullptr};
+  ASSERT_EQ(0, handler_.init(3, const_cast<char**>(argv)));
   EXPECT_EQ(1, handler_.job_def_timeout());
   auto silent = std::make_shared<Recording_JSON_RPC_Channel>();
   Global_JSON_RPC_Channel::set(silent);
@@ -177,6 +177,6 @@ TEST_F(List_Handler_Test, AServerThatDoesNotAnswerMakesTheModeNoneWithinTheTimeL
   EXPECT_NE(std::string::npos,
             log_.text().find("Failed to get job definition detail, no answer within 1 seconds\n"));
 
-  const char* bad[] = {"-t", "0", nullptr};
-  EXPECT_EQ(-1, handler_.init(2, const_cast<char**>(bad)));
+  const char* bad[] = {"JSON_RPC_HANA_List_Handler", "-t", "0", nullptr};
+  EXPECT_EQ(-1, handler_.init(3, const_cast<char**>(bad)));
 }
