@@ -61,6 +61,77 @@ def backint(function, lines, user_id):
         return r.returncode, f.read().splitlines()
 
 
+def plugin_at_work(server):
+    """strovix3-agent with hana-agent-plugin: start, probe, an account, and
+    the list service through the server, with each database's log backup
+    mode."""
+    agent_bin = "/opt/corvane/strovix3/bin/strovix3-agent"
+    work = "/var/opt/corvane/strovix3/agent"
+    conf_path = AGENT_CONF_DIR + "/agent.conf"
+    with open(conf_path) as f:
+        conf = json.load(f)
+    conf["rpc_port"] = 0
+    with open(conf_path, "w") as f:
+        json.dump(conf, f)
+    log_path = os.path.join(os.environ["HANA_SANDBOX_SCRATCH"], "strovix3-agent.log")
+    with open(log_path, "w") as log:
+        agent = subprocess.Popen([agent_bin, "serve"], stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT)
+    try:
+        deadline = time.time() + 30
+        while not (os.path.exists(work + "/rpc-port")
+                   and HOST_UUID in [a["host_uuid"] for a in server.agents()]):
+            if agent.poll() is not None or time.time() > deadline:
+                with open(log_path) as f:
+                    raise SystemExit("demo: strovix3-agent did not start:\n" + f.read())
+            time.sleep(0.05)
+        with open(work + "/rpc-port") as f:
+            print("   strovix3-agent serves JSON-RPC on 127.0.0.1:%s and registered with backupd" % f.read().strip())
+
+        def command(*args, stdin=None):
+            r = subprocess.run([agent_bin] + list(args), input=stdin, capture_output=True, text=True, timeout=120)
+            if r.returncode != 0:
+                raise SystemExit("demo: strovix3-agent %s failed:\n%s" % (" ".join(args), r.stderr))
+            return r.stdout
+
+        for line in command("probe").splitlines():
+            kind, name, options = line.split(" ", 2)
+            options = json.loads(options)
+            print("   probe: %s %s (HANA %s, multi-container %s)" % (kind, name, options["version"],
+                                                                     options["multi_container"]))
+        registry_name = "%s_HDB00" % SID
+        print("   " + command("account", "set", "hana", registry_name, "SYSTEM", stdin=PASSWORD + "\n").strip())
+
+        # An on-demand log backup job covers the tenant; the server lists it.
+        job_def = str(uuid.uuid4())
+        server.add_job_def(job_def, {"name": "log backup of %s" % TENANT})
+        conf_file = "/var/opt/corvane/strovix3/agent/hana/log_backup_%s_HDB00_%s" % (SID, TENANT)
+        with open(conf_file, "w") as f:
+            json.dump({"job_definition_uuid": job_def}, f)
+
+        def listed(params=None):
+            call = {"host_uuid": HOST_UUID, "method": "hana.list", "timeout": 60}
+            if params is not None:
+                call["params"] = params
+            status, answer = server.rpc("agent.forward", call, ACCESS_KEY)
+            if status != 200 or "result" not in answer.get("result", {}):
+                raise SystemExit("demo: hana.list through the server failed: %s" % answer)
+            return answer["result"]["result"]
+
+        for i in listed():
+            print("   hana.list: instance %s %s (number %d) on %s" % (i["sid"], i["instance_name"],
+                                                                      i["instance_number"], i["localhost"]))
+        databases = listed({"uid": "admin", "instance": registry_name})["databases"]
+        for d in databases:
+            print("   hana.list: database %-8s active %-5s log backup mode %s" % (d["name"], d["active"],
+                                                                                 d["log_backup_mode"]))
+        if [d["log_backup_mode"] for d in databases] != ["none", "database"]:
+            raise SystemExit("demo: unexpected log backup modes")
+        os.unlink(conf_file)
+    finally:
+        agent.send_signal(15)
+        agent.wait(30)
+
+
 def dir_size(path):
     total = 0
     for root, _, files in os.walk(path):
@@ -161,6 +232,9 @@ def main():
         if bad:
             raise SystemExit("demo: a recovery failed: %s" % json.dumps(bad))
         print("   %d recoveries, every restored byte equal to the backup" % len(recoveries))
+
+        step("the agent with hana-agent-plugin: start, probe, account, list through the server")
+        plugin_at_work(server)
 
         stored = dir_size(POOL_DIR)
         step("summary")
