@@ -1,5 +1,6 @@
 #include "backint/backup_basic_handler.h"
 
+#include <ace/Log_Msg.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 
