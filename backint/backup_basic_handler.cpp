@@ -44,8 +44,10 @@ bool Backint_Backup_Basic_Handler::handle_input_file() {
     Source source;
     if (!Backint_Protocol::parse_source(line, source)) {
       // A source line that cannot be read is answered, never skipped.
-      if (boost::algorithm::starts_with(line, "#PIPE") || boost::algorithm::starts_with(line, "#FILE"))
-        unreadable_sources_.push_back(Backint_Protocol::source_name_guess(line));
+      if (boost::algorithm::starts_with(line, "#PIPE") || boost::algorithm::starts_with(line, "#FILE")) {
+        const std::string name = Backint_Protocol::source_name_guess(line);
+        protocol_.write_error(name, "Failed to read the input line of %s\n", name.c_str());
+      }
       continue;
     }
     Source_File_Info file;
@@ -55,7 +57,7 @@ bool Backint_Backup_Basic_Handler::handle_input_file() {
     file.size = source.size;
     source_files_.push_back(file);
   }
-  return !source_files_.empty() || !unreadable_sources_.empty();
+  return !source_files_.empty();
 }
 
 bool Backint_Backup_Basic_Handler::collect_system_info(const std::string& sid, bool& mdc, std::string& instance_name) {
@@ -176,9 +178,6 @@ bool Backint_Backup_Basic_Handler::write_success(const std::string& ebid, std::u
 }
 
 bool Backint_Backup_Basic_Handler::handle_source_file() {
-  for (const std::string& name : unreadable_sources_)
-    protocol_.write_error(name, "Failed to read the input line of %s\n", name.c_str());
-  if (source_files_.empty()) return false;
   const std::string& in_file = info_.in_file;
   if (job_info_.location.empty() || dir_.empty()) {
     protocol_.write_error(in_file, "Failed to get location or directory\n");

@@ -82,11 +82,6 @@ class Backint_Backup_Basic_Handler : public Backint_Handler {
 
   std::vector<Source_File_Info> source_files_;
 
-  /// Names of "#PIPE"/"#FILE" lines that could not be read ("NULL" when
-
-  /// none could be made out); each is answered with an error pair.
-
-  std::vector<std::string> unreadable_sources_;
   std::string tool_options_;
   Backint_Backup_Job_Info job_info_;
   std::size_t max_seconds_retry_ = 600;

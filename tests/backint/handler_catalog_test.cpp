@@ -185,6 +185,6 @@ TEST_F(BackintLookup, ALocationWithoutDirectoryFailsTheRequest) {
   std::uint64_t total = 0;
   Backint_Catalog_Lookup::Catalog_Backup_File_Infos list;
   EXPECT_FALSE(handler_->lookup().get_backup_files_from_backupd("", "plain", "", total, list, 0, 10));
-  EXPECT_EQ(handler_->out(), "#DEBUG Failed to get catalog backup files: failed to get 'plain' directory");
+  EXPECT_EQ(handler_->out(), "#DEBUG Failed to get catalog backup files: failed to get 'plain' directory\n");
   EXPECT_TRUE(list.empty());
 }

@@ -253,17 +253,20 @@ class BackintDataBackup(unittest.TestCase):
                             sizes=True, die_after={sources[1][0]: 50000})
         self.assertEqual(r.exit, 0, r.output)
         saved = r.saved()
-        self.assertEqual([saved[s[0]][1] for s in sources], [200000, 50000, 200000])
-        self.assertIn("#DEBUG %s was announced with 200000 bytes and delivered 50000\n" % sources[1][0], r.output)
+        sizes = [len(sources[0][1]), 50000, len(sources[2][1])]
+        self.assertEqual([saved[s[0]][1] for s in sources], sizes)
+        self.assertIn("#DEBUG %s was announced with %d bytes and delivered 50000\n"
+                      % (sources[1][0], len(sources[1][1])), r.output)
         self.assertEqual(r.errors(), [])
-        self.assertEqual(sorted(f["size"] for f in self.catalog_files()), [50000, 200000, 200000])
+        self.assertEqual(sorted(f["size"] for f in self.catalog_files()), sorted(sizes))
 
     def test_malformed_input_file(self):
         self.add_job(location=self.pool_dir)
         r = self.env.run("backup", "COMPLETE", [], "T01", backup_id=1025,
                          in_file_text='#SOFTWAREID "backint 1.50"\n#PIPE\n\x00\xff garbage "\n#TOOLOPTION\n')
         self.assertEqual(r.exit, 1)
-        self.assertEqual(r.output, '#DEBUG Failed to get input file\n#ERROR "%s"\n' % r.argv[r.argv.index("-i") + 1])
+        self.assertEqual(r.output, '#DEBUG Failed to read the input line of NULL\n#ERROR "NULL"\n'
+                                   '#DEBUG Failed to get input file\n#ERROR "%s"\n' % r.argv[r.argv.index("-i") + 1])
         self.assertEqual(self.catalog_files(), [])
         self.assertEqual(bf.files_below(self.pool_dir), [])
 

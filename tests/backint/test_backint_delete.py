@@ -82,7 +82,7 @@ class DeleteTest(unittest.TestCase):
             "#DEBUG Failed to remove backup file ebiddata from backint catalog",
             '#ERROR "%s"' % self.data,
             '#DELETED "ebidlog" "%s"' % self.log])
-        self.assertEqual(r.exit, 0)
+        self.assertEqual(r.exit, 1)
         self.assertEqual(self.remaining(), ["ebiddata", "ebidquoted"])
 
     def test_unreadable_catalog_is_an_error_not_a_miss(self):

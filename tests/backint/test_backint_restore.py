@@ -353,10 +353,12 @@ class RestoreTest(unittest.TestCase):
                                '#ERROR "%s"' % p1, '#RESTORED "%s" "%s"' % (e3, p3)], exit_code=1)
         self.assertEqual(bytes(r.pipes[p3].content), b"c" * 10)
 
-        # The last entry of its kind refused: nothing is left unanswered.
+        # The last entry of its kind refused: nothing is left unanswered, but
+        # an #ERROR line always means exit code 1.
         r = self.restore(['#EBID "%s" "%s" "%s"' % (e1, p1, regular)], [])
         self.assert_output(r, ["#DEBUG Destination pipe %s does not exist" % regular,
-                               '#DEBUG Failed to check destination file %s' % regular, '#ERROR "%s"' % p1])
+                               '#DEBUG Failed to check destination file %s' % regular, '#ERROR "%s"' % p1],
+                           exit_code=1)
 
     def test_object_saved_from_a_file_goes_into_a_regular_file(self):
         data = bf.pattern(10, 20000)
