@@ -8,7 +8,7 @@ CMAKE_GEN := -DCMAKE_BUILD_TYPE=RelWithDebInfo
 CCACHE := $(shell command -v ccache 2>/dev/null)
 LAUNCHER := $(if $(CCACHE),-DCMAKE_CXX_COMPILER_LAUNCHER=$(CCACHE),)
 
-.PHONY: all deps release asan test demo bench clean
+.PHONY: all deps release asan test demo bench clean format format-check
 
 all: release
 
@@ -33,6 +33,13 @@ demo: release
 
 bench: release
 	@bench/run $(REL_DIR)
+
+# The house style (.clang-format): check, or apply it to every C++ file.
+format-check: deps
+	@tools/format.sh
+
+format: deps
+	@tools/format.sh --fix
 
 clean:
 	rm -rf build

@@ -120,10 +120,10 @@ Lookup_Status Backint_Catalog_Lookup::get_backup_file(const std::string& databas
           break;
         }
       }
-      auto newest = std::max_element(records.begin(), records.end(), [](const Backup_File_Info& a,
-                                                                          const Backup_File_Info& b) {
-        return std::tie(a.database_backup_id, a.backup_time) < std::tie(b.database_backup_id, b.backup_time);
-      });
+      auto newest =
+          std::max_element(records.begin(), records.end(), [](const Backup_File_Info& a, const Backup_File_Info& b) {
+            return std::tie(a.database_backup_id, a.backup_time) < std::tie(b.database_backup_id, b.backup_time);
+          });
       if (newest != records.end()) parse_backint_catalog_info(*newest, from_local);
     } else if (total > 0 && !records.empty()) {
       parse_backint_catalog_info(records.back(), from_local);
@@ -169,7 +169,7 @@ bool Backint_Catalog_Lookup::get_backup_files_from_local(const std::string& data
 }
 
 bool Backint_Catalog_Lookup::get_backup_files_req(const std::string& query, std::uint64_t& total,
-                                           Catalog_Backup_File_Infos& list) {
+                                                  Catalog_Backup_File_Infos& list) {
   if (!session_) {
     protocol_.write_error("NULL", "Failed to get catalog backup file: init http session first\n");
     return false;
@@ -178,8 +178,7 @@ bool Backint_Catalog_Lookup::get_backup_files_req(const std::string& query, std:
   full.add("module", "hana").add("view", "backupfile").add("resource_uuid", zero_uuid());
   HTTP_Request request(HTTP_GET, kSetsSelectPath, false);
   request.query_string(full);
-  if (!access_key_.empty())
-    request.headers().put(HTTP_HEAD_X_ACCESS_KEY, access_key_, true);
+  if (!access_key_.empty()) request.headers().put(HTTP_HEAD_X_ACCESS_KEY, access_key_, true);
 
   Retry_Policy policy;
   policy.want_object = true;
@@ -201,10 +200,10 @@ bool Backint_Catalog_Lookup::get_backup_files_req(const std::string& query, std:
       extract_or_throw(row)("size", info.size)("location", location)("database", info.database)(
           "extern_backup_id", info.ebid)("pool_uuid", info.pool_uuid)("origin_path", info.origin_path)(
           "storage_path", info.storage_path)("backup_start_time", info.backup_time)("database_backup_id",
-                                                                                      info.database_backup_id);
+                                                                                    info.database_backup_id);
       std::size_t slash = location.rfind('/');
       if (slash == std::string::npos) {
-            protocol_.write_debug("Failed to get catalog backup files: failed to get '%s' directory", location.c_str());
+        protocol_.write_debug("Failed to get catalog backup files: failed to get '%s' directory", location.c_str());
         return false;
       }
       info.filename = location.substr(slash + 1);

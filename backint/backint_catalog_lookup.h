@@ -56,8 +56,8 @@ class Backint_Catalog_Lookup {
   /// higher database backup id. Found when either has it, even if the other
   /// could not be read; failed only when nothing was found and a catalog
   /// could not be read.
-  Lookup_Status get_backup_file(const std::string& database, const std::string& filename,
-                                const std::string& pool_uuid, Catalog_Backup_File_Info& info);
+  Lookup_Status get_backup_file(const std::string& database, const std::string& filename, const std::string& pool_uuid,
+                                Catalog_Backup_File_Info& info);
   /// The backint catalog only (the last matching row).
   Lookup_Status get_backup_file_from_local(const std::string& ebid, Catalog_Backup_File_Info& info);
   /// The backup sets only (the first matching row).

@@ -55,7 +55,7 @@ bool Backint_Handler::init_session() {
     return true;
   }
   protocol_.write_error("NULL", "Failed to create session, host = %s, port = %hu\n", info_.backupd_host.c_str(),
-              info_.backupd_port);
+                        info_.backupd_port);
   return false;
 }
 
@@ -106,8 +106,8 @@ bool Backint_Handler::generate_uuid(std::string& uuid) {
   const ACE_Utils::UUID_Node::Node_ID& node = id.node().node_ID();
   char text[33];
   std::snprintf(text, sizeof text, "%08x%04x%04x%02x%02x%02x%02x%02x%02x%02x%02x", id.time_low(), id.time_mid(),
-                id.time_hi_and_version(), id.clock_seq_hi_and_reserved(), id.clock_seq_low(), node[0], node[1],
-                node[2], node[3], node[4], node[5]);
+                id.time_hi_and_version(), id.clock_seq_hi_and_reserved(), id.clock_seq_low(), node[0], node[1], node[2],
+                node[3], node[4], node[5]);
   uuid = text;
   return !uuid.empty();
 }

@@ -6,22 +6,15 @@ namespace sap_hana {
   { text, sizeof(text) - 1, value }
 
 const Key2_Value_T<Backint_Function> backint_function_table[] = {
-    KEY_ROW("backup", FUNCTION_BACKUP),
-    KEY_ROW("restore", FUNCTION_RESTORE),
-    KEY_ROW("inquire", FUNCTION_INQUIRE),
-    KEY_ROW("delete", FUNCTION_DELETE),
-    {nullptr, 0, FUNCTION_UNKNOWN},
+    KEY_ROW("backup", FUNCTION_BACKUP), KEY_ROW("restore", FUNCTION_RESTORE), KEY_ROW("inquire", FUNCTION_INQUIRE),
+    KEY_ROW("delete", FUNCTION_DELETE), {nullptr, 0, FUNCTION_UNKNOWN},
 };
 
 const Key2_Value_T<Backint_Level> backint_level_table[] = {
-    KEY_ROW("complete", LEVEL_COMPLETE),
-    KEY_ROW("log", LEVEL_LOG),
-    KEY_ROW("differential", LEVEL_DIFFERENTIAL),
-    KEY_ROW("incremental", LEVEL_INCREMENTAL),
-    KEY_ROW("metadata", LEVEL_METADATA),
-    KEY_ROW("initialvolume", LEVEL_INITIALVOLUME),
-    KEY_ROW("catalog", LEVEL_CATALOG),
-    {nullptr, 0, LEVEL_UNKNOWN},
+    KEY_ROW("complete", LEVEL_COMPLETE),         KEY_ROW("log", LEVEL_LOG),
+    KEY_ROW("differential", LEVEL_DIFFERENTIAL), KEY_ROW("incremental", LEVEL_INCREMENTAL),
+    KEY_ROW("metadata", LEVEL_METADATA),         KEY_ROW("initialvolume", LEVEL_INITIALVOLUME),
+    KEY_ROW("catalog", LEVEL_CATALOG),           {nullptr, 0, LEVEL_UNKNOWN},
 };
 
 #undef KEY_ROW

@@ -8,7 +8,9 @@ namespace sap_hana {
 
 Backint_Local_Config::Backint_Local_Config(Backint_Protocol& protocol, std::string path)
     : protocol_(protocol),
-      path_(path.empty() ? Path_Conf(agent_paths::kComponentConfigDir, false, hana_paths::kHanaConfName).fix("agent").str() : std::move(path)) {}
+      path_(path.empty()
+                ? Path_Conf(agent_paths::kComponentConfigDir, false, hana_paths::kHanaConfName).fix("agent").str()
+                : std::move(path)) {}
 
 bool Backint_Local_Config::get_local_config(json_value& object) {
   json_value value;

@@ -74,7 +74,7 @@ int Backint_Log::init(int argc, ACE_TCHAR* argv[]) {
   // to whatever file the link names. O_NONBLOCK: a pipe must not hang it.
   int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0640);
   if (fd < 0) return refuse("Failed to open the log file " + path + ": " + std::strerror(errno) + "\n");
-  struct stat st{};
+  struct stat st {};
   const char* wrong = nullptr;
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
     wrong = "is not a regular file";

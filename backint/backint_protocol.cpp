@@ -116,7 +116,7 @@ bool Backint_Protocol::read_input_lines(std::vector<std::string>& lines) {
 }
 
 bool Backint_Protocol::parse_version_text(const std::string& line, std::string& backint_version,
-                                         std::string& software_version) {
+                                          std::string& software_version) {
   boost::smatch m;
   if (!boost::regex_match(line, m, software_id_re)) return false;
   backint_version = m[1];
@@ -201,7 +201,7 @@ bool Backint_Protocol::parse_restore_entry(const std::string& line, Restore_Entr
 }
 
 bool Backint_Protocol::split_entry(const std::string& line, std::string& keyword, std::string& ebid,
-                                  std::string& name) {
+                                   std::string& name) {
   std::string text = line;
   unescape_input_string(text);
   std::vector<std::string> pieces;
@@ -256,7 +256,7 @@ bool Backint_Protocol::write_out_file_version() {
 }
 
 bool Backint_Protocol::write_formatted(const std::string& prefix, const char* format, va_list ap,
-                                      const std::string& suffix) {
+                                       const std::string& suffix) {
   if (os_ == nullptr || !os_->good()) return false;
   // Every line ends with its newline, whatever the message: a "#DEBUG" text
   // without one would swallow the "#ERROR" (or the next answer) that

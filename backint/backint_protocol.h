@@ -85,8 +85,7 @@ class Backint_Protocol {
   // ---- Input line readers (pure) ----
 
   /// Matches a "#SOFTWAREID" line; false for any other line.
-  static bool parse_version_text(const std::string& line, std::string& backint_version,
-                                 std::string& software_version);
+  static bool parse_version_text(const std::string& line, std::string& backint_version, std::string& software_version);
   /// True when a backint version text says 1.50 or later.
   static bool version_is_v150(const std::string& backint_version);
   /// Matches a "#TOOLOPTION" line; false for any other line.

@@ -72,8 +72,11 @@ Backint_Startup::Parse_Result Backint_Startup::parse_options(int argc, char* arg
         out.flush();
         return PARSE_EXIT;
       case 'V':
-        out << "Corvane Corporation" << " " << "Strovix3" << " backint, API version " << kApiVersion
-            << ", product version " << "\n";
+        out << "Corvane Corporation"
+            << " "
+            << "Strovix3"
+            << " backint, API version " << kApiVersion << ", product version "
+            << "\n";
         out.flush();
         return PARSE_EXIT;
       case 'h':

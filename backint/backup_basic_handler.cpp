@@ -29,7 +29,6 @@ const boost::regex profile_re("(\\S{3})_HDB(\\d+)_.*", boost::regex::perl);
 
 Backint_Backup_Basic_Handler::Backint_Backup_Basic_Handler(const Backint_Info& info) : Backint_Handler(info) {}
 
-
 bool Backint_Backup_Basic_Handler::execute_i() { return get_system_env() && execute_backup(); }
 
 bool Backint_Backup_Basic_Handler::handle_input_file() {

@@ -17,7 +17,8 @@ bool Backint_Delete_Handler::handle_input_file() {
   const bool read_ok = protocol_.read_input_lines(lines);
   for (const std::string& line : lines) {
     std::string keyword, ebid, name;
-    if (!Backint_Protocol::split_entry(line, keyword, ebid, name) || keyword != "#EBID" || ebid.empty() || name.empty()) continue;
+    if (!Backint_Protocol::split_entry(line, keyword, ebid, name) || keyword != "#EBID" || ebid.empty() || name.empty())
+      continue;
     ebid_source_.push_back(Input_File{ebid, name});
   }
   if (!read_ok) {

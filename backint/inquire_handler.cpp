@@ -169,8 +169,7 @@ bool Backint_Inquire_Handler::inquire_all() {
 
 void Backint_Inquire_Handler::pool_unreadable(const std::string& file, const std::string& ebid,
                                               const Lookup_Status& status) {
-  protocol_.write_error(file, "Failed to read backup file %s in its pool, %s\n", ebid.c_str(),
-                        status.error().c_str());
+  protocol_.write_error(file, "Failed to read backup file %s in its pool, %s\n", ebid.c_str(), status.error().c_str());
 }
 
 bool Backint_Inquire_Handler::write_success_msg(const std::string& file, const std::string& ebid,

@@ -161,7 +161,8 @@ bool Backint_Log_Backup_Handler::load_ondemand_conf() {
   option.uid = uid;
   if (!backupd_job_ctl(option)) protocol_.write_debug("failed to submit job to backupd\n");
 
-  protocol_.write_debug("Load ondemand conf for %s %s, conf is %s\n", instance_name_.c_str(), database_.c_str(), path.c_str());
+  protocol_.write_debug("Load ondemand conf for %s %s, conf is %s\n", instance_name_.c_str(), database_.c_str(),
+                        path.c_str());
   protocol_.write_debug("Backup HANA log data to %s/%s\n", job_info_.location.c_str(), dir_.c_str());
   return true;
 }
@@ -191,7 +192,7 @@ bool Backint_Log_Backup_Handler::backupd_job_ctl(const Backupd_Job_Option& optio
   json_value result;
   if (http_session_.post(request, body, response, result) && response.status() == 200) return true;
   protocol_.write_debug("Failed to %s job %s, backint job is %s, status = %d\n", option.method.c_str(),
-              option.job_def_uuid.c_str(), option.job_uuid.c_str(), response.status());
+                        option.job_def_uuid.c_str(), option.job_uuid.c_str(), response.status());
   return false;
 }
 

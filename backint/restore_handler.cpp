@@ -107,9 +107,11 @@ bool Backint_Restore_Handler::restore_ebid_source() {
     Catalog_Backup_File_Info info;
     const Lookup_Status looked_up = catalog_.get_backup_file(entry.id, pool, info);
     if (looked_up.is_failed()) return lookup_failed(entry, entry.id);
-    const bool found = looked_up.is_found() && !info.path.empty() && !info.filename.empty() && !(protocol_.is_v150() && sid != sid_);
+    const bool found =
+        looked_up.is_found() && !info.path.empty() && !info.filename.empty() && !(protocol_.is_v150() && sid != sid_);
     if (!found) {
-      if (debug_mode() && !pool.empty()) protocol_.write_debug("Failed to get backup file from pool '%s'\n", pool.c_str());
+      if (debug_mode() && !pool.empty())
+        protocol_.write_debug("Failed to get backup file from pool '%s'\n", pool.c_str());
       if (!protocol_.write_restore_notfound(entry.filename)) return false;
       continue;
     }

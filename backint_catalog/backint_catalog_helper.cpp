@@ -86,8 +86,8 @@ bool Backint_Catalog_helper::get_job(const std::string& landscape, std::uint64_t
                                      Backint_Backup_Job_Info& job) {
   const char* landscape_id = landscape.c_str();
   HANA_REQUIRE_NONEMPTY(landscape_id, false);
-  return get_job_req(
-      HTTP_Query().add("landscape_id", landscape).add("database_backup_id", database_backup_id).str(), job);
+  return get_job_req(HTTP_Query().add("landscape_id", landscape).add("database_backup_id", database_backup_id).str(),
+                     job);
 }
 
 bool Backint_Catalog_helper::get_job_req(const std::string& query, Backint_Backup_Job_Info& job) {
@@ -111,8 +111,7 @@ bool Backint_Catalog_helper::get_job_req(const std::string& query, Backint_Backu
   return true;
 }
 
-bool Backint_Catalog_helper::update_job_database_backup_id(const std::string& uuid,
-                                                           std::uint64_t database_backup_id) {
+bool Backint_Catalog_helper::update_job_database_backup_id(const std::string& uuid, std::uint64_t database_backup_id) {
   const char* job_uuid = uuid.c_str();
   HANA_REQUIRE_NONEMPTY(job_uuid, false);
   Backint_Backup_Job_Info job;

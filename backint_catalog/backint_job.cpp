@@ -52,8 +52,7 @@ bool Backint_Backup_Job_Info::parse(const json_value& object) {
   Backint_Backup_Job_Info row = *this;
   std::string attrs_text;
   try {
-    extract_or_throw(object)("id", row.id)("uuid", row.uuid)("host_uuid", row.host_uuid)("job_act_id",
-                                                                                        row.job_act_id)(
+    extract_or_throw(object)("id", row.id)("uuid", row.uuid)("host_uuid", row.host_uuid)("job_act_id", row.job_act_id)(
         "location", row.location)("database_backup_id", row.database_backup_id)("database", row.database)(
         "extended_attrs", attrs_text)("landscape_id", row.landscape_id);
     object_get(object, "pool_uuid", row.pool_uuid);

@@ -158,8 +158,8 @@ bool Environ_Getter::parse_environment(const std::string& block, HANA_Env_Value&
   static const struct {
     const char* prefix;
     std::size_t length;
-  } kPrefixes[] = {{"DIR_EXECUTABLE=", 15}, {"HOSTNAME=", 9}, {"DIR_INSTANCE=", 13},
-                   {"USER=", 5},            {"TINSTANCE=", 10}, {"SAPSYSTEMNAME=", 14}};
+  } kPrefixes[] = {{"DIR_EXECUTABLE=", 15}, {"HOSTNAME=", 9},      {"DIR_INSTANCE=", 13}, {"USER=", 5},
+                   {"TINSTANCE=", 10},      {"SAPSYSTEMNAME=", 14}};
   std::string* const targets[] = {&value.dir_executable, &value.hostname, &value.instance_dir,
                                   &value.user,           nullptr,         &value.sid};
 
@@ -343,8 +343,7 @@ bool Environ_Getter::get_trace_dir(const std::string& system_id, std::string& di
   boost::smatch match;
   while (std::getline(in, line)) {
     if (is_comment(line) || !boost::regex_match(line, match, profile)) continue;
-    dir = snprintf_t<256>(hana_paths::kTraceDirFormat, sid, match[1].str().c_str(), match[2].str().c_str())
-              .c_str();
+    dir = snprintf_t<256>(hana_paths::kTraceDirFormat, sid, match[1].str().c_str(), match[2].str().c_str()).c_str();
     return true;
   }
   return false;

@@ -22,7 +22,7 @@ struct System_Instance_Info {
   ACE_UINT16 instance_number = 0;  ///< 0 to 99
   std::string instance_name;       ///< "HDB" and the two-digit instance number
   std::string version;
-  std::string dir_executable;      ///< directory holding the instance's executables (hdbsql)
+  std::string dir_executable;  ///< directory holding the instance's executables (hdbsql)
 };
 
 /// One database of a HANA system. Plain value.

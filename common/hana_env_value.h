@@ -13,14 +13,14 @@ namespace sap_hana {
 /// has empty strings and instance number 0; fields the process environment
 /// does not hold stay empty.
 struct HANA_Env_Value {
-  std::string dir_executable;   ///< DIR_EXECUTABLE, the instance's executable directory
-  std::string hostname;         ///< HOSTNAME
-  std::string instance_dir;     ///< DIR_INSTANCE, e.g. /usr/sap/HDB/HDB00
-  std::string user;             ///< USER, the system's administration user
+  std::string dir_executable;      ///< DIR_EXECUTABLE, the instance's executable directory
+  std::string hostname;            ///< HOSTNAME
+  std::string instance_dir;        ///< DIR_INSTANCE, e.g. /usr/sap/HDB/HDB00
+  std::string user;                ///< USER, the system's administration user
   ACE_UINT16 instance_number = 0;  ///< TINSTANCE, else the digits after "HDB" in instance_dir
-  std::string sid;              ///< SAPSYSTEMNAME
-  std::string trace_dir;        ///< never set by Environ_Getter; for callers
-  std::string landscape_id;     ///< [landscape] id of the custom nameserver.ini (get by SID only)
+  std::string sid;                 ///< SAPSYSTEMNAME
+  std::string trace_dir;           ///< never set by Environ_Getter; for callers
+  std::string landscape_id;        ///< [landscape] id of the custom nameserver.ini (get by SID only)
 };
 
 }  // namespace sap_hana

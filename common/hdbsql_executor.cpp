@@ -61,7 +61,8 @@ bool HDBSQL_Executor::init(const std::string& instance_manager_name, const std::
 
   Database_Info info;
   System_Instance_Info& ii = info.instance_info;
-  if (!instance->get_option("sid", ii.system_info.sid) || !instance->get_option("instance_number", ii.instance_number) ||
+  if (!instance->get_option("sid", ii.system_info.sid) ||
+      !instance->get_option("instance_number", ii.instance_number) ||
       !instance->get_option("instance_name", ii.instance_name) ||
       !instance->get_option("localhost", ii.system_info.localhost) ||
       !instance->get_option("dir_executable", ii.dir_executable) ||

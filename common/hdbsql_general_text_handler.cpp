@@ -4,8 +4,7 @@
 
 namespace sap_hana {
 
-HDBSQL_General_Text_Handler::HDBSQL_General_Text_Handler()
-    : Text_Process_Handler(TPHF_LOG_NONE, 60) {}
+HDBSQL_General_Text_Handler::HDBSQL_General_Text_Handler() : Text_Process_Handler(TPHF_LOG_NONE, 60) {}
 
 HDBSQL_General_Text_Handler::~HDBSQL_General_Text_Handler() {}
 

@@ -74,13 +74,12 @@ bool Instance_Controller::valid_names(const std::string& instance_name) const {
   if (is_hana_identifier(sid_) && instance_name_to_number(instance_name, number) && instance_name[3] >= '0' &&
       instance_name[4] >= '0' && instance_name[3] <= '9' && instance_name[4] <= '9')
     return true;
-  ACE_ERROR((LM_ERROR, ACE_TEXT("Invalid system ID '%s' or instance name '%s'\n"), sid_.c_str(),
-             instance_name.c_str()));
+  ACE_ERROR(
+      (LM_ERROR, ACE_TEXT("Invalid system ID '%s' or instance name '%s'\n"), sid_.c_str(), instance_name.c_str()));
   return false;
 }
 
-bool Instance_Controller::get_instance_services(const std::string& instance_name,
-                                                std::vector<Service_Info>& services) {
+bool Instance_Controller::get_instance_services(const std::string& instance_name, std::vector<Service_Info>& services) {
   if (!valid_names(instance_name)) return false;
   // Anchored to the system's own directory, so that no other system's
   // process (nor any other program) is taken for this instance's.
@@ -204,7 +203,9 @@ bool Instance_Controller::hdb_action(const std::string& instance_name, HDB_ACTIO
   return true;
 }
 
-bool Instance_Controller::start(const std::string& instance_name) { return hdb_action(instance_name, HDB_ACTION_START); }
+bool Instance_Controller::start(const std::string& instance_name) {
+  return hdb_action(instance_name, HDB_ACTION_START);
+}
 
 bool Instance_Controller::stop(const std::string& instance_name) { return hdb_action(instance_name, HDB_ACTION_STOP); }
 

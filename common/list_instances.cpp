@@ -25,8 +25,8 @@ int Get_Version_Line_Handler::handle_stdout_line(const char* line, size_t len) {
 }
 
 bool System_Instance_Lister::list_service(std::vector<Service_Info>& services) {
-  if (Service_Lister::list_service("^/usr/sap/[A-Z][A-Z0-9]{2}/HDB[0-9][0-9]/exe/sapstartsrv( |$)", services,
-                                   false, "C") != 0) {
+  if (Service_Lister::list_service("^/usr/sap/[A-Z][A-Z0-9]{2}/HDB[0-9][0-9]/exe/sapstartsrv( |$)", services, false,
+                                   "C") != 0) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to get HANA services\n")));
     return false;
   }

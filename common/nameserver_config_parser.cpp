@@ -30,19 +30,19 @@ class Quiet_Scope {
 }  // namespace
 
 Name_Server_Config_Parser::Name_Server_Config_Parser(const std::string& sid)
-    : sid_(sid),
-      path_(snprintf_t<4096>(hana_paths::kNameserverIniFormat, sid.c_str()).c_str()),
-      disable_log_(false) {}
+    : sid_(sid), path_(snprintf_t<4096>(hana_paths::kNameserverIniFormat, sid.c_str()).c_str()), disable_log_(false) {}
 
 bool Name_Server_Config_Parser::get_value(const char* key, std::string& value) {
   if (!is_regular_file(path_.c_str())) {
-    if (!disable_log_) ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to get value, file '%s' does not exist\n"), path_.c_str()));
+    if (!disable_log_)
+      ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to get value, file '%s' does not exist\n"), path_.c_str()));
     return false;
   }
   Ini_File ini;
   std::string error;
   if (!ini.load(path_, error) || !ini.get(key, value, error)) {
-    if (!disable_log_) ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to get %s in %s, %s\n"), key, path_.c_str(), error.c_str()));
+    if (!disable_log_)
+      ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to get %s in %s, %s\n"), key, path_.c_str(), error.c_str()));
     return false;
   }
   return true;

@@ -8,12 +8,12 @@
 /// non-empty; its name appears in the message:
 ///   Unexpected error in <file>:<line>, sid is NULL or "":
 ///   <call stack>
-#define HANA_REQUIRE_NONEMPTY(arg, result)                                                          \
-  do {                                                                                              \
-    if ((arg) == nullptr || *(arg) == '\0') {                                                      \
+#define HANA_REQUIRE_NONEMPTY(arg, result)                                                               \
+  do {                                                                                                   \
+    if ((arg) == nullptr || *(arg) == '\0') {                                                            \
       ACE_ERROR((LM_EMERGENCY, ACE_TEXT("Unexpected error in %N:%l, " #arg " is NULL or \"\":\n%?\n"))); \
-      return result;                                                                                \
-    }                                                                                               \
+      return result;                                                                                     \
+    }                                                                                                    \
   } while (0)
 
 #endif

@@ -32,14 +32,14 @@ namespace sap_hana {
 class Resource_Info_Getter {
  public:
   struct Instance_Info {
-    std::string host_uuid;          ///< agent host running the instance
+    std::string host_uuid;  ///< agent host running the instance
     std::string sid;
     std::string uuid;               ///< instance record on the server
     std::string instance_name;      ///< e.g. HDB00
     std::string instance_mgr_name;  ///< name in the agent's instance registry
     ACE_UINT16 instance_number = 0;
     json_value ext_attrs = json_value::object();  ///< "extended_attrs" as received
-    bool mdc = false;               ///< multi-container system
+    bool mdc = false;                             ///< multi-container system
   };
   using Instances_Info = std::vector<Instance_Info>;
 

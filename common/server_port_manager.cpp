@@ -10,7 +10,8 @@ Server_Port_Manager::Server_Port_Manager(const std::string& instance_name) : ins
   if (instance_name.size() == 5) {
     const char a = instance_name[3];
     const char b = instance_name[4];
-    if (a >= '0' && a <= '9' && b >= '0' && b <= '9') instance_number_ = static_cast<ACE_UINT16>((a - '0') * 10 + (b - '0'));
+    if (a >= '0' && a <= '9' && b >= '0' && b <= '9')
+      instance_number_ = static_cast<ACE_UINT16>((a - '0') * 10 + (b - '0'));
   }
 }
 

@@ -84,8 +84,8 @@ int HANA_Instance_Handler::logon(const char* instance_name, const char* username
 
   HDBSQL_Executor executor;
   if (!executor.init(instance_name, "", username, secure_string(password))) {
-    ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to login HANA database instance '%C', failed to init hdbsql\n"),
-               instance_name));
+    ACE_ERROR(
+        (LM_ERROR, ACE_TEXT("Failed to login HANA database instance '%C', failed to init hdbsql\n"), instance_name));
     return E_OTHER;
   }
   // hdbsql's connection status: it succeeds only when the log-on does. A

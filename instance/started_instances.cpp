@@ -11,8 +11,8 @@ bool list_started_instances(std::vector<System_Instance_Info>& infos) {
   // when no start service runs (the lister's pattern); only the first is a
   // failure.
   std::vector<Service_Info> services;
-  return Service_Lister::list_service("^/usr/sap/[A-Z][A-Z0-9]{2}/HDB[0-9][0-9]/exe/sapstartsrv( |$)", services,
-                                      false, "C") == 0 &&
+  return Service_Lister::list_service("^/usr/sap/[A-Z][A-Z0-9]{2}/HDB[0-9][0-9]/exe/sapstartsrv( |$)", services, false,
+                                      "C") == 0 &&
          services.empty();
 }
 

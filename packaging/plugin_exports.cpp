@@ -20,15 +20,15 @@
 
 using namespace sap_hana;
 
-#define HANA_PLUGIN_FACTORY(NAME, TYPE, BASE, ...)                          \
-  namespace {                                                               \
-  void _gobble_##NAME(void* object) { delete static_cast<BASE*>(object); }  \
-  }                                                                         \
+#define HANA_PLUGIN_FACTORY(NAME, TYPE, BASE, ...)                                                \
+  namespace {                                                                                     \
+  void _gobble_##NAME(void* object) { delete static_cast<BASE*>(object); }                        \
+  }                                                                                               \
   extern "C" __attribute__((visibility("default"))) void* _make_##NAME(void (**gobbler)(void*)) { \
-    if (gobbler != nullptr) *gobbler = _gobble_##NAME;                      \
-    BASE* object = new (std::nothrow) TYPE(__VA_ARGS__);                    \
-    if (object == nullptr) errno = ENOMEM;                                  \
-    return object;                                                          \
+    if (gobbler != nullptr) *gobbler = _gobble_##NAME;                                            \
+    BASE* object = new (std::nothrow) TYPE(__VA_ARGS__);                                          \
+    if (object == nullptr) errno = ENOMEM;                                                        \
+    return object;                                                                                \
   }
 
 HANA_PLUGIN_FACTORY(HANA_Instance_Handler, HANA_Instance_Handler, Instance_Handler)

@@ -5,7 +5,7 @@ set -euo pipefail
 pkgs=(cmake g++ make pkg-config libace-dev libboost-dev libboost-regex-dev
       nlohmann-json3-dev libyajl-dev libcurl4-openssl-dev libssl-dev
       libzstd-dev liblzo2-dev libgtest-dev googletest python3 zstd util-linux
-      iproute2 openssl libmicrohttpd-dev)
+      iproute2 openssl clang-format libmicrohttpd-dev)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

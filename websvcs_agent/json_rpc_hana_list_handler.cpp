@@ -56,8 +56,7 @@ std::shared_ptr<Instance> JSON_RPC_HANA_List_Handler::find_instance(const std::s
   return Instance_Manager::instance()->find(kInstanceType, name);
 }
 
-int JSON_RPC_HANA_List_Handler::handle_object_i(std::shared_ptr<JSON_RPC_Channel> channel,
-                                                JSON_RPC_Object_Ptr object) {
+int JSON_RPC_HANA_List_Handler::handle_object_i(std::shared_ptr<JSON_RPC_Channel> channel, JSON_RPC_Object_Ptr object) {
   if (!channel) {
     ACE_ERROR((LM_ERROR, "Abort handle JSON-RPC request, requester is gone\n"));
     return -1;
@@ -120,18 +119,18 @@ int JSON_RPC_HANA_List_Handler::list_databases(JSON_RPC_Channel& channel, const 
 
   std::vector<Database_Info> databases;
   Database_Lister lister(sid, hana_instance_name, user, password);
-  if (!lister.list(databases))
-    return channel.send_error(-32603, request.id(), "Failed to list database", kNoData);
+  if (!lister.list(databases)) return channel.send_error(-32603, request.id(), "Failed to list database", kNoData);
 
   Job_Definitions definitions;
   json_value list = json_value::array();
   for (const auto& database : databases) {
-    list.push_back(json_value{{"name", database.name},
-                              {"owner", database.description},
-                              {"os_user", database.os_user},
-                              {"os_group", database.os_group},
-                              {"active", database.active},
-                              {"log_backup_mode", log_backup_mode(sid, hana_instance_name, database.name, definitions)}});
+    list.push_back(
+        json_value{{"name", database.name},
+                   {"owner", database.description},
+                   {"os_user", database.os_user},
+                   {"os_group", database.os_group},
+                   {"active", database.active},
+                   {"log_backup_mode", log_backup_mode(sid, hana_instance_name, database.name, definitions)}});
   }
   response->result() = json_value{{"instance", instance_name}, {"databases", list}};
   return channel.send(*response);

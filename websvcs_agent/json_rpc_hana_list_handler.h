@@ -72,8 +72,8 @@ class JSON_RPC_HANA_List_Handler : public JSON_RPC_Thread_Handler {
 
   int list_instances(JSON_RPC_Channel& channel, const JSON_RPC_Object& request);
   int list_databases(JSON_RPC_Channel& channel, const JSON_RPC_Object& request);
-  std::string log_backup_mode(const std::string& sid, const std::string& instance_name,
-                              const std::string& database, Job_Definitions& definitions);
+  std::string log_backup_mode(const std::string& sid, const std::string& instance_name, const std::string& database,
+                              Job_Definitions& definitions);
   bool is_valid_log_backup_conf(const std::string& path, Job_Definitions& definitions);
   bool job_definition_listed(const std::string& uuid, Job_Definitions& definitions);
 

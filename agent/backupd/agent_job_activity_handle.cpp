@@ -53,7 +53,7 @@ int Agent_Job_Activity_Handle::open(const std::string& uid, int flags) {
   int open_flags = (writable ? O_RDWR : O_RDONLY) | (create ? O_CREAT : 0) | O_CLOEXEC;
   int fd = ::open(path.c_str(), open_flags, 0644);
   if (fd < 0) return -1;
-  struct stat st{};
+  struct stat st {};
   if (::fstat(fd, &st) != 0) {
     int e = errno;
     ::close(fd);

@@ -40,8 +40,8 @@ struct Pool_Lookup_Options {
 /// `extra2` and `last` are accepted for the callers' sake and ignored: the
 /// lookup is the same for backups and restores, and its retries are fixed.
 int get_pool_info(JSON_RESTful_Client& client, const std::string& pool_uuid, const std::string* second_id,
-                  Pool_Info& info, bool to_restore, const void* context, std::size_t timeout, int retries,
-                  bool flag, const void* extra1, const void* extra2, bool last);
+                  Pool_Info& info, bool to_restore, const void* context, std::size_t timeout, int retries, bool flag,
+                  const void* extra1, const void* extra2, bool last);
 
 /// The same with the options of our own callers.
 int get_pool_info(JSON_RESTful_Client& client, const std::string& pool_uuid, Pool_Info& info,

@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <random>
 
-Exponential_Backoff_Iterator::Exponential_Backoff_Iterator(unsigned slot_time, std::uint32_t max_retries,
-                                                           unsigned cap, bool jitter)
+Exponential_Backoff_Iterator::Exponential_Backoff_Iterator(unsigned slot_time, std::uint32_t max_retries, unsigned cap,
+                                                           bool jitter)
     : slot_time_(slot_time), max_retries_(max_retries), cap_(cap), jitter_(jitter), end_(max_retries == 0) {
   if (!end_) {
     current_ = compute();

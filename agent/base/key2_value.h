@@ -16,8 +16,7 @@ struct Key2_Value_T {
   static V key_to_value(const Key2_Value_T* table, const char* key) {
     const Key2_Value_T* row = table;
     for (; row->key != nullptr; ++row) {
-      if (key != nullptr && std::strlen(key) == row->key_length &&
-          std::memcmp(key, row->key, row->key_length) == 0)
+      if (key != nullptr && std::strlen(key) == row->key_length && std::memcmp(key, row->key, row->key_length) == 0)
         return row->value;
     }
     return row->value;

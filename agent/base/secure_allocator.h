@@ -20,9 +20,13 @@ struct secure_allocator {
     ::operator delete(p);
   }
   template <typename U>
-  bool operator==(const secure_allocator<U>&) const noexcept { return true; }
+  bool operator==(const secure_allocator<U>&) const noexcept {
+    return true;
+  }
   template <typename U>
-  bool operator!=(const secure_allocator<U>&) const noexcept { return false; }
+  bool operator!=(const secure_allocator<U>&) const noexcept {
+    return false;
+  }
 };
 
 #endif

@@ -10,13 +10,7 @@
 ///               same as COMPR_NONE.
 ///   COMPR_LZOP: LZO1X blocks in our own framing (lzo_compress_filter.h).
 ///   COMPR_ZSTD: one zstd frame.
-enum Compression_Method : int {
-  COMPR_NONE = 0,
-  COMPR_AUTO = 1,
-  COMPR_LZOP = 2,
-  COMPR_ZSTD = 3,
-  COMPR_MAX = 4
-};
+enum Compression_Method : int { COMPR_NONE = 0, COMPR_AUTO = 1, COMPR_LZOP = 2, COMPR_ZSTD = 3, COMPR_MAX = 4 };
 
 /// The method named by the first `length` bytes of `name`: "none", "auto",
 /// "lzop" or "zstd", compared without regard to case. Anything else, and a

@@ -34,7 +34,7 @@ bool Zstd_Decompress_Filter::write(const char* data, std::size_t size) {
 }
 
 bool Zstd_Decompress_Filter::flush() {
-  if (!frame_done_) return fail(started_ ? "zstd decompression failed: the frame is truncated"
-                                         : "zstd decompression failed: no frame");
+  if (!frame_done_)
+    return fail(started_ ? "zstd decompression failed: the frame is truncated" : "zstd decompression failed: no frame");
   return true;
 }

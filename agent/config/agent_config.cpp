@@ -9,9 +9,7 @@
 #include "agent/json/json_file.h"
 #include "agent/base/agent_paths.h"
 
-std::string Agent_Config::directory(const std::string& component) {
-  return agent_paths::kConfigRoot + component;
-}
+std::string Agent_Config::directory(const std::string& component) { return agent_paths::kConfigRoot + component; }
 
 bool Agent_Config::load_conf(const std::string& dir, std::string& error) {
   const std::string path = dir + "/agent.conf";

@@ -155,8 +155,7 @@ bool Instance_Manager::load(json_value& registry) const {
     return false;
   }
   if (!registry.is_object()) {
-    ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to read instance registry '%s', it is not a JSON object\n"),
-               path_.c_str()));
+    ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to read instance registry '%s', it is not a JSON object\n"), path_.c_str()));
     return false;
   }
   return true;
@@ -247,8 +246,8 @@ bool Instance_Manager::list(const std::string& type, std::vector<std::shared_ptr
       json_value logon;
       if (object_get(e, "logon_options", logon) && logon.is_object()) instance->logon_options(logon);
     } catch (const Json_Member_Error& error) {
-      ACE_ERROR((LM_ERROR, ACE_TEXT("Instance registry entry '%s' is malformed, %s\n"), entry.key().c_str(),
-                 error.what()));
+      ACE_ERROR(
+          (LM_ERROR, ACE_TEXT("Instance registry entry '%s' is malformed, %s\n"), entry.key().c_str(), error.what()));
       continue;
     }
     instances.push_back(instance);
@@ -263,9 +262,8 @@ int Instance_Manager::get_account(const std::string& type, const std::string& na
   if (!load(registry.value)) return -1;
   try {
     const json_value& account = object_get_obj_or_throw(
-        object_get_obj_or_throw(object_get_obj_or_throw(object_get_obj_or_throw(registry.value, type.c_str()),
-                                                        name.c_str()),
-                                "accounts"),
+        object_get_obj_or_throw(
+            object_get_obj_or_throw(object_get_obj_or_throw(registry.value, type.c_str()), name.c_str()), "accounts"),
         uid.c_str());
     std::string read_user = object_get_str_or_throw(account, "user");
     secure_string read_password;

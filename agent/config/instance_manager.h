@@ -93,9 +93,8 @@ class Instance_Manager {
   /// the same type and name but keeping its accounts.
   bool add(const Instance& instance);
   /// Stores the account of user `uid` for a registered instance.
-  bool set_account(const std::string& type, const std::string& name, const std::string& uid,
-                   const std::string& user, const secure_string& password,
-                   const json_value& extra = json_value());
+  bool set_account(const std::string& type, const std::string& name, const std::string& uid, const std::string& user,
+                   const secure_string& password, const json_value& extra = json_value());
   /// Removes the entry and its accounts; true also when it was not registered.
   bool remove(const std::string& type, const std::string& name);
 

@@ -46,8 +46,7 @@ bool Agent_Service::register_with_server(const std::string& address) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("Registration refused by backupd: %C\n"), answer->error_message().c_str()));
     return false;
   }
-  ACE_DEBUG((LM_INFO, ACE_TEXT("Registered with backupd as %C at %C\n"), settings_.host_uuid.c_str(),
-             address.c_str()));
+  ACE_DEBUG((LM_INFO, ACE_TEXT("Registered with backupd as %C at %C\n"), settings_.host_uuid.c_str(), address.c_str()));
   return true;
 }
 

@@ -14,8 +14,8 @@ std::string new_uuid() {
   const ACE_Utils::UUID_Node::Node_ID& node = id.node().node_ID();
   char text[37];
   std::snprintf(text, sizeof text, "%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x", id.time_low(), id.time_mid(),
-                id.time_hi_and_version(), id.clock_seq_hi_and_reserved(), id.clock_seq_low(), node[0], node[1],
-                node[2], node[3], node[4], node[5]);
+                id.time_hi_and_version(), id.clock_seq_hi_and_reserved(), id.clock_seq_low(), node[0], node[1], node[2],
+                node[3], node[4], node[5]);
   return text;
 }
 

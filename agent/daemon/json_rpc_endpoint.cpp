@@ -148,17 +148,14 @@ bool JSON_RPC_Endpoint::start(std::string& error) {
     flags |= MHD_USE_TLS;
   }
   stopping_ = false;
-  MHD_OptionItem tls_options[] = {
-      {MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char*>(cert_pem_.c_str())},
-      {MHD_OPTION_HTTPS_MEM_KEY, 0, const_cast<char*>(key_pem_.c_str())},
-      {MHD_OPTION_END, 0, nullptr}};
+  MHD_OptionItem tls_options[] = {{MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char*>(cert_pem_.c_str())},
+                                  {MHD_OPTION_HTTPS_MEM_KEY, 0, const_cast<char*>(key_pem_.c_str())},
+                                  {MHD_OPTION_END, 0, nullptr}};
   MHD_OptionItem no_options[] = {{MHD_OPTION_END, 0, nullptr}};
-  daemon_ = MHD_start_daemon(
-      flags, 0, nullptr, nullptr, &on_request, this, MHD_OPTION_EXTERNAL_LOGGER, &log_mhd, nullptr,
-      MHD_OPTION_SOCK_ADDR, address, MHD_OPTION_NOTIFY_COMPLETED,
-      &on_completed, this,
-      MHD_OPTION_CONNECTION_LIMIT, 64u, MHD_OPTION_CONNECTION_TIMEOUT, 60u, MHD_OPTION_ARRAY,
-      settings_.tls() ? tls_options : no_options, MHD_OPTION_END);
+  daemon_ = MHD_start_daemon(flags, 0, nullptr, nullptr, &on_request, this, MHD_OPTION_EXTERNAL_LOGGER, &log_mhd,
+                             nullptr, MHD_OPTION_SOCK_ADDR, address, MHD_OPTION_NOTIFY_COMPLETED, &on_completed, this,
+                             MHD_OPTION_CONNECTION_LIMIT, 64u, MHD_OPTION_CONNECTION_TIMEOUT, 60u, MHD_OPTION_ARRAY,
+                             settings_.tls() ? tls_options : no_options, MHD_OPTION_END);
   if (!daemon_) {
     error = "cannot listen on " + settings_.rpc_address + " port " + std::to_string(settings_.rpc_port) +
             (errno ? std::string(": ") + std::strerror(errno) : "");
@@ -185,8 +182,7 @@ std::string JSON_RPC_Endpoint::serve(const std::string& body) {
     return error_text(JSON_RPC_Object::E_PARSE_ERROR, json_value(), "Parse error");
   }
   JSON_RPC_Object_Ptr object = JSON_RPC_Object::parse(value);
-  if (!object || (object->type() != JSON_RPC_Object::TYPE_REQUEST &&
-                  object->type() != JSON_RPC_Object::TYPE_NOTIFY)) {
+  if (!object || (object->type() != JSON_RPC_Object::TYPE_REQUEST && object->type() != JSON_RPC_Object::TYPE_NOTIFY)) {
     json_value id;
     if (value.is_object() && value.contains("id") && (value["id"].is_string() || value["id"].is_number_integer()))
       id = value["id"];
@@ -215,4 +211,3 @@ std::string JSON_RPC_Endpoint::serve(const std::string& body) {
   return error_text(JSON_RPC_Object::E_INTERNAL_ERROR, object->id(),
                     channel->was_handled() ? "Request not answered" : "Request timed out");
 }
-

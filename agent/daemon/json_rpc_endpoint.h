@@ -52,7 +52,6 @@ class JSON_RPC_Endpoint {
   bool key_matches(const char* presented) const;
 
  private:
-
   const Agent_Settings& settings_;
   const Service_Repository& services_;
   MHD_Daemon* daemon_ = nullptr;

@@ -127,8 +127,7 @@ bool Service_Repository::load(const std::string& path, std::string& error) {
       return false;
     }
     entries_.push_back(std::move(entry));
-    for (const auto& m : entries_.back().methods)
-      routes_[m] = static_cast<JSON_RPC_Handler*>(entries_.back().object);
+    for (const auto& m : entries_.back().methods) routes_[m] = static_cast<JSON_RPC_Handler*>(entries_.back().object);
   }
   return true;
 }
@@ -164,8 +163,9 @@ bool Service_Repository::make(Entry& entry, std::string& error) {
     return false;
   }
   if (!entry.destroy) {
-    ACE_ERROR((LM_WARNING, ACE_TEXT("Service %C: factory %C stored no destroy function; the object is kept until "
-                                    "the agent exits\n"),
+    ACE_ERROR((LM_WARNING,
+               ACE_TEXT("Service %C: factory %C stored no destroy function; the object is kept until "
+                        "the agent exits\n"),
                entry.name.c_str(), entry.factory.c_str()));
   }
   std::vector<std::string> words;

@@ -34,9 +34,9 @@ class HTTP_Session {
     std::string host;
     std::uint16_t port = 0;
     bool ssl = false;
-    std::string name;      ///< shown in log lines; "backupd" when empty
-    std::string ca_file;   ///< PEM bundle to verify the server with (ssl)
-    bool insecure = false; ///< skip certificate verification (never by default)
+    std::string name;       ///< shown in log lines; "backupd" when empty
+    std::string ca_file;    ///< PEM bundle to verify the server with (ssl)
+    bool insecure = false;  ///< skip certificate verification (never by default)
     long connect_timeout = 120;
     long transfer_timeout = 120;
     long low_speed_time = 120;

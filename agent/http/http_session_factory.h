@@ -23,7 +23,7 @@ struct HTTP_Session_Settings {
   std::string host;
   std::uint16_t port = 0;
   bool ssl = false;
-  const char* name = nullptr;                ///< label for log lines
+  const char* name = nullptr;                 ///< label for log lines
   const HTTP_SSL_Context* ssl_ctx = nullptr;  ///< null: the defaults above
   bool insecure = false;                      ///< skip certificate checks (tests only)
   long connect_timeout = 120;                 ///< seconds, see HTTP_Session

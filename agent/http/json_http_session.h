@@ -25,7 +25,8 @@
 class JSON_HTTP_Session {
  public:
   /// An empty (unusable) session.
-  explicit JSON_HTTP_Session(int retries = 5, int retry_timeout = 300) : retries_(retries), retry_timeout_(retry_timeout) {}
+  explicit JSON_HTTP_Session(int retries = 5, int retry_timeout = 300)
+      : retries_(retries), retry_timeout_(retry_timeout) {}
   JSON_HTTP_Session(HTTP_Session_Ptr session, int retries, int retry_timeout)
       : session_(std::move(session)), retries_(retries), retry_timeout_(retry_timeout) {}
 

@@ -61,8 +61,8 @@ bool Retrying_JSON_Session::exchange(HTTP_Method method, const HTTP_Request& req
   }
 }
 
-bool Retrying_JSON_Session::exchange(HTTP_Method method, const std::string& path, const json_value* body,
-                                     int& status, json_value& result) {
+bool Retrying_JSON_Session::exchange(HTTP_Method method, const std::string& path, const json_value* body, int& status,
+                                     json_value& result) {
   HTTP_Request request(method, path, false);
   const std::size_t q = path.find('?');
   if (q != std::string::npos) {

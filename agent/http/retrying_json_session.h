@@ -66,8 +66,7 @@ class Retrying_JSON_Session {
 
   /// `path` may carry a "?query" (already encoded). `status` is the last
   /// answer's status, 0 after a transport failure.
-  bool exchange(HTTP_Method method, const std::string& path, const json_value* body, int& status,
-                json_value& result);
+  bool exchange(HTTP_Method method, const std::string& path, const json_value* body, int& status, json_value& result);
 
  private:
   bool attempt_ok(bool exchanged, const CGI_Response& response, const json_value& result) const;

@@ -13,9 +13,7 @@ struct Rate_Control_Entry {
       : start_time(start), end_time(end), max_bytes_per_second(bytes_per_second) {}
 
   /// True when `second_of_day` lies inside the window.
-  bool covers(std::uint32_t second_of_day) const {
-    return start_time <= second_of_day && second_of_day <= end_time;
-  }
+  bool covers(std::uint32_t second_of_day) const { return start_time <= second_of_day && second_of_day <= end_time; }
 
   bool operator==(const Rate_Control_Entry& o) const {
     return start_time == o.start_time && end_time == o.end_time && max_bytes_per_second == o.max_bytes_per_second;

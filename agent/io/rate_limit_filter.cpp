@@ -23,8 +23,8 @@ bool Rate_Limit_Filter::write(const char* data, std::size_t size) {
     size -= slice;
     window_bytes_ += slice;
     // 128-bit product: bytes * 1e9 overflows 64 bits after about 18 GB.
-    auto due = window_start_ns_ + static_cast<std::uint64_t>(
-                                      static_cast<unsigned __int128>(window_bytes_) * 1000000000u / limit);
+    auto due = window_start_ns_ +
+               static_cast<std::uint64_t>(static_cast<unsigned __int128>(window_bytes_) * 1000000000u / limit);
     std::uint64_t now = clock_.now_ns();
     if (due > now) clock_.sleep_ns(due - now);
   }

@@ -28,8 +28,8 @@ int HTTP_JSON_RPC_Channel::send(const JSON_RPC_Object& object, int timeout_secon
   CGI_Response response;
   json_value body;
   if (!json.post(request, object.to_json(), response, body)) {
-    ACE_ERROR((LM_ERROR, ACE_TEXT("JSON-RPC %C to %C:%d failed: %C\n"), object.method().c_str(),
-               options.host.c_str(), static_cast<int>(options.port), response.error().c_str()));
+    ACE_ERROR((LM_ERROR, ACE_TEXT("JSON-RPC %C to %C:%d failed: %C\n"), object.method().c_str(), options.host.c_str(),
+               static_cast<int>(options.port), response.error().c_str()));
     return -1;
   }
   bool is_request = object.type() == JSON_RPC_Object::TYPE_REQUEST;

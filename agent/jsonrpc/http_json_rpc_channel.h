@@ -19,8 +19,8 @@ class HTTP_JSON_RPC_Channel : public JSON_RPC_Channel {
  public:
   /// `options` names host, port, TLS and CA file (its time-outs are
   /// replaced per send); `path` is the endpoint ("/jsonrpc").
-  HTTP_JSON_RPC_Channel(const HTTP_Session::Options& options, const std::string& path,
-                        const secure_string& access_key, int default_timeout_seconds = 120);
+  HTTP_JSON_RPC_Channel(const HTTP_Session::Options& options, const std::string& path, const secure_string& access_key,
+                        int default_timeout_seconds = 120);
 
   int send(const JSON_RPC_Object& object) override;
   int send(const JSON_RPC_Object& object, int timeout_seconds) override;

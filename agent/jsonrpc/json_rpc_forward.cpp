@@ -26,8 +26,8 @@ bool json_rpc_forward(const std::string& method, const json_value& params, const
   // server, so a silent peer comes back as the server's error, not as ours.
   forward["timeout"] = std::min(timeout_seconds - 1, kMaxServerTimeout);
   JSON_RPC_Object_Ptr answer;
-  if (JSON_RPC_Session(Global_JSON_RPC_Channel::instance()).request("agent.forward", forward, answer,
-                                                                   timeout_seconds) != 0)
+  if (JSON_RPC_Session(Global_JSON_RPC_Channel::instance())
+          .request("agent.forward", forward, answer, timeout_seconds) != 0)
     return false;
   if (answer->type() == JSON_RPC_Object::TYPE_ERROR) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("Forwarding %C to host %C failed: %C\n"), method.c_str(), host_uuid.c_str(),
@@ -41,8 +41,7 @@ bool json_rpc_forward(const std::string& method, const json_value& params, const
     return true;
   }
   if (!peer.is_object() || !peer.contains("result")) {
-    ACE_ERROR((LM_ERROR, ACE_TEXT("Forwarding %C to host %C: malformed answer\n"), method.c_str(),
-               host_uuid.c_str()));
+    ACE_ERROR((LM_ERROR, ACE_TEXT("Forwarding %C to host %C: malformed answer\n"), method.c_str(), host_uuid.c_str()));
     return false;
   }
   const json_value& value = peer["result"];

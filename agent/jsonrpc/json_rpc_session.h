@@ -18,8 +18,7 @@ class JSON_RPC_Session {
   /// `timeout_seconds` (values below 1 count as 1). 0 with `answer` set to
   /// the response or error object; -1 (logged) when there is no channel, the
   /// request could not be sent, or no answer came in time.
-  int request(const std::string& method, const json_value& params, JSON_RPC_Object_Ptr& answer,
-              int timeout_seconds);
+  int request(const std::string& method, const json_value& params, JSON_RPC_Object_Ptr& answer, int timeout_seconds);
 
  private:
   std::shared_ptr<JSON_RPC_Channel> channel_;

@@ -182,7 +182,8 @@ pid_t ACE_Process_Ex::spawn(ACE_Process_Options& options) {
 
     int in_fd = in_pipe[0] >= 0 ? in_pipe[0] : (given_in != ACE_INVALID_HANDLE ? given_in : null_fd);
     int out_fd = out_pipe[1] >= 0 ? out_pipe[1] : (given_out != ACE_INVALID_HANDLE ? given_out : null_fd);
-    int err_fd = merge ? out_pipe[1] : (err_pipe[1] >= 0 ? err_pipe[1] : (given_err != ACE_INVALID_HANDLE ? given_err : null_fd));
+    int err_fd = merge ? out_pipe[1]
+                       : (err_pipe[1] >= 0 ? err_pipe[1] : (given_err != ACE_INVALID_HANDLE ? given_err : null_fd));
     if (dup2(in_fd, 0) < 0 || dup2(out_fd, 1) < 0 || dup2(err_fd, 2) < 0) _exit(127);
 #ifdef SYS_close_range
     if (syscall(SYS_close_range, 3U, ~0U, 0U) != 0)

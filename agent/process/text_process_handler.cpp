@@ -199,8 +199,8 @@ int Text_Process_Handler::call(ACE_Process_Ex& process, ACE_Process_Options& opt
     }
     if (time_limit_ != 0 && !term_sent && seconds_since(start) >= time_limit_) {
       if (!(flags_ & TPHF_QUIET))
-        ACE_ERROR((LM_ERROR, ACE_TEXT("Process %d did not end within %u second(s), terminating it\n"),
-                   process.getpid(), time_limit_));
+        ACE_ERROR((LM_ERROR, ACE_TEXT("Process %d did not end within %u second(s), terminating it\n"), process.getpid(),
+                   time_limit_));
       process.terminate(SIGTERM);
       term_sent = true;
       term_time = now();

@@ -111,8 +111,8 @@ int cmd_account_set(const Agent_Settings& settings, const std::vector<std::strin
   Instance_Manager* registry = Instance_Manager::instance();
   registry->registry_path(settings.instance_registry);
   if (!registry->find(type, name)) {
-    std::fprintf(stderr, "strovix3-agent: %s instance %s is not registered (run strovix3-agent probe)\n",
-                 type.c_str(), name.c_str());
+    std::fprintf(stderr, "strovix3-agent: %s instance %s is not registered (run strovix3-agent probe)\n", type.c_str(),
+                 name.c_str());
     return 1;
   }
   secure_string password;
@@ -186,8 +186,9 @@ int cmd_call(const Agent_Settings& settings, const std::vector<std::string>& arg
     port = static_cast<std::uint16_t>(p);
   }
   HTTP_Session::Options options;
-  options.host = settings.rpc_address == "0.0.0.0" ? "127.0.0.1" : settings.rpc_address == "::" ? "::1"
-                                                                                               : settings.rpc_address;
+  options.host = settings.rpc_address == "0.0.0.0" ? "127.0.0.1"
+                 : settings.rpc_address == "::"    ? "::1"
+                                                   : settings.rpc_address;
   options.port = port;
   options.ssl = settings.tls();
   options.ca_file = settings.rpc_cert;

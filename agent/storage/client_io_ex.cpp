@@ -29,7 +29,7 @@ constexpr int pipe_size = 1 << 20;
 
 // A bigger pipe buffer means fewer wake-ups of the process at the other end.
 void enlarge_pipe(int fd) {
-  struct stat st{};
+  struct stat st {};
   if (::fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode)) ::fcntl(fd, F_SETPIPE_SZ, pipe_size);
 }
 
@@ -130,7 +130,7 @@ bool Client_IO_Ex::put_file(const std::string& source, const std::string& name, 
   if (resume) return fail("resuming a transfer is not supported");
   int fd = ::open(source.c_str(), O_RDONLY | open_flags);
   if (fd < 0) return fail("failed to open '" + source + "' for reading: " + strerror(errno));
-  struct stat st{};
+  struct stat st {};
   if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
     ::close(fd);
     return fail("'" + source + "' is a directory");
@@ -152,8 +152,7 @@ bool Client_IO_Ex::put_stream(IO_Source& source, const std::string& name, const 
   std::string object;
   if (!check_connected() || !normalise(name, object, false)) return false;
   int method = options_.compression_method == COMPR_AUTO ? COMPR_NONE : options_.compression_method;
-  if (method < COMPR_NONE || method >= COMPR_MAX)
-    return fail("unknown compression method " + std::to_string(method));
+  if (method < COMPR_NONE || method >= COMPR_MAX) return fail("unknown compression method " + std::to_string(method));
 
   std::string why;
   std::unique_ptr<Storage_Driver::Writer> writer = driver_->open_write(object, options_.overwrite, why);
@@ -216,7 +215,7 @@ bool Client_IO_Ex::get_file(const std::string& name, const std::string& destinat
   // A pipe is opened whatever happens, so that its reader is never left
   // waiting for a writer; a missing object then ends its data at once. A
   // regular file is not created for an object that does not exist.
-  struct stat target{};
+  struct stat target {};
   bool fifo = ::stat(destination.c_str(), &target) == 0 && S_ISFIFO(target.st_mode);
   std::uint64_t stored = 0;
   Lookup_Status found = fifo ? Lookup_Status::found() : driver_->stat(object, stored);
@@ -226,7 +225,7 @@ bool Client_IO_Ex::get_file(const std::string& name, const std::string& destinat
     fd = ::open(destination.c_str(), open_flags, 0640);
   } while (fd < 0 && errno == EINTR);  // opening a pipe waits for its reader
   if (fd < 0) return fail("failed to open '" + destination + "' for writing: " + strerror(errno));
-  struct stat st{};
+  struct stat st {};
   bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
   enlarge_pipe(fd);
   Fd_Sink output(fd, destination);

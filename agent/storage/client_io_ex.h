@@ -82,8 +82,8 @@ class Client_IO_Ex : public Client_IO_Base {
   /// added to O_RDONLY when opening the source (callers pass O_CLOEXEC).
   /// `resume` must be false (resuming is not supported). `block_hint` is
   /// ignored: blocks are always 4 MiB.
-  bool put_file(const std::string& source, const std::string& name, bool resume, int open_flags,
-                std::size_t block_hint, const Progress_Callback& callback);
+  bool put_file(const std::string& source, const std::string& name, bool resume, int open_flags, std::size_t block_hint,
+                const Progress_Callback& callback);
   /// Stores what `source` yields as object `name`.
   bool put_stream(IO_Source& source, const std::string& name, const Progress_Callback& callback);
 

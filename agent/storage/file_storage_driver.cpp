@@ -71,7 +71,8 @@ void remove_stale_temporaries(const std::string& dir) {
     if (!is_temporary_name(e->d_name)) continue;
     int fd = ::openat(dfd, e->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) continue;
-    struct stat held{}, named{};
+    struct stat held {
+    }, named{};
     if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::fstat(fd, &held) == 0 && S_ISREG(held.st_mode) &&
         ::fstatat(dfd, e->d_name, &named, AT_SYMLINK_NOFOLLOW) == 0 && held.st_dev == named.st_dev &&
         held.st_ino == named.st_ino) {
@@ -139,8 +140,7 @@ class File_Writer : public Storage_Driver::Writer {
     }
     for (const std::string& made : made_) {
       std::string parent = dirname_string(made);
-      if (parent.size() < root_.size() && !sync_directory(parent))
-        return fail(reason("sync the directory of", made));
+      if (parent.size() < root_.size() && !sync_directory(parent)) return fail(reason("sync the directory of", made));
     }
     return true;
   }
@@ -246,7 +246,7 @@ std::unique_ptr<Storage_Driver::Writer> File_Storage_Driver::open_write(const st
     error = reason("create the directory", dir);
     return nullptr;
   }
-  struct stat st{};
+  struct stat st {};
   if (::lstat(path.c_str(), &st) == 0) {
     if (S_ISDIR(st.st_mode)) {
       error = "'" + path + "' is a directory";
@@ -289,7 +289,7 @@ std::unique_ptr<Storage_Driver::Writer> File_Storage_Driver::open_write(const st
       }
       // Locked until it is renamed. Another writer's clean-up may have
       // taken it for stale between the creation and the lock: start again.
-      struct stat held{};
+      struct stat held {};
       if (::flock(fd, LOCK_EX) != 0 || ::fstat(fd, &held) != 0) {
         error = reason("lock a temporary file for", path);
         ::close(fd);
@@ -321,7 +321,7 @@ Lookup_Status File_Storage_Driver::open_read(const std::string& name, std::uniqu
   // Only a regular file is an object. Anything else is refused before it is
   // opened (a pipe would block the open, a device may act on it), and the
   // open neither follows a link nor waits, in case the name changed since.
-  struct stat st{};
+  struct stat st {};
   if (::lstat(path.c_str(), &st) != 0) return missing_or_failed(reason("open", path));
   if (S_ISDIR(st.st_mode)) return Lookup_Status::not_found("'" + path + "' is a directory");
   if (!S_ISREG(st.st_mode)) return Lookup_Status::failed("'" + path + "' is not a regular file");
@@ -344,7 +344,7 @@ Lookup_Status File_Storage_Driver::open_read(const std::string& name, std::uniqu
 
 Lookup_Status File_Storage_Driver::stat(const std::string& name, std::uint64_t& size) {
   std::string path = path_of(name);
-  struct stat st{};
+  struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return missing_or_failed(reason("find", path));
   if (!S_ISREG(st.st_mode)) return Lookup_Status::not_found("'" + path + "' is not an object");
   size = static_cast<std::uint64_t>(st.st_size);

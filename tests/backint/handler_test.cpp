@@ -68,7 +68,8 @@ TEST(BackintProtocol, ToolOptionAndSources) {
   EXPECT_FALSE(Backint_Protocol::parse_tool_option("#TOOLOPTIONS \"x\"", option));
 
   Backint_Protocol::Source s;
-  ASSERT_TRUE(Backint_Protocol::parse_source("#PIPE /usr/sap/HDB/SYS/global/hdb/backint/SYSTEMDB/COMPLETE_databackup_0_1", s));
+  ASSERT_TRUE(
+      Backint_Protocol::parse_source("#PIPE /usr/sap/HDB/SYS/global/hdb/backint/SYSTEMDB/COMPLETE_databackup_0_1", s));
   EXPECT_EQ(s.type, "pipe");
   EXPECT_EQ(s.name, "/usr/sap/HDB/SYS/global/hdb/backint/SYSTEMDB/COMPLETE_databackup_0_1");
   EXPECT_FALSE(s.has_size);

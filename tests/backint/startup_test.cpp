@@ -133,8 +133,8 @@ TEST_F(BackintAccessKeyFile, MissingKeyOrWrongHostLeavesTheKeyEmpty) {
 
   Log_Capture log;
   Backint_Info other;
-  std::string path = work_.write(
-      "b", "{\"encoded_access_key\":\"" + encoded("key", "99999999-2222-4333-8444-555555555555") + "\"}");
+  std::string path =
+      work_.write("b", "{\"encoded_access_key\":\"" + encoded("key", "99999999-2222-4333-8444-555555555555") + "\"}");
   EXPECT_TRUE(Backint_Startup::read_access_key_file(path, other));
   EXPECT_TRUE(other.backupd_access_key.empty());
   EXPECT_EQ(log.text(), "Failed to decode the access key of '" + path + "'\n");
@@ -143,8 +143,10 @@ TEST_F(BackintAccessKeyFile, MissingKeyOrWrongHostLeavesTheKeyEmpty) {
 
 TEST_F(BackintAccessKeyFile, MemberOfTheWrongKindCostsOnlyItself) {
   Log_Capture log;
-  std::string path = work_.write("c", "{\"backupd_host\":5,\"backupd_port\":8443,\"backupd_ssl\":true,"
-                                      "\"encoded_access_key\":\"" + encoded("k3y", uuid_) + "\"}");
+  std::string path = work_.write("c",
+                                 "{\"backupd_host\":5,\"backupd_port\":8443,\"backupd_ssl\":true,"
+                                 "\"encoded_access_key\":\"" +
+                                     encoded("k3y", uuid_) + "\"}");
   Backint_Info info;
   ASSERT_TRUE(Backint_Startup::read_access_key_file(path, info));
   EXPECT_TRUE(info.backupd_host.empty());

@@ -220,8 +220,8 @@ TEST(BackintCatalogFile, ParsesServerRowsAndIgnoresBadAttributes) {
 
 TEST(BackintCatalogFile, ArrayConversionSkipsNonObjectsAndAppends) {
   Backup_File_Infos list(1);
-  json_value array = json_value::array({42, json_value{{"extern_backup_id", "e1"}}, "x",
-                                        json_value{{"extern_backup_id", "e2"}}});
+  json_value array =
+      json_value::array({42, json_value{{"extern_backup_id", "e1"}}, "x", json_value{{"extern_backup_id", "e2"}}});
   ASSERT_TRUE(Array_to_Backup_File_Info(array, list));
   ASSERT_EQ(list.size(), 3u);
   EXPECT_EQ(list[1].extern_backup_id, "e1");

@@ -11,9 +11,9 @@
 
 namespace {
 
-using test_support::Fake_Process;
 using sap_hana::Environ_Getter;
 using sap_hana::HANA_Env_Value;
+using test_support::Fake_Process;
 
 class Environ_Getter_Test : public ::testing::Test {
  protected:
@@ -119,10 +119,10 @@ TEST_F(Environ_Getter_Test, BySidFailures) {
   std::vector<std::string> dirs;
   EXPECT_FALSE(Environ_Getter::instance()->get(sid_, value));
   EXPECT_FALSE(Environ_Getter::instance()->get_trace_dirs(sid_, dirs));
-  EXPECT_EQ((std::vector<std::string>{"Failed to list services to get environment value\n",
-                                      "Failed to list services to get environment value\n",
-                                      "Failed to get trace dirs\n"}),
-            log_.lines());
+  EXPECT_EQ(
+      (std::vector<std::string>{"Failed to list services to get environment value\n",
+                                "Failed to list services to get environment value\n", "Failed to get trace dirs\n"}),
+      log_.lines());
   EXPECT_TRUE(dirs.empty());
   log_.clear();
 

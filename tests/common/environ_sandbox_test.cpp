@@ -77,8 +77,7 @@ TEST_F(Environ_Sandbox, LandscapeIdFailures) {
   ASSERT_EQ(3u, log_.lines().size());
   EXPECT_EQ("Failed to get ENV landscape_id, No such node (landscape.id)\n", log_.lines()[0]);
   EXPECT_EQ("Failed to get ENV landscape_id, landscape id is empty\n", log_.lines()[1]);
-  EXPECT_EQ(0u, log_.lines()[2].find("Failed to get ENV landscape_id, " + kNameserverIni + "(3): "))
-      << log_.lines()[2];
+  EXPECT_EQ(0u, log_.lines()[2].find("Failed to get ENV landscape_id, " + kNameserverIni + "(3): ")) << log_.lines()[2];
 }
 
 TEST_F(Environ_Sandbox, BySidFillsEnvironmentAndLandscapeIdThenFindsTraceDirs) {

@@ -59,9 +59,10 @@ class Hana_Landscape_Test : public ::testing::Test {
     write("/usr/sap/LSC/SYS/global/hdb/custom/config/global.ini", content);
   }
   void on_host(const std::string& host) {
-    write("/usr/sap/sapservices", "#!/bin/sh\nLD_LIBRARY_PATH=/usr/sap/LSC/HDB00/exe;export LD_LIBRARY_PATH;"
-                                  "/usr/sap/LSC/HDB00/exe/sapstartsrv pf=/usr/sap/LSC/SYS/profile/LSC_HDB00_" +
-                                      host + " -D -u lscadm\n");
+    write("/usr/sap/sapservices",
+          "#!/bin/sh\nLD_LIBRARY_PATH=/usr/sap/LSC/HDB00/exe;export LD_LIBRARY_PATH;"
+          "/usr/sap/LSC/HDB00/exe/sapstartsrv pf=/usr/sap/LSC/SYS/profile/LSC_HDB00_" +
+              host + " -D -u lscadm\n");
   }
   Log_Capture log_;
 };
@@ -114,11 +115,10 @@ TEST_F(Hana_Config_Test, BackintSwitchesForLogAndCatalogBackups) {
   EXPECT_TRUE(m.alter_log_backup_using_backint(true));
   EXPECT_TRUE(m.alter_catalog_backup_using_backint(true));
   EXPECT_TRUE(m.alter_catalog_backup_using_backint(true));
-  EXPECT_EQ((std::vector<std::string>{select_of("log_backup_using_backint"),
-                                      alter_of("backup", "log_backup_using_backint", "true"),
-                                      select_of("catalog_backup_using_backint"),
-                                      alter_of("backup", "catalog_backup_using_backint", "true"),
-                                      select_of("catalog_backup_using_backint")}),
+  EXPECT_EQ((std::vector<std::string>{
+                select_of("log_backup_using_backint"), alter_of("backup", "log_backup_using_backint", "true"),
+                select_of("catalog_backup_using_backint"), alter_of("backup", "catalog_backup_using_backint", "true"),
+                select_of("catalog_backup_using_backint")}),
             statements("ABC"));
   EXPECT_EQ("Log backup using backint is altered to enabled\nCatalog backup using backint is altered to enabled\n",
             log_.text());
@@ -150,9 +150,10 @@ TEST_F(Hana_Landscape_Test, ClusterNeedsTwoWorkersOrAStandby) {
 
   std::vector<std::string> hosts;
   EXPECT_FALSE(parser.get_worker(hosts));
-  EXPECT_EQ("Failed to get landscape.worker in /usr/sap/LSC/SYS/global/hdb/custom/config/nameserver.ini, "
-            "No such node (landscape.worker)\n",
-            log_.text());
+  EXPECT_EQ(
+      "Failed to get landscape.worker in /usr/sap/LSC/SYS/global/hdb/custom/config/nameserver.ini, "
+      "No such node (landscape.worker)\n",
+      log_.text());
   EXPECT_TRUE(parser.get_master(hosts));
   EXPECT_EQ(std::vector<std::string>{"h1:30001"}, hosts);
 }
@@ -207,8 +208,7 @@ TEST_F(Hana_Landscape_Test, ReplicationModePrefersTheActualMode) {
   Replication_State_Getter getter("LSC");
   Replication_State state;
   EXPECT_FALSE(getter.get_state(state));
-  EXPECT_EQ("Global config file '/usr/sap/LSC/SYS/global/hdb/custom/config/global.ini' does not exist\n",
-            log_.text());
+  EXPECT_EQ("Global config file '/usr/sap/LSC/SYS/global/hdb/custom/config/global.ini' does not exist\n", log_.text());
   log_.clear();
   global_ini("[system_replication]\nmode = primary\nactual_mode =\noperation_mode = logreplay\n");
   ASSERT_TRUE(getter.get_state(state));

@@ -192,8 +192,7 @@ TEST_F(Hana_Control_Test, ImpostorsOfTheStartServiceAreIgnored) {
   infos.clear();
   EXPECT_TRUE(System_Instance_Lister().list(infos));
   EXPECT_TRUE(infos.empty());
-  EXPECT_NE(std::string::npos,
-            log_.text().find(", '/usr/sap/ABC/SYS/exe/hdb' is writable by others than its owner\n"))
+  EXPECT_NE(std::string::npos, log_.text().find(", '/usr/sap/ABC/SYS/exe/hdb' is writable by others than its owner\n"))
       << log_.text();
 }
 
@@ -229,7 +228,6 @@ TEST_F(Hana_Control_Test, InstanceLinkedIntoASharedTreeIsTrusted) {
   infos.clear();
   EXPECT_TRUE(System_Instance_Lister().list(infos));
   EXPECT_TRUE(infos.empty());
-  EXPECT_NE(std::string::npos,
-            log_.text().find(", '/usr/sap/hana_shared/ABC' is writable by others than its owner\n"))
+  EXPECT_NE(std::string::npos, log_.text().find(", '/usr/sap/hana_shared/ABC' is writable by others than its owner\n"))
       << log_.text();
 }

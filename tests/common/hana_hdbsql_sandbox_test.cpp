@@ -30,10 +30,10 @@ TEST_F(Hana_Hdbsql_Test, ExecutorReachesTheSystemDatabaseAndTenantsWithItsComman
   HDBSQL_Executor sysdb = executor("ABC", "HDB07");
   HDBSQL_Executor tenant = executor("ABC", "HDB07", "T01");
   HDBSQL_General_Text_Handler h;
-  ASSERT_TRUE(sysdb.execute("select DATABASE_NAME,DESCRIPTION,ACTIVE_STATUS from M_DATABASES", &h,
-                            ACE_Log_Msg_Callback_var()));
-  ASSERT_TRUE(tenant.execute("SELECT SCHEMA_NAME, SCHEMA_OWNER, HAS_PRIVILEGES FROM SCHEMAS",
-                             ACE_Log_Msg_Callback_var()));
+  ASSERT_TRUE(
+      sysdb.execute("select DATABASE_NAME,DESCRIPTION,ACTIVE_STATUS from M_DATABASES", &h, ACE_Log_Msg_Callback_var()));
+  ASSERT_TRUE(
+      tenant.execute("SELECT SCHEMA_NAME, SCHEMA_OWNER, HAS_PRIVILEGES FROM SCHEMAS", ACE_Log_Msg_Callback_var()));
   auto log = calls("ABC", "hdbsql");
   ASSERT_EQ(2u, log.size());
   EXPECT_EQ(json_value({"-u", "SYSTEM", "-p", "***", "-i", "7", "-n", "h1:30713",
@@ -180,10 +180,10 @@ TEST_F(Hana_Hdbsql_Test, TenantNamesAreFoldedAndTenantsOnTheirWayGetTheStatement
   ASSERT_EQ(0, sim("tenant ABC T02 --status STOPPING").rc);
   EXPECT_TRUE(control.stop("T01"));
   EXPECT_TRUE(control.start("T02"));
-  EXPECT_EQ((std::vector<std::string>{lookup + "'T01'", "ALTER SYSTEM STOP DATABASE T01", lookup + "'T01'",
-                                      "ALTER SYSTEM STOP DATABASE T01", lookup + "'T02'",
-                                      "ALTER SYSTEM START DATABASE T02"}),
-            statements("ABC"));
+  EXPECT_EQ(
+      (std::vector<std::string>{lookup + "'T01'", "ALTER SYSTEM STOP DATABASE T01", lookup + "'T01'",
+                                "ALTER SYSTEM STOP DATABASE T01", lookup + "'T02'", "ALTER SYSTEM START DATABASE T02"}),
+      statements("ABC"));
   std::vector<Database_Info> all;
   ASSERT_TRUE(Database_Lister(executor("ABC", "HDB07")).list(all));
   EXPECT_EQ((std::vector<std::string>{"SYSTEMDB+", "T01-", "T02+"}), names(all));
@@ -228,8 +228,9 @@ TEST_F(Hana_Hdbsql_Test, InstanceListerFindsEachStartedInstanceOnceWithItsVersio
   std::vector<System_Instance_Info> infos;
   ASSERT_TRUE(lister.list(infos));
   ASSERT_EQ(2u, infos.size());
-  std::sort(infos.begin(), infos.end(),
-            [](const System_Instance_Info& a, const System_Instance_Info& b) { return a.system_info.sid < b.system_info.sid; });
+  std::sort(infos.begin(), infos.end(), [](const System_Instance_Info& a, const System_Instance_Info& b) {
+    return a.system_info.sid < b.system_info.sid;
+  });
   EXPECT_EQ("ABC", infos[0].system_info.sid);
   EXPECT_EQ(7, infos[0].instance_number);
   EXPECT_EQ("HDB07", infos[0].instance_name);

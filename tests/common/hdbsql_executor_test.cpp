@@ -40,9 +40,12 @@ class HDBSQL_Executor_Test : public ::testing::Test {
   void TearDown() override { Instance_Manager::instance()->registry_path(saved_registry_); }
 
   json_value options(unsigned number, bool multi) {
-    return json_value{{"sid", "HDB"},           {"version", "2.00.070.00.1700000000"},
-                      {"instance_number", number}, {"instance_name", "HDB07"},
-                      {"localhost", "h1"},       {"dir_executable", dir_.path()},
+    return json_value{{"sid", "HDB"},
+                      {"version", "2.00.070.00.1700000000"},
+                      {"instance_number", number},
+                      {"instance_name", "HDB07"},
+                      {"localhost", "h1"},
+                      {"dir_executable", dir_.path()},
                       {"multi_container", multi}};
   }
 
@@ -261,6 +264,6 @@ TEST_F(HDBSQL_Executor_Test, MalformedRegistryIsNeitherReadNorOverwritten) {
   EXPECT_FALSE(m->add(Instance("hana", "HDB_HDB07", options(7, true))));
   std::ifstream in(dir_.file("registry/instances.json"));
   EXPECT_EQ("{\"hana\": [", std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()));
-  EXPECT_NE(std::string::npos, log_.text().find("Failed to read instance registry '" +
-                                                dir_.file("registry/instances.json") + "'"));
+  EXPECT_NE(std::string::npos,
+            log_.text().find("Failed to read instance registry '" + dir_.file("registry/instances.json") + "'"));
 }

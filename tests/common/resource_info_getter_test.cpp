@@ -137,9 +137,8 @@ TEST_F(Resource_Info_Getter_Test, MissingOrMistypedMembers) {
   };
   for (const Case& c : cases) {
     json_value bad = instance("HDB_HDB00", "HDB", "HDB00", 0, false);
-    json_value& holder = (c.member == std::string("name") || c.member == std::string("extended_attrs"))
-                             ? bad
-                             : bad["extended_attrs"];
+    json_value& holder =
+        (c.member == std::string("name") || c.member == std::string("extended_attrs")) ? bad : bad["extended_attrs"];
     if (c.value.is_null())
       holder.erase(c.member);
     else

@@ -41,7 +41,9 @@ class Open_Counter {
   std::map<int, std::string> watches_;
 };
 
-std::string global_ini(const std::string& sid) { return "/usr/sap/" + sid + "/SYS/global/hdb/custom/config/global.ini"; }
+std::string global_ini(const std::string& sid) {
+  return "/usr/sap/" + sid + "/SYS/global/hdb/custom/config/global.ini";
+}
 
 class Hana_Instance_Handler_Test : public Hana_Sim_Test {
  protected:
@@ -65,9 +67,9 @@ TEST_F(Hana_Instance_Handler_Test, ProbeRegistersEveryInstanceReadingEachSystems
   EXPECT_EQ((std::map<std::string, int>{{global_ini("ABC"), 1}, {global_ini("XYZ"), 1}}), opens.counts());
   ASSERT_EQ(3u, instances.size());
   EXPECT_TRUE(instances.count("OLD_HDB09")) << "other entries stay";
-  json_value abc1 = {{"sid", "ABC"},          {"version", "2.00.070.00.1700000000"},
-                     {"instance_number", 1},  {"instance_name", "HDB01"},
-                     {"localhost", "h1"},     {"dir_executable", "/usr/sap/ABC/HDB01/exe"},
+  json_value abc1 = {{"sid", "ABC"},           {"version", "2.00.070.00.1700000000"},
+                     {"instance_number", 1},   {"instance_name", "HDB01"},
+                     {"localhost", "h1"},      {"dir_executable", "/usr/sap/ABC/HDB01/exe"},
                      {"multi_container", true}};
   EXPECT_EQ(abc1, instances["ABC_HDB01"]->options());
   EXPECT_EQ("hana", instances["ABC_HDB01"]->type());
@@ -110,8 +112,7 @@ TEST_F(Hana_Instance_Handler_Test, LogonChecksTheCredentialsWithConnectionStatus
   ASSERT_EQ(0, sim("calls ABC --clear").rc);
 
   EXPECT_EQ(Instance_Handler::E_OK, handler_.logon("ABC_HDB01", "SYSTEM", "Manager1", nullptr));
-  EXPECT_EQ(Instance_Handler::E_INVALID_USERNAME_OR_PASSWORD,
-            handler_.logon("ABC_HDB01", "SYSTEM", "wrong", nullptr));
+  EXPECT_EQ(Instance_Handler::E_INVALID_USERNAME_OR_PASSWORD, handler_.logon("ABC_HDB01", "SYSTEM", "wrong", nullptr));
   auto log = calls("ABC", "hdbsql");
   ASSERT_EQ(2u, log.size());
   EXPECT_EQ("\\s", log[0]["statement"]);

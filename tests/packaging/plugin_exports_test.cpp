@@ -16,7 +16,8 @@ using Gobbler = void (*)(void*);
 using Factory = void* (*)(Gobbler*);
 
 void* plugin() {
-  static void* handle = ::dlopen((std::string(HANA_BINARY_DIR) + "/hana-agent-plugin.so").c_str(), RTLD_NOW | RTLD_LOCAL);
+  static void* handle =
+      ::dlopen((std::string(HANA_BINARY_DIR) + "/hana-agent-plugin.so").c_str(), RTLD_NOW | RTLD_LOCAL);
   return handle;
 }
 
@@ -28,11 +29,11 @@ Factory factory(const char* name) {
 
 TEST(Plugin_Exports, EveryFactoryCreatesWithOrWithoutDestroySlot) {
   ASSERT_NE(nullptr, plugin()) << ::dlerror();
-  for (const char* name : {"HANA_Instance_Handler", "JSON_RPC_HANA_List_Handler",
-                           "JSON_RPC_HANA_Instance_Control_Handler", "JSON_RPC_HANA_File_Download_Handler",
-                           "HANA_Job_Creator", "HANA_Backup_Job_Options_Parser_Creator",
-                           "HANA_Backup_Job_Source_Parser_Creator", "HANA_Restore_Job_Options_Parser_Creator",
-                           "HANA_Restore_Job_Source_Parser_Creator"}) {
+  for (const char* name :
+       {"HANA_Instance_Handler", "JSON_RPC_HANA_List_Handler", "JSON_RPC_HANA_Instance_Control_Handler",
+        "JSON_RPC_HANA_File_Download_Handler", "HANA_Job_Creator", "HANA_Backup_Job_Options_Parser_Creator",
+        "HANA_Backup_Job_Source_Parser_Creator", "HANA_Restore_Job_Options_Parser_Creator",
+        "HANA_Restore_Job_Source_Parser_Creator"}) {
     SCOPED_TRACE(name);
     Factory make = factory(name);
     ASSERT_NE(nullptr, make) << "C linkage, exported";

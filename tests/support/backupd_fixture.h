@@ -44,12 +44,11 @@ extern char** environ;
 struct Backupd_Server_Options {
   std::string host_uuid = "0a1b2c3d-0000-4000-8000-00000000a001";
   std::string access_key = "test-access-key-a001";
-  std::string ssl_cert;        ///< PEM; with ssl_key: HTTPS
+  std::string ssl_cert;  ///< PEM; with ssl_key: HTTPS
   std::string ssl_key;
   std::string ca_file;         ///< written to agent.conf (default: ssl_cert)
   std::string agent_conf_dir;  ///< write agent.conf and access_key here
 };
-
 
 class Backupd_Server {
  public:
@@ -67,8 +66,16 @@ class Backupd_Server {
     dir_.reset(new Temp_Dir());
     const std::string program = std::string(HANA_SOURCE_DIR) + "/tools/backupd/backupd";
     const std::string port_file = dir_->file("port");
-    std::vector<std::string> args = {program,      "--db",        dir_->file("backupd.sqlite"), "--port", "0",
-                                     "--port-file", port_file, "--host-uuid", options.host_uuid, "--access-key",
+    std::vector<std::string> args = {program,
+                                     "--db",
+                                     dir_->file("backupd.sqlite"),
+                                     "--port",
+                                     "0",
+                                     "--port-file",
+                                     port_file,
+                                     "--host-uuid",
+                                     options.host_uuid,
+                                     "--access-key",
                                      options.access_key};
     if (!options.ssl_cert.empty()) {
       args.insert(args.end(), {"--ssl-cert", options.ssl_cert, "--ssl-key", options.ssl_key});
@@ -180,8 +187,8 @@ class Backupd_Server {
   /// Seeds a backint job (record members as JSON) for the server's host
   /// (or `host_uuid`), as if the host had posted it.
   bool add_job(const json_value& job, const std::string& host_uuid = "") const {
-    return admin_post("jobs", json_value{{"host_uuid", host_uuid.empty() ? options_.host_uuid : host_uuid},
-                                         {"job", job}});
+    return admin_post("jobs",
+                      json_value{{"host_uuid", host_uuid.empty() ? options_.host_uuid : host_uuid}, {"job", job}});
   }
   /// Seeds backint file records of a seeded job ("extern_backup_id" each).
   bool add_files(const std::string& job_uuid, const json_value& files, const std::string& host_uuid = "") const {

@@ -85,9 +85,8 @@ class Test_Worker_Handler : public JSON_RPC_Thread_Handler {
     const json_value& p = object->params();
     JSON_RPC_Response response(*object);
     if (object->method() == "test.sleep") {
-      int seconds = p.is_object() && p.contains("seconds") && p["seconds"].is_number_integer()
-                        ? p["seconds"].get<int>()
-                        : 1;
+      int seconds =
+          p.is_object() && p.contains("seconds") && p["seconds"].is_number_integer() ? p["seconds"].get<int>() : 1;
       std::this_thread::sleep_for(std::chrono::seconds(seconds < 30 ? seconds : 30));
       response.result()["slept"] = seconds;
     } else if (object->method() == "test.jobdef") {
@@ -98,8 +97,8 @@ class Test_Worker_Handler : public JSON_RPC_Thread_Handler {
       response.result() = answer->to_json();
     } else if (object->method() == "test.forward") {
       json_value result;
-      bool answered = json_rpc_forward(p.value("method", ""), p.value("params", json_value()),
-                                       p.value("host_uuid", ""), result, p.value("type", 0), p.value("timeout", 5));
+      bool answered = json_rpc_forward(p.value("method", ""), p.value("params", json_value()), p.value("host_uuid", ""),
+                                       result, p.value("type", 0), p.value("timeout", 5));
       response.result()["answered"] = answered;
       response.result()["result"] = result;
     } else {

@@ -52,7 +52,8 @@ class List_Handler_Test : public Hana_Sim_Test {
     if (IsSkipped()) return;
     install("ABC", "--instance 1 --tenants T01,T02 --inactive-tenants T03 --version 2.00.070.00.1700000000");
     register_instance("ABC", 1, true);
-    ASSERT_TRUE(Instance_Manager::instance()->set_account("hana", "ABC_HDB01", "u1", "SYSTEM", secure_string("Manager1")));
+    ASSERT_TRUE(
+        Instance_Manager::instance()->set_account("hana", "ABC_HDB01", "u1", "SYSTEM", secure_string("Manager1")));
   }
   void TearDown() override {
     Global_JSON_RPC_Channel::set(nullptr);
@@ -88,10 +89,10 @@ TEST_F(List_Handler_Test, WithoutParamsListsTheStartedInstances) {
   json_value answer = call(handler_, json_value());
   EXPECT_EQ(7, answer["id"]);
   EXPECT_EQ((json_value::array({{{"sid", "ABC"},
-                                  {"instance_name", "HDB01"},
-                                  {"instance_number", 1},
-                                  {"version", "2.00.070.00.1700000000"},
-                                  {"localhost", "h1"}}})),
+                                 {"instance_name", "HDB01"},
+                                 {"instance_number", 1},
+                                 {"version", "2.00.070.00.1700000000"},
+                                 {"localhost", "h1"}}})),
             answer["result"]);
 
   ASSERT_EQ(0, sim("stop-service ABC").rc);
@@ -148,14 +149,16 @@ TEST_F(List_Handler_Test, DatabasesCarryTheirLogBackupModeAskingTheServerOncePer
                 {"SYSTEMDB", "instance"}, {"T01", "database"}, {"T02", "instance"}, {"T03", "instance"}}),
             modes(answer));
   EXPECT_EQ((std::map<std::string, int>{{kLiveJob, 1}, {kGoneJob, 1}}), server.asked);
-  EXPECT_NE(std::string::npos, log_.text().find("Failed to load /var/opt/corvane/strovix3/agent/hana/log_backup_ABC_HDB01_T03\n"));
+  EXPECT_NE(std::string::npos,
+            log_.text().find("Failed to load /var/opt/corvane/strovix3/agent/hana/log_backup_ABC_HDB01_T03\n"));
 
   std::remove(written_[0].c_str());  // the instance's configuration
   server.asked.clear();
-  EXPECT_EQ((std::map<std::string, std::string>{
-                {"SYSTEMDB", "none"}, {"T01", "database"}, {"T02", "none"}, {"T03", "none"}}),
-            modes(call(handler_, json_value{{"uid", "u1"}, {"instance", "ABC_HDB01"}})));
-  EXPECT_EQ((std::map<std::string, int>{{kLiveJob, 1}, {kGoneJob, 1}}), server.asked) << "confirmations last one request";
+  EXPECT_EQ(
+      (std::map<std::string, std::string>{{"SYSTEMDB", "none"}, {"T01", "database"}, {"T02", "none"}, {"T03", "none"}}),
+      modes(call(handler_, json_value{{"uid", "u1"}, {"instance", "ABC_HDB01"}})));
+  EXPECT_EQ((std::map<std::string, int>{{kLiveJob, 1}, {kGoneJob, 1}}), server.asked)
+      << "confirmations last one request";
 }
 
 TEST_F(List_Handler_Test, AServerThatDoesNotAnswerMakesTheModeNoneWithinTheTimeLimit) {
@@ -168,14 +171,13 @@ TEST_F(List_Handler_Test, AServerThatDoesNotAnswerMakesTheModeNoneWithinTheTimeL
   log_backup_conf("T01", {{"job_definition_uuid", kGoneJob}});
 
   time_t start = time(nullptr);
-  EXPECT_EQ((std::map<std::string, std::string>{
-                {"SYSTEMDB", "none"}, {"T01", "none"}, {"T02", "none"}, {"T03", "none"}}),
-            modes(call(handler_, json_value{{"uid", "u1"}, {"instance", "ABC_HDB01"}})));
+  EXPECT_EQ(
+      (std::map<std::string, std::string>{{"SYSTEMDB", "none"}, {"T01", "none"}, {"T02", "none"}, {"T03", "none"}}),
+      modes(call(handler_, json_value{{"uid", "u1"}, {"instance", "ABC_HDB01"}})));
   EXPECT_LE(time(nullptr) - start, 4) << "one wait per request";
   EXPECT_EQ(1u, silent->sent().size());
   EXPECT_EQ("job.def.list", silent->sent()[0]["method"]);
-  EXPECT_NE(std::string::npos,
-            log_.text().find("Failed to get job definition detail, no answer within 1 seconds\n"));
+  EXPECT_NE(std::string::npos, log_.text().find("Failed to get job definition detail, no answer within 1 seconds\n"));
 
   const char* bad[] = {"JSON_RPC_HANA_List_Handler", "-t", "0", nullptr};
   EXPECT_EQ(-1, handler_.init(3, const_cast<char**>(bad)));

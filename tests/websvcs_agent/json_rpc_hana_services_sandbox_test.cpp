@@ -72,8 +72,8 @@ TEST_F(Services_Test, InstanceControlStartsStopsRestartsAndTellsTheState) {
   std::vector<std::string> actions;
   for (const auto& c : calls("ABC", "HDB")) actions.push_back(c["statement"]);
   EXPECT_EQ((std::vector<std::string>{"stop", "start", "restart"}), actions);
-  EXPECT_EQ((json_value{{"state", 1}}), call(control_, {{"sid", "ABC"}, {"instance_name", "HDB01"}, {"action", "state"}},
-                                                  true)["result"])
+  EXPECT_EQ((json_value{{"state", 1}}),
+            call(control_, {{"sid", "ABC"}, {"instance_name", "HDB01"}, {"action", "state"}}, true)["result"])
       << "a notification is handled like a request";
 }
 
@@ -110,7 +110,8 @@ TEST_F(Services_Test, DownloadCreatesTheDirectoriesAndAFileHanaCanRead) {
     EXPECT_EQ(0755u, mode_of(dir)) << dir;
 
   ASSERT_EQ(0, ::chmod("/var/opt/corvane/strovix3/agent", 0700));
-  EXPECT_EQ((json_value{{"error", 0}}), call(download_, {{"destination", catalog_ + "/./x/../y"}, {"data", data}})["result"]);
+  EXPECT_EQ((json_value{{"error", 0}}),
+            call(download_, {{"destination", catalog_ + "/./x/../y"}, {"data", data}})["result"]);
   EXPECT_TRUE(is_regular_file((catalog_ + "/y").c_str()));
   EXPECT_EQ(0700u, mode_of("/var/opt/corvane/strovix3/agent")) << "nothing above the catalog directory changes";
   ASSERT_EQ(0, ::chmod("/var/opt/corvane/strovix3/agent", 0755));
@@ -137,7 +138,8 @@ TEST_F(Services_Test, DownloadWritesNothingOutsideTheCatalogDirectory) {
   EXPECT_FALSE(is_directory("/var/opt/corvane/strovix3/agent/outside/new"));
   EXPECT_FALSE(is_regular_file("/var/opt/corvane/strovix3/agent/outside/x"));
   EXPECT_FALSE(is_regular_file("/var/opt/corvane/strovix3/agent/hana/evil"));
-  EXPECT_NE(std::string::npos, log_.text().find("Refused to write '/etc/cron.d/x', it is not a file below " + catalog_ + "\n"));
+  EXPECT_NE(std::string::npos,
+            log_.text().find("Refused to write '/etc/cron.d/x', it is not a file below " + catalog_ + "\n"));
 
   EXPECT_EQ((json_value{{"error", 0}}),
             call(download_, {{"destination", catalog_ + "/self/x"}, {"data", json_value::object()}})["result"])

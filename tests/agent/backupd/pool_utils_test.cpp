@@ -15,7 +15,7 @@ class Pool_Lookup : public Backupd_Test {
  protected:
   void SetUp() override {
     Backupd_Test::SetUp();
-    json_value pool = {{"uuid", pool_uuid},     {"name", "fast"},          {"url", "file:///pools/fast"},
+    json_value pool = {{"uuid", pool_uuid},     {"name", "fast"},         {"url", "file:///pools/fast"},
                        {"compression", "zstd"}, {"compression_level", 5}, {"server_side_dedup", true}};
     ASSERT_TRUE(server_.add_pool(pool));
     server_.clear_requests();
@@ -73,7 +73,8 @@ TEST_F(Pool_Lookup, ServerErrorsAreRetriedThreeTimes) {
   log.clear();
   EXPECT_EQ(0, lookup(pool_uuid, info));
   EXPECT_EQ(4u, pool_requests());
-  EXPECT_NE(std::string::npos, log.text().find(std::string("Failed to get pool ") + pool_uuid + " info, status = 503\n"));
+  EXPECT_NE(std::string::npos,
+            log.text().find(std::string("Failed to get pool ") + pool_uuid + " info, status = 503\n"));
 }
 
 TEST_F(Pool_Lookup, MalformedPoolAnswerFailsAtOnce) {
@@ -106,7 +107,8 @@ TEST(Pool_Record, RequiredMembersAreNamedWhenMissing) {
   std::string why;
   EXPECT_FALSE(info.from_json(json_value{{"uuid", "u"}, {"name", "n"}}, why));
   EXPECT_EQ("member \"url\" is missing", why);
-  EXPECT_FALSE(info.from_json(json_value{{"uuid", "u"}, {"name", "n"}, {"url", "/p"}, {"compression_level", "9"}}, why));
+  EXPECT_FALSE(
+      info.from_json(json_value{{"uuid", "u"}, {"name", "n"}, {"url", "/p"}, {"compression_level", "9"}}, why));
   EXPECT_EQ("member \"compression_level\" is not an integer", why);
   EXPECT_TRUE(info.url.empty());
   ASSERT_TRUE(info.from_json(json_value{{"uuid", "u"}, {"name", "n"}, {"url", "/p"}, {"compression", "brotli"}}, why));

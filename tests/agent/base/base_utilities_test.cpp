@@ -86,7 +86,7 @@ TEST(FileUtils, MakeDirectoriesGivesExactModesToWhatItMade) {
   ::umask(old_mask);
   ASSERT_EQ(0, rc);
   EXPECT_EQ(made, (std::vector<std::string>{dir.file("a"), dir.file("a/b")}));
-  struct stat st{};
+  struct stat st {};
   ASSERT_EQ(0, ::stat(dir.file("a/b").c_str(), &st));
   EXPECT_EQ(02775u, st.st_mode & 07777);
   ASSERT_EQ(0, make_directories(dir.file("a/b"), 0700, made));
@@ -110,7 +110,7 @@ TEST(FileUtils, ChownNeverFollowsALink) {
   ASSERT_EQ(0, ::symlink(dir.file("outside").c_str(), dir.file("top-link").c_str()));
 
   auto gid = [&](const char* name) {
-    struct stat st{};
+    struct stat st {};
     return ::lstat(dir.file(name).c_str(), &st) == 0 ? st.st_gid : static_cast<gid_t>(-1);
   };
   ASSERT_EQ(1, chown_r(dir.file("tree").c_str(), nullptr, "daemon", 1));

@@ -38,9 +38,10 @@ class Agent_Conf_Session : public ::testing::Test {
     Backupd_Server::Options o;
     o.agent_conf_dir = dir_;
     if (ssl) {
-      const std::string cmd = "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1"
-                              " -addext subjectAltName=IP:127.0.0.1 -keyout '" +
-                              certs_.file("c.key") + "' -out '" + certs_.file("c.pem") + "' >/dev/null 2>&1";
+      const std::string cmd =
+          "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1"
+          " -addext subjectAltName=IP:127.0.0.1 -keyout '" +
+          certs_.file("c.key") + "' -out '" + certs_.file("c.pem") + "' >/dev/null 2>&1";
       ASSERT_EQ(std::system(cmd.c_str()), 0);
       o.ssl_cert = certs_.file("c.pem");
       o.ssl_key = certs_.file("c.key");
@@ -85,8 +86,8 @@ TEST_F(Agent_Conf_Session, HttpsSessionVerifiesWithTheConfiguredCaFile) {
   EXPECT_EQ(record["instances"][0], "x");
 
   // The same server through the explicit factory with the defaults.
-  HTTP_Session_Ptr s = HTTP_Session_Factory::create("127.0.0.1", server_.port(), true, nullptr, 3, nullptr, false,
-                                                    120, 120, 120, 0);
+  HTTP_Session_Ptr s =
+      HTTP_Session_Factory::create("127.0.0.1", server_.port(), true, nullptr, 3, nullptr, false, 120, 120, 120, 0);
   ASSERT_TRUE(s);
   EXPECT_EQ(s->options().ca_file, certs_.file("c.pem"));
 }

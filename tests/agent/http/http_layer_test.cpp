@@ -153,8 +153,8 @@ TEST_F(HttpExchange, TransportFailuresAreNotExchangesAndNeverLogTheKey) {
 
 TEST_F(HttpExchange, TransferTimeoutEndsAStalledAnswer) {
   Log_Capture log;
-  HTTP_Session_Ptr slow = HTTP_Session_Factory::create("127.0.0.1", server_.port(), false, "t", 3, nullptr, false,
-                                                       5, 1, 5, 0);
+  HTTP_Session_Ptr slow =
+      HTTP_Session_Factory::create("127.0.0.1", server_.port(), false, "t", 3, nullptr, false, 5, 1, 5, 0);
   ASSERT_TRUE(slow);
   slow->headers().put(HTTP_HEAD_X_ACCESS_KEY, server_.access_key(), true);
   ASSERT_TRUE(server_.fault(1, 200, "", "", 3));
@@ -164,8 +164,8 @@ TEST_F(HttpExchange, TransferTimeoutEndsAStalledAnswer) {
 }
 
 TEST_F(HttpExchange, RestfulClientAndFirstCatalogRecord) {
-  ASSERT_TRUE(server_.add_pool(json_value{{"uuid", "pool-1"}, {"name", "p"}, {"url", "/srv/p"},
-                                          {"compression", "zstd"}, {"compression_level", 3}}));
+  ASSERT_TRUE(server_.add_pool(json_value{
+      {"uuid", "pool-1"}, {"name", "p"}, {"url", "/srv/p"}, {"compression", "zstd"}, {"compression_level", 3}}));
   JSON_RESTful_Client client(server_.json_session());
   int status = 0;
   json_value pool;
@@ -207,9 +207,10 @@ TEST_F(HttpExchange, RestfulClientAndFirstCatalogRecord) {
 class HttpsExchange : public Backupd_Test {
  protected:
   static std::string make_cert(const Temp_Dir& dir, const std::string& name) {
-    const std::string cmd = "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1"
-                            " -addext subjectAltName=IP:127.0.0.1 -keyout '" +
-                            dir.file(name + ".key") + "' -out '" + dir.file(name + ".pem") + "' >/dev/null 2>&1";
+    const std::string cmd =
+        "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1"
+        " -addext subjectAltName=IP:127.0.0.1 -keyout '" +
+        dir.file(name + ".key") + "' -out '" + dir.file(name + ".pem") + "' >/dev/null 2>&1";
     return std::system(cmd.c_str()) == 0 ? dir.file(name + ".pem") : std::string();
   }
   Backupd_Server::Options server_options() override {

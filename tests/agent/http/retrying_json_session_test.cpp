@@ -18,10 +18,13 @@ class Retrying_Session : public Backupd_Test {
     policy.jitter = false;
     policy.file = "caller.cpp";
     policy.line = 7;
-    return Retrying_JSON_Session(server_.json_session(), policy, [this](unsigned s) {
-      waits_.push_back(s);
-      now_ += s;
-    }, [this] { return now_; });
+    return Retrying_JSON_Session(
+        server_.json_session(), policy,
+        [this](unsigned s) {
+          waits_.push_back(s);
+          now_ += s;
+        },
+        [this] { return now_; });
   }
 
   bool get(Retry_Policy policy = Retry_Policy()) {

@@ -29,8 +29,9 @@ TEST(Rate_Limits_Options, WindowAcrossMidnightBecomesTwoEntries) {
 TEST(Rate_Limits_Options, BadTextsAreLoggedAndKeepWhatWasRead) {
   Log_Capture log;
   Rate_Limits limits;
-  json_value io_ctl = {{"dest_rate_limits", "[{\"start_time\":1,\"end_time\":2,\"max_bytes_per_second\":3},"
-                                            "{\"start_time\":5,\"max_bytes_per_second\":3}]"},
+  json_value io_ctl = {{"dest_rate_limits",
+                        "[{\"start_time\":1,\"end_time\":2,\"max_bytes_per_second\":3},"
+                        "{\"start_time\":5,\"max_bytes_per_second\":3}]"},
                        {"src_rate_limits", "{oops"}};
   EXPECT_FALSE(limits.from_json_in_object(io_ctl));
   EXPECT_EQ((Rate_Limits::List{{1, 2, 3}}), limits.dest());

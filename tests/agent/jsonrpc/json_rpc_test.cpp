@@ -56,15 +56,15 @@ TEST(JSON_RPC_Object_Test, EachTypeSurvivesTheWireAndKeepsItsMembers) {
 }
 
 TEST(JSON_RPC_Object_Test, AnythingButJsonRpc2IsRefused) {
-  for (const char* text : {
-           R"([])", R"({"method":"m","id":1})", R"({"jsonrpc":"1.0","method":"m","id":1})",
-           R"({"jsonrpc":"2.0","method":7,"id":1})", R"({"jsonrpc":"2.0","method":"m","id":1.5})",
-           R"({"jsonrpc":"2.0","method":"m","id":{}})", R"({"jsonrpc":"2.0","method":"m","params":"x","id":1})",
-           R"({"jsonrpc":"2.0","id":1})", R"({"jsonrpc":"2.0","result":1})",
-           R"({"jsonrpc":"2.0","result":1,"error":{"code":1,"message":"m"},"id":1})",
-           R"({"jsonrpc":"2.0","error":{"message":"m"},"id":1})",
-           R"({"jsonrpc":"2.0","error":{"code":"1","message":"m"},"id":1})",
-           R"({"jsonrpc":"2.0","error":{"code":99999999999,"message":"m"},"id":1})"}) {
+  for (const char* text :
+       {R"([])", R"({"method":"m","id":1})", R"({"jsonrpc":"1.0","method":"m","id":1})",
+        R"({"jsonrpc":"2.0","method":7,"id":1})", R"({"jsonrpc":"2.0","method":"m","id":1.5})",
+        R"({"jsonrpc":"2.0","method":"m","id":{}})", R"({"jsonrpc":"2.0","method":"m","params":"x","id":1})",
+        R"({"jsonrpc":"2.0","id":1})", R"({"jsonrpc":"2.0","result":1})",
+        R"({"jsonrpc":"2.0","result":1,"error":{"code":1,"message":"m"},"id":1})",
+        R"({"jsonrpc":"2.0","error":{"message":"m"},"id":1})",
+        R"({"jsonrpc":"2.0","error":{"code":"1","message":"m"},"id":1})",
+        R"({"jsonrpc":"2.0","error":{"code":99999999999,"message":"m"},"id":1})"}) {
     EXPECT_FALSE(JSON_RPC_Object::parse(json_value::parse(text))) << text;
   }
 }
@@ -114,8 +114,8 @@ TEST(JSON_RPC_Session_Test, AnswersComeBackByIdAndTheWaitIsBounded) {
   EXPECT_GE(waited, std::chrono::milliseconds(900));
   EXPECT_LT(waited, std::chrono::seconds(3));
   // A late answer finds nobody waiting and is dropped.
-  EXPECT_FALSE(silent->deliver(JSON_RPC_Object::parse(
-      JSON_RPC_Response(*JSON_RPC_Object::parse(silent->sent[0])).to_json())));
+  EXPECT_FALSE(
+      silent->deliver(JSON_RPC_Object::parse(JSON_RPC_Response(*JSON_RPC_Object::parse(silent->sent[0])).to_json())));
 
   EXPECT_EQ(JSON_RPC_Session(nullptr).request("m", nullptr, answer, 1), -1);
   EXPECT_NE(log.text().find("no answer within 1 s"), std::string::npos);

@@ -64,8 +64,7 @@ ACE_Process_Options default_options() { return ACE_Process_Options(true, 1024, 1
 TEST(Process_Runner, DeliversEveryLineWithStderrMergedAndTheLastLineWithoutNewline) {
   Collecting_Handler h;
   ACE_Process_Options o = default_options();
-  int rc = h.call(ACE_Process_Ex::REDIRECT_STDOUT_STDERR,
-                  sh("echo one; echo two >&2; echo; printf 'three'"), o);
+  int rc = h.call(ACE_Process_Ex::REDIRECT_STDOUT_STDERR, sh("echo one; echo two >&2; echo; printf 'three'"), o);
   EXPECT_EQ(0, rc);
   EXPECT_EQ((std::vector<std::string>{"one", "two", "", "three"}), h.lines);
 }
@@ -73,8 +72,8 @@ TEST(Process_Runner, DeliversEveryLineWithStderrMergedAndTheLastLineWithoutNewli
 TEST(Process_Runner, SeparateStderrGoesToTheStderrHandler) {
   Collecting_Handler h;
   ACE_Process_Options o = default_options();
-  EXPECT_EQ(0, h.call(ACE_Process_Ex::REDIRECT_STDOUT | ACE_Process_Ex::REDIRECT_STDERR,
-                      sh("echo out; echo err >&2"), o));
+  EXPECT_EQ(0,
+            h.call(ACE_Process_Ex::REDIRECT_STDOUT | ACE_Process_Ex::REDIRECT_STDERR, sh("echo out; echo err >&2"), o));
   EXPECT_EQ(std::vector<std::string>{"out"}, h.lines);
   EXPECT_EQ(std::vector<std::string>{"err"}, h.err_lines);
 }
@@ -123,9 +122,10 @@ TEST(Process_Runner, SetsEnvironmentOverInheritedOne) {
   Collecting_Handler h;
   ACE_Process_Options o = default_options();
   o.setenv(ACE_TEXT("LD_LIBRARY_PATH"), ACE_TEXT("%s"), "/usr/sap/X/exe");
-  EXPECT_EQ(0, h.call(ACE_Process_Ex::REDIRECT_STDOUT_STDERR,
-                      sh("echo \"$PROCESS_RUNNER_TEST_VAR\"; env | grep -c '^LD_LIBRARY_PATH='; echo \"$LD_LIBRARY_PATH\""),
-                      o));
+  EXPECT_EQ(
+      0,
+      h.call(ACE_Process_Ex::REDIRECT_STDOUT_STDERR,
+             sh("echo \"$PROCESS_RUNNER_TEST_VAR\"; env | grep -c '^LD_LIBRARY_PATH='; echo \"$LD_LIBRARY_PATH\""), o));
   ::unsetenv("PROCESS_RUNNER_TEST_VAR");
   ::unsetenv("LD_LIBRARY_PATH");
   EXPECT_EQ((std::vector<std::string>{"inherited", "1", "/usr/sap/X/exe"}), h.lines);
@@ -139,7 +139,8 @@ TEST(Process_Runner, EndsAChildThatOutlivesTheTimeLimitEvenIfItIgnoresTerm) {
   h.clock(fast_clock([&h] { return !h.lines.empty(); }));
   ACE_Process_Options o = default_options();
   auto start = std::chrono::steady_clock::now();
-  int rc = h.call(ACE_Process_Ex::REDIRECT_STDOUT_STDERR, sh("trap '' TERM; echo started; sleep 30 & wait; sleep 30"), o);
+  int rc =
+      h.call(ACE_Process_Ex::REDIRECT_STDOUT_STDERR, sh("trap '' TERM; echo started; sleep 30 & wait; sleep 30"), o);
   double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   EXPECT_NE(0, rc);
   EXPECT_LT(took, 15.0);
@@ -149,7 +150,8 @@ TEST(Process_Runner, EndsAChildThatOutlivesTheTimeLimitEvenIfItIgnoresTerm) {
 
 TEST(Process_Runner, ChildReapedByAnotherHandlerEndsTheRunAsFailed) {
   // A host process that reaps every child from its SIGCHLD handler.
-  struct sigaction reaper {}, old {};
+  struct sigaction reaper {
+  }, old{};
   reaper.sa_handler = [](int) {
     while (::waitpid(-1, nullptr, WNOHANG) > 0) {
     }

@@ -33,7 +33,7 @@ std::vector<std::string> names_in(const std::string& dir) {
 }
 
 mode_t mode_of(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   return ::lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
 }
 
@@ -71,7 +71,7 @@ TEST_P(File_Pool, SharedDirectoriesAreGroupWritableAndKeepTheirGroup) {
     EXPECT_EQ(02775u, mode_of(pool_ + d)) << d;
   EXPECT_EQ(0640u, mode_of(pool_ + "/host/landscape/T01/1/obj"));
   if (::geteuid() == 0) {
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(0, ::stat((pool_ + "/host/landscape/T01/1/obj").c_str(), &st));
     EXPECT_EQ(4242u, st.st_gid);
   }
@@ -148,9 +148,8 @@ TEST_P(File_Pool, ReadsOnlyRegularFilesAndNeverWaitsOnAPipe) {
   EXPECT_EQ("'" + pool_ + "/d/fifo' is not a regular file", io.error());
 }
 
-INSTANTIATE_TEST_SUITE_P(, File_Pool, ::testing::Bool(),
-                         [](const ::testing::TestParamInfo<bool>& p) {
-                           return p.param ? "UnnamedTemporaries" : "NamedTemporaries";
-                         });
+INSTANTIATE_TEST_SUITE_P(, File_Pool, ::testing::Bool(), [](const ::testing::TestParamInfo<bool>& p) {
+  return p.param ? "UnnamedTemporaries" : "NamedTemporaries";
+});
 
 }  // namespace

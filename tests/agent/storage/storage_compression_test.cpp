@@ -152,8 +152,8 @@ std::uint32_t reference_crc32c(const std::string& data) {
 
 TEST(Crc32c_Checksum, LargeInputsMatchTheReference) {
   std::string data = make_data(3 * 8192 * 2 + 100, 3);
-  for (std::size_t size : {std::size_t{24575}, std::size_t{24576}, std::size_t{24577}, std::size_t{49152 + 99},
-                           data.size()}) {
+  for (std::size_t size :
+       {std::size_t{24575}, std::size_t{24576}, std::size_t{24577}, std::size_t{49152 + 99}, data.size()}) {
     std::string part = data.substr(0, size);
     EXPECT_EQ(reference_crc32c(part), Crc32c::extend(0, part.data(), part.size())) << size;
   }

@@ -52,8 +52,8 @@ class Storage_Conformance : public ::testing::TestWithParam<std::tuple<Driver_Ki
   }
 
   void connect() {
-    Storage_Driver& driver = std::get<0>(GetParam()) == Driver_Kind::file ? static_cast<Storage_Driver&>(*file_driver_)
-                                                                          : *faulty_;
+    Storage_Driver& driver =
+        std::get<0>(GetParam()) == Driver_Kind::file ? static_cast<Storage_Driver&>(*file_driver_) : *faulty_;
     ASSERT_TRUE(io_.connect(driver, options_));
   }
 

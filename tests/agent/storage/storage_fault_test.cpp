@@ -134,7 +134,7 @@ TEST_P(Storage_Faults, DamagedEnvelopeIsRefusedBeforeAnyData) {
 
   faulty_->faults() = Faulty_Storage_Driver::Faults();
   std::string path = pool_ + "/obj";
-  struct stat st{};
+  struct stat st {};
   ASSERT_EQ(0, stat(path.c_str(), &st));
   ASSERT_EQ(0, truncate(path.c_str(), st.st_size - 100));
   EXPECT_FALSE(get("obj", out));
@@ -206,7 +206,7 @@ TEST_P(Storage_Faults, CorruptedObjectLeavesNoRegularFileBehind) {
   faulty_->faults().corrupt_read_at = Object_Envelope::header_size + 1000;
   std::string target = dir_.path() + "/restored";
   EXPECT_FALSE(io_.get_file("obj", target, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 8192, nullptr));
-  struct stat st{};
+  struct stat st {};
   ASSERT_EQ(0, stat(target.c_str(), &st));
   EXPECT_EQ(0, st.st_size);
 

@@ -72,7 +72,7 @@ TEST_F(Agent_Storage_Sandbox, ActivityRecordsLiveInTheAgentsActivityDirectory) {
 
   const std::string path = "/var/opt/corvane/strovix3/agent/act/" + uid + ".act";
   EXPECT_EQ(path, Agent_Job_Activity_Handle::path_of(uid));
-  struct stat st{};
+  struct stat st {};
   ASSERT_EQ(0, stat(path.c_str(), &st));
   EXPECT_EQ(static_cast<off_t>(sizeof(Job_Activity)), st.st_size);
   EXPECT_EQ(0644u, st.st_mode & 07777);
