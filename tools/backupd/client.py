@@ -192,10 +192,10 @@ class Backupd:
         dropped (`drop`=True: the answer is cut short; "silent": the
         connection closes without an answer; "after": the request is processed,
         then its answer is lost), after `delay` seconds."""
-        spec = {"count": count, "status": status, "prefix": prefix, "method": method, "delay": delay, "drop": drop}
+        rule = {"count": count, "status": status, "prefix": prefix, "method": method, "delay": delay, "drop": drop}
         if body is not None:
-            spec["body"] = body
-        return self.admin("POST", "faults", spec)
+            rule["body"] = body
+        return self.admin("POST", "faults", rule)
 
     def clear_faults(self):
         self.admin("DELETE", "faults")
