@@ -63,22 +63,6 @@ bool read_file_at(int dir, const char* name, std::string& out) {
   return true;
 }
 
-// The effective uid of /proc/<pid>/status ("Uid:\treal\teffective\t...").
-bool effective_uid(const std::string& status, uid_t& uid) {
-  std::istringstream lines(status);
-  std::string line;
-  while (std::getline(lines, line)) {
-    if (line.compare(0, 4, "Uid:") != 0) continue;
-    std::istringstream fields(line.substr(4));
-    unsigned long real = 0;
-    unsigned long effective = 0;
-    if (!(fields >> real >> effective)) return false;
-    uid = static_cast<uid_t>(effective);
-    return true;
-  }
-  return false;
-}
-
 bool user_id(const std::string& user, uid_t& uid) {
   struct passwd pw;
   struct passwd* found = nullptr;
@@ -252,7 +236,7 @@ bool Environ_Getter::get_start_service(pid_t pid, HANA_Env_Value& value) {
     sid = match[1].str();
     number = match[2].str();
     adm = boost::to_lower_copy(sid) + "adm";
-    if (!effective_uid(status, uid) || !user_id(adm, adm_uid) || uid != adm_uid) {
+    if (!Service_Lister::effective_uid(status, uid) || !user_id(adm, adm_uid) || uid != adm_uid) {
       reason = snprintf_t<256>("it does not run as %s", adm.c_str()).c_str();
     } else if (!parse_environment(block, read_value)) {
       return false;

@@ -187,3 +187,13 @@ int chown_r(const char* path, const char* user, const char* group, int recursive
   }
   return chown_below(top, uid, gid) ? 1 : 0;
 }
+
+bool sync_directory(const std::string& dir) {
+  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool ok = ::fsync(fd) == 0;
+  int saved = errno;
+  ::close(fd);
+  errno = saved;
+  return ok;
+}

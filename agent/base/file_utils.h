@@ -43,6 +43,10 @@ int chown_r(const char* path, const char* user, const char* group, int recursive
 /// only at the end), or -1 with errno set.
 ssize_t read_full(int fd, char* buffer, std::size_t size);
 
+/// Syncs directory `dir` itself (its entries, not the files in it). False
+/// with errno set when it cannot be opened or synced.
+bool sync_directory(const std::string& dir);
+
 /// Looks up a user's ids. False when the user does not exist.
 bool lookup_user(const char* user, uid_t& uid, gid_t& gid);
 /// Looks up a group's id. False when the group does not exist.

@@ -28,19 +28,11 @@ std::string user_name(uid_t uid) {
 // The effective uid from /proc/<pid>/status ("Uid:\treal\teffective\t...").
 // The owner of the /proc/<pid> directory is no substitute: the kernel shows
 // root there for processes that are not dumpable.
-bool effective_uid(pid_t pid, uid_t& uid) {
+bool effective_uid_of(pid_t pid, uid_t& uid) {
   std::ifstream in(snprintf_t<64>("/proc/%d/status", static_cast<int>(pid)).c_str());
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.compare(0, 4, "Uid:") != 0) continue;
-    std::istringstream fields(line.substr(4));
-    unsigned long real = 0;
-    unsigned long effective = 0;
-    if (!(fields >> real >> effective)) return false;
-    uid = static_cast<uid_t>(effective);
-    return true;
-  }
-  return false;
+  std::stringstream status;
+  status << in.rdbuf();
+  return in.good() && Service_Lister::effective_uid(status.str(), uid);
 }
 
 }  // namespace
@@ -97,7 +89,7 @@ int Service_Lister::list_service(const char* pattern, std::vector<Service_Info>&
     }
     if (!matched) continue;
     uid_t uid = 0;
-    if (!effective_uid(pid, uid)) continue;
+    if (!effective_uid_of(pid, uid)) continue;
     Service_Info info;
     info.cmd = std::move(cmd);
     info.user = user_name(uid);
@@ -105,4 +97,19 @@ int Service_Lister::list_service(const char* pattern, std::vector<Service_Info>&
     services.push_back(std::move(info));
   }
   return 0;
+}
+
+bool Service_Lister::effective_uid(const std::string& status, uid_t& uid) {
+  std::istringstream lines(status);
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (line.compare(0, 4, "Uid:") != 0) continue;
+    std::istringstream fields(line.substr(4));
+    unsigned long real = 0;
+    unsigned long effective = 0;
+    if (!(fields >> real >> effective)) return false;
+    uid = static_cast<uid_t>(effective);
+    return true;
+  }
+  return false;
 }

@@ -36,6 +36,10 @@ class Service_Lister {
   /// The command line of one process ("" for a kernel thread); false when
   /// the process is gone or cannot be read.
   static bool command_line(pid_t pid, std::string& cmd);
+
+  /// The effective uid that the text of /proc/<pid>/status names ("Uid:"
+  /// real, effective, ...); false when the text has none.
+  static bool effective_uid(const std::string& status, uid_t& uid);
 };
 
 #endif

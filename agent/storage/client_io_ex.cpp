@@ -53,17 +53,6 @@ class Payload_Source : public IO_Source {
   std::uint64_t left_;
 };
 
-bool sync_directory_of(const std::string& path) {
-  std::string dir = dirname_string(path);
-  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return false;
-  bool ok = ::fsync(fd) == 0;
-  int saved = errno;
-  ::close(fd);
-  errno = saved;
-  return ok;
-}
-
 // A failure of the destination speaks for itself; one of the decoders is
 // about the stored object, so the object is named.
 std::string chain_error(const IO_Sink& chain, const IO_Sink& destination, const std::string& object) {
@@ -234,7 +223,7 @@ bool Client_IO_Ex::get_file(const std::string& name, const std::string& destinat
   if (ok && regular && ::fsync(fd) != 0) ok = fail("failed to sync '" + destination + "': " + strerror(errno));
   // A file this call created is only there after a crash once its
   // directory is synced too.
-  if (ok && regular && !sync_directory_of(destination))
+  if (ok && regular && !sync_directory(dirname_string(destination)))
     ok = fail("failed to sync the directory of '" + destination + "': " + strerror(errno));
   if (!ok && regular && ::ftruncate(fd, 0) != 0) {
     // The error of the transfer matters more; the truncation failure only adds to it.

@@ -31,16 +31,6 @@ std::string reason(const char* what, const std::string& path) {
 constexpr mode_t directory_mode = 02775;
 constexpr mode_t object_mode = 0640;
 
-bool sync_directory(const std::string& dir) {
-  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return false;
-  bool ok = ::fsync(fd) == 0;
-  int saved = errno;
-  ::close(fd);
-  errno = saved;
-  return ok;
-}
-
 std::string join(const std::string& dir, const std::string& base) { return dir == "/" ? "/" + base : dir + "/" + base; }
 
 // ".<base>.tmp.<six characters>"

@@ -94,6 +94,14 @@ class DeleteTest(unittest.TestCase):
         self.srv.clear_faults()
         self.assertEqual(self.remaining(), ["ebiddata", "ebidlog", "ebidquoted"])
 
+    def test_unreadable_backint_catalog_is_an_error_even_when_the_sets_know_the_ebid(self):
+        set_file = self.pipe("COMPLETE_databackup_5_1")
+        self.srv.fault(count=100, status=503, prefix="/d2/r/hana/backint/file")
+        r = self.delete(["#EBID ebidset %s" % bf.quote(set_file)])
+        self.assertEqual(r.exit, 1)
+        self.assertEqual(r.errors(), [("Failed to look up backup file ebidset in the catalogs\n", set_file)])
+        self.assertEqual(r.by_keyword("#DELETED"), [])
+
     def test_transient_failures_are_retried(self):
         self.srv.fault(count=2, status=503, prefix="/d2/r/hana/backint/file")
         self.srv.fault(count=1, drop=True, prefix="/d2/r/hana/backint/file")
