@@ -15,6 +15,7 @@
 #include "agent/base/natoi.h"
 #include "agent/backupd/pool_utils.h"
 #include "agent/base/snprintf_t.h"
+#include "agent/base/string_sprintf.h"
 #include "common/system_control.h"
 #include "common/utils.h"
 #include "common/hana_paths.h"
@@ -238,11 +239,11 @@ bool Backint_Backup_Basic_Handler::save_source(const Source_File_Info& source, c
   io_.object_id(ebid);
   ok = io_.put_file(source.filename, object, false, O_CLOEXEC, 8192, Client_IO_Ex::Progress_Callback());
   if (ok && source.has_size && io_.original_size() != source.size) {
-    protocol_.write_debug("%s was announced with %llu bytes and delivered %llu\n", source.filename.c_str(),
-                          static_cast<unsigned long long>(source.size),
-                          static_cast<unsigned long long>(io_.original_size()));
-    ACE_ERROR((LM_WARNING, "%s was announced with %llu bytes and delivered %llu\n", source.filename.c_str(),
-               static_cast<unsigned long long>(source.size), static_cast<unsigned long long>(io_.original_size())));
+    const std::string text = string_sprintf("%s was announced with %llu bytes and delivered %llu\n",
+                                            source.filename.c_str(), static_cast<unsigned long long>(source.size),
+                                            static_cast<unsigned long long>(io_.original_size()));
+    protocol_.write_debug("%s", text.c_str());
+    ACE_ERROR((LM_WARNING, "%s", text.c_str()));
   }
   if (!ok) {
     protocol_.write_error(source.filename, "Failed to write data to storage, %s\n", io_.error().c_str());
