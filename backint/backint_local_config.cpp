@@ -1,8 +1,11 @@
 #include "backint/backint_local_config.h"
 
+#include <ace/Log_Msg.h>
+
 #include "agent/base/path_conf.h"
 #include "agent/json/json_file.h"
 #include "common/hana_paths.h"
+#include "common/utils.h"
 
 namespace sap_hana {
 
@@ -46,6 +49,58 @@ bool Backint_Local_Config::restore_catalog_from_config() {
     protocol_.write_debug("Failed to parse config file, %s", e.what());
   }
   return from_conf;
+}
+
+bool Backint_Local_Config::load_restore_config(const std::string& sid, const std::string& database,
+                                               Restore_Config& config) {
+  std::string path;
+  if (!restore_ext_conf_file(sid.c_str(), database.c_str(), path)) {
+    ACE_ERROR((LM_ERROR, "Failed to get extended config file name\n"));
+    return false;
+  }
+  json_value conf;
+  if (!load_json(path, conf) || !conf.is_object()) {
+    ACE_ERROR((LM_ERROR, "Failed to load extended config file\n"));
+    return false;
+  }
+  Restore_Config read;
+  try {
+    object_get(conf, "pool_uuid", read.pool_uuid);
+    object_get(conf, "log_pool_uuid", read.log_pool_uuid);
+    auto io_ctl = conf.find("io_ctl");
+    if (io_ctl != conf.end() && io_ctl->is_object()) {
+      object_get(*io_ctl, "max_seconds_retry", read.io.max_seconds_retry);
+      object_get(*io_ctl, "resumption_buffer_size", read.io.resumption_buffer_size);
+      // Bad rate-limit entries are logged by the reader; the good ones stay.
+      read.io.rate_limits.from_json_in_object(*io_ctl);
+    }
+  } catch (const Json_Member_Error& e) {
+    ACE_ERROR((LM_ERROR, "Failed to parse extended config file, %s\n", e.what()));
+    return false;
+  }
+  config = std::move(read);
+  return true;
+}
+
+bool Backint_Local_Config::load_catalog_config(const std::string& file_sid, const std::string& file_database,
+                                               const std::string& sid, const std::string& database,
+                                               Backint_Catalog_Lookup::Catalog_Backup_File_Info& info) {
+  std::string path;
+  json_value conf;
+  if (!catalog_conf_file_name(file_sid.c_str(), file_database.c_str(), sid.c_str(), database.c_str(), path) ||
+      !load_json(path, conf) || !conf.is_object()) {
+    protocol_.write_debug("Failed to handle catalog conf '%s'\n", path.c_str());
+    return false;
+  }
+  try {
+    extract_or_throw(conf)("location", info.path)("filename", info.filename)("extern_backup_id", info.ebid)(
+        "source_type", info.source_type)("pool_uuid", info.pool_uuid);
+  } catch (const Json_Member_Error& e) {
+    protocol_.write_debug("Failed to parse catalog conf: %s\n", e.what());
+    return false;
+  }
+  info.storage_path = info.filename;
+  return true;
 }
 
 }  // namespace sap_hana

@@ -4,13 +4,29 @@
 #include <string>
 
 #include "agent/json/json_access.h"
+#include "agent/storage/client_io_base.h"
+#include "backint/backint_catalog_lookup.h"
 #include "backint/backint_protocol.h"
 
 namespace sap_hana {
 
+/// What the restore job wrote on this host for one restore: the restore
+/// configuration file (restore_ext_conf_file of a SID and database).
+struct Restore_Config {
+  /// Pools in which data and log/catalog objects are looked up; both empty
+  /// when the restore reads what the catalogs name.
+  std::string pool_uuid;
+  std::string log_pool_uuid;
+  /// "io_ctl": "max_seconds_retry" (600), "resumption_buffer_size"
+  /// (10485760) and the rate limits of the transfers.
+  Client_IO_Base::Options io;
+};
+
 /// The host's own settings for hana-backint: "hana.conf" in the agent's
-/// configuration directory. Read anew on every call (a run reads it once or
-/// twice). Problems are written to the protocol as "#DEBUG" lines.
+/// configuration directory, and the configuration files a restore job
+/// leaves for the restore. Read anew on every call (a run reads each once
+/// or twice). Problems with hana.conf are written to the protocol as
+/// "#DEBUG" lines.
 ///
 /// Borrows the protocol, which must outlive it. Not thread-safe.
 class Backint_Local_Config {
@@ -27,6 +43,22 @@ class Backint_Local_Config {
   /// are restored from the restore configuration file written by the
   /// restore job instead of from storage. True unless the file says false.
   bool restore_catalog_from_config();
+
+  /// Reads the restore configuration file of `sid` and `database`. It must
+  /// be a JSON object; mistyped members are refused rather than silently
+  /// replaced by defaults in the middle of a restore. False, logged at
+  /// error level ("Failed to get extended config file name\n", "Failed to
+  /// load extended config file\n" or "Failed to parse extended config
+  /// file, <reason>\n"), when the file is missing or malformed.
+  bool load_restore_config(const std::string& sid, const std::string& database, Restore_Config& config);
+
+  /// Reads the catalog configuration file that the restore job wrote for
+  /// the catalog backup of `file_sid`/`file_database` restored into
+  /// `sid`/`database` into `info` ("location", "filename",
+  /// "extern_backup_id", "source_type", "pool_uuid"; the storage path is the
+  /// file name). False with a "#DEBUG" line when it is missing or malformed.
+  bool load_catalog_config(const std::string& file_sid, const std::string& file_database, const std::string& sid,
+                           const std::string& database, Backint_Catalog_Lookup::Catalog_Backup_File_Info& info);
 
  private:
   Backint_Protocol& protocol_;

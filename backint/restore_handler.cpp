@@ -6,7 +6,6 @@
 #include <boost/algorithm/string/split.hpp>
 #include <vector>
 
-#include "agent/json/json_file.h"
 #include "agent/backupd/pool_utils.h"
 #include "common/system_control.h"
 #include "common/utils.h"
@@ -59,43 +58,18 @@ bool Backint_Restore_Handler::load_ext_conf() {
     ACE_ERROR((LM_ERROR, "Failed to get pipe name\n"));
     return false;
   }
-  std::string sid, database, path;
+  std::string sid, database;
   if (!parse_pipename(first.front().destname, sid, database)) {
     ACE_ERROR((LM_ERROR, "Failed to parse pipe name\n"));
     return false;
   }
-  if (!restore_ext_conf_file(sid.c_str(), database.c_str(), path)) {
-    ACE_ERROR((LM_ERROR, "Failed to get extended config file name\n"));
-    return false;
-  }
-  json_value conf;
-  if (!load_json(path, conf) || !conf.is_object()) {
-    ACE_ERROR((LM_ERROR, "Failed to load extended config file\n"));
-    return false;
-  }
-  // Mistyped members are refused here, before any answer line, rather than
-  // silently replaced by defaults in the middle of a restore.
-  try {
-    object_get(conf, "pool_uuid", pool_uuid_);
-    object_get(conf, "log_pool_uuid", log_pool_uuid_);
-    auto io_ctl = conf.find("io_ctl");
-    if (io_ctl != conf.end() && io_ctl->is_object()) {
-      object_get(*io_ctl, "max_seconds_retry", io_options_.max_seconds_retry);
-      object_get(*io_ctl, "resumption_buffer_size", io_options_.resumption_buffer_size);
-      // Bad rate-limit entries are logged by the reader; the good ones stay.
-      io_options_.rate_limits.from_json_in_object(*io_ctl);
-    }
-  } catch (const Json_Member_Error& e) {
-    ACE_ERROR((LM_ERROR, "Failed to parse extended config file, %s\n", e.what()));
-    return false;
-  }
-  ext_conf_ = std::move(conf);
-  to_restore_ = pool_uuid_.empty() && log_pool_uuid_.empty();
+  if (!config_.load_restore_config(sid, database, restore_config_)) return false;
+  to_restore_ = restore_config_.pool_uuid.empty() && restore_config_.log_pool_uuid.empty();
   return true;
 }
 
 const std::string& Backint_Restore_Handler::pool_for(const std::string& filename) const {
-  return is_log(base_name(filename)) ? log_pool_uuid_ : pool_uuid_;
+  return is_log(base_name(filename)) ? restore_config_.log_pool_uuid : restore_config_.pool_uuid;
 }
 
 bool Backint_Restore_Handler::restore_ebid_source() {
@@ -164,24 +138,13 @@ bool Backint_Restore_Handler::restore_null_source() {
 }
 
 bool Backint_Restore_Handler::load_catalog_conf(const Input_File& entry, Catalog_Backup_File_Info& info) {
-  std::string file_sid, file_database, dest_sid, dest_database, path;
-  json_value conf;
+  std::string file_sid, file_database, dest_sid, dest_database;
   if (!parse_pipename(entry.filename, file_sid, file_database) ||
-      !parse_pipename(entry.destname, dest_sid, dest_database) ||
-      !catalog_conf_file_name(file_sid.c_str(), file_database.c_str(), sid_.c_str(), dest_database.c_str(), path) ||
-      !load_json(path, conf) || !conf.is_object()) {
-    protocol_.write_debug("Failed to handle catalog conf '%s'\n", path.c_str());
+      !parse_pipename(entry.destname, dest_sid, dest_database)) {
+    protocol_.write_debug("Failed to handle catalog conf ''\n");
     return false;
   }
-  try {
-    extract_or_throw(conf)("location", info.path)("filename", info.filename)("extern_backup_id", info.ebid)(
-        "source_type", info.source_type)("pool_uuid", info.pool_uuid);
-  } catch (const Json_Member_Error& e) {
-    protocol_.write_debug("Failed to parse catalog conf: %s\n", e.what());
-    return false;
-  }
-  info.storage_path = info.filename;
-  return true;
+  return config_.load_catalog_config(file_sid, file_database, sid_, dest_database, info);
 }
 
 bool Backint_Restore_Handler::lookup_failed(const Input_File& entry, const std::string& key) {
@@ -200,7 +163,7 @@ bool Backint_Restore_Handler::restore_found(const Catalog_Backup_File_Info& info
 }
 
 bool Backint_Restore_Handler::restore_data(const Catalog_Backup_File_Info& info, const Input_File& entry) {
-  Client_IO_Base::Options options = io_options_;
+  Client_IO_Base::Options options = restore_config_.io;
   pools_.set_options_by_conf(options);
   Pool_Info pool;
   bool written;

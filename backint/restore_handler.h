@@ -3,7 +3,6 @@
 
 #include <string>
 
-#include "agent/json/json_access.h"
 #include "backint/restore_basic_handler.h"
 
 namespace sap_hana {
@@ -62,8 +61,8 @@ class Backint_Restore_Handler : public Backint_Restore_Basic_Handler {
  protected:
   bool execute_i() override;
 
-  /// Reads the restore configuration file (see above); false, logged, on
-  /// any failure.
+  /// Reads the restore configuration file (see above) of the first
+  /// destination's SID and database; false, logged, on any failure.
   bool load_ext_conf();
   bool restore_ebid_source();
   bool restore_null_source();
@@ -72,9 +71,7 @@ class Backint_Restore_Handler : public Backint_Restore_Basic_Handler {
   bool restore_data(const Catalog_Backup_File_Info& info, const Input_File& entry);
 
   bool mdc_ = false;
-  json_value ext_conf_ = json_value::object();
-  std::string pool_uuid_;
-  std::string log_pool_uuid_;
+  Restore_Config restore_config_;
   bool to_restore_ = true;
 
  private:
@@ -88,7 +85,6 @@ class Backint_Restore_Handler : public Backint_Restore_Basic_Handler {
   /// (`key`: its EBID or name); false.
   bool lookup_failed(const Input_File& entry, const std::string& key);
 
-  Client_IO_Base::Options io_options_;
   bool unanswered_ = false;
 };
 

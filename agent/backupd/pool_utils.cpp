@@ -64,6 +64,13 @@ int get_pool_info(JSON_RESTful_Client& client, const std::string& pool_uuid, Poo
 int get_pool_info(const std::string& pool_uuid, const std::string* /*second_id*/, Pool_Info& info, bool to_restore,
                   std::size_t timeout, const void* /*context*/, bool /*flag*/, const void* /*extra1*/,
                   const void* /*extra2*/, bool /*last*/) {
+  Pool_Lookup_Options options;
+  options.to_restore = to_restore;
+  options.timeout = timeout;
+  return get_pool_info(pool_uuid, info, options);
+}
+
+int get_pool_info(const std::string& pool_uuid, Pool_Info& info, const Pool_Lookup_Options& options) {
   if (pool_uuid.empty() || is_zero_uuid(pool_uuid)) return 0;
   HTTP_Session_Ptr session = Common_HTTP_Session_Factory::create(HTTP_SESSION_TYPE_JSON, nullptr, 0);
   if (!session) {
@@ -71,9 +78,6 @@ int get_pool_info(const std::string& pool_uuid, const std::string* /*second_id*/
     return 0;
   }
   JSON_RESTful_Client client(session);
-  Pool_Lookup_Options options;
-  options.to_restore = to_restore;
-  options.timeout = timeout;
   return get_pool_info(client, pool_uuid, info, options);
 }
 

@@ -54,6 +54,10 @@ int get_pool_info(const std::string& pool_uuid, const std::string* second_id, Po
                   std::size_t timeout, const void* context, bool flag, const void* extra1, const void* extra2,
                   bool last);
 
+/// The same with the options of our own callers.
+int get_pool_info(const std::string& pool_uuid, Pool_Info& info,
+                  const Pool_Lookup_Options& options = Pool_Lookup_Options());
+
 /// Applies the pool's defaults to storage options: compression method and
 /// level, server-side deduplication, and the pool's UUID as the extra
 /// option "pool_uuid". Returns 1; 0 (options unchanged) when the pool's

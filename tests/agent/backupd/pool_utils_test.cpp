@@ -23,7 +23,7 @@ class Pool_Lookup : public Backupd_Test {
 
   int lookup(const std::string& uuid, Pool_Info& info) {
     JSON_RESTful_Client client(server_.json_session());
-    return get_pool_info(client, uuid, nullptr, info, false, nullptr, 600, -1, true, nullptr, nullptr, false);
+    return get_pool_info(client, uuid, info);
   }
 
   std::size_t pool_requests() {

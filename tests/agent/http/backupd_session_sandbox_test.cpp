@@ -86,8 +86,11 @@ TEST_F(Agent_Conf_Session, HttpsSessionVerifiesWithTheConfiguredCaFile) {
   EXPECT_EQ(record["instances"][0], "x");
 
   // The same server through the explicit factory with the defaults.
-  HTTP_Session_Ptr s =
-      HTTP_Session_Factory::create("127.0.0.1", server_.port(), true, nullptr, 3, nullptr, false, 120, 120, 120, 0);
+  HTTP_Session_Settings settings;
+  settings.host = "127.0.0.1";
+  settings.port = server_.port();
+  settings.ssl = true;
+  HTTP_Session_Ptr s = HTTP_Session_Factory::create(settings);
   ASSERT_TRUE(s);
   EXPECT_EQ(s->options().ca_file, certs_.file("c.pem"));
 }

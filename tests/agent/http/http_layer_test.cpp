@@ -153,8 +153,14 @@ TEST_F(HttpExchange, TransportFailuresAreNotExchangesAndNeverLogTheKey) {
 
 TEST_F(HttpExchange, TransferTimeoutEndsAStalledAnswer) {
   Log_Capture log;
-  HTTP_Session_Ptr slow =
-      HTTP_Session_Factory::create("127.0.0.1", server_.port(), false, "t", 3, nullptr, false, 5, 1, 5, 0);
+  HTTP_Session_Settings settings;
+  settings.host = "127.0.0.1";
+  settings.port = server_.port();
+  settings.name = "t";
+  settings.connect_timeout = 5;
+  settings.transfer_timeout = 1;
+  settings.low_speed_time = 5;
+  HTTP_Session_Ptr slow = HTTP_Session_Factory::create(settings);
   ASSERT_TRUE(slow);
   slow->headers().put(HTTP_HEAD_X_ACCESS_KEY, server_.access_key(), true);
   ASSERT_TRUE(server_.fault(1, 200, "", "", 3));
@@ -237,8 +243,14 @@ TEST_F(HttpsExchange, VerifiesTheServerAgainstTheCaFile) {
   HTTP_SSL_Context wrong;
   wrong.ca_file = other_ca;
   Log_Capture log;
-  HTTP_Session_Ptr refused =
-      HTTP_Session_Factory::create("127.0.0.1", server_.port(), true, "t", 3, &wrong, false, 10, 10, 10, 0);
+  HTTP_Session_Settings settings;
+  settings.host = "127.0.0.1";
+  settings.port = server_.port();
+  settings.ssl = true;
+  settings.name = "t";
+  settings.ssl_ctx = &wrong;
+  settings.connect_timeout = settings.transfer_timeout = settings.low_speed_time = 10;
+  HTTP_Session_Ptr refused = HTTP_Session_Factory::create(settings);
   ASSERT_TRUE(refused);
   EXPECT_FALSE(refused->send(req, r));
   EXPECT_EQ(r.status(), 0);

@@ -50,7 +50,7 @@ TEST_F(Agent_Storage_Sandbox, PoolLookupThroughTheAgentsOwnConfiguration) {
   ASSERT_TRUE(server_.add_pool(json_value{{"uuid", pool_uuid}, {"name", "p"}, {"url", "/pools/p"}}));
 
   Pool_Info info;
-  ASSERT_EQ(1, get_pool_info(pool_uuid, nullptr, info, false, 0, nullptr, true, nullptr, nullptr, false));
+  ASSERT_EQ(1, get_pool_info(pool_uuid, info));
   EXPECT_EQ("/pools/p", info.url);
   EXPECT_EQ(COMPR_NONE, info.compression);
 }
@@ -58,7 +58,7 @@ TEST_F(Agent_Storage_Sandbox, PoolLookupThroughTheAgentsOwnConfiguration) {
 TEST_F(Agent_Storage_Sandbox, PoolLookupWithoutConfigurationFails) {
   Log_Capture log;
   Pool_Info info;
-  EXPECT_EQ(0, get_pool_info(pool_uuid, nullptr, info, false, 0, nullptr, true, nullptr, nullptr, false));
+  EXPECT_EQ(0, get_pool_info(pool_uuid, info));
   EXPECT_NE(std::string::npos,
             log.text().find(std::string("Failed to get pool ") + pool_uuid + " info: no session to backupd\n"));
 }
