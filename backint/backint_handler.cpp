@@ -38,6 +38,12 @@ bool Backint_Handler::execute() {
 
 bool Backint_Handler::handle_par_file() { return true; }
 
+bool Backint_Handler::object_failed(const std::string& name, const std::exception& e) {
+  ACE_ERROR((LM_ERROR, "Unexpected failure with %s: %s\n", name.c_str(), e.what()));
+  protocol_.write_error(name, "Unexpected failure: %s\n", e.what());
+  return false;
+}
+
 bool Backint_Handler::init_session() {
   if (info_.backupd_host.empty() || info_.backupd_port == 0) {
     protocol_.write_error("NULL", "Failed to create session: failed to get backupd host info\n");

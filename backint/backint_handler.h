@@ -1,6 +1,7 @@
 #ifndef SAP_HANA_BACKINT_HANDLER_H
 #define SAP_HANA_BACKINT_HANDLER_H
 
+#include <exception>
 #include <string>
 
 #include "agent/http/json_http_session.h"
@@ -69,6 +70,20 @@ class Backint_Handler {
   /// Fills sid_ and landscape_id_ from the environment of this process.
   bool get_system_env();
   void parse_userid(std::string& database, std::string& sid) const { parse_userid(info_.user_id, database, sid); }
+
+  /// Runs the work of one object (`name`: its file as HANA named it). An
+  /// exception thrown by it (std::bad_alloc, say) becomes that object's
+  /// error pair, "Unexpected failure: <what>\n", and false: HANA learns
+  /// which object failed, and the run ends with exit code 1.
+  template <typename Step>
+  bool for_object(const std::string& name, Step step) {
+    try {
+      return step();
+    } catch (const std::exception& e) {
+      return object_failed(name, e);
+    }
+  }
+  bool object_failed(const std::string& name, const std::exception& e);
 
   Backint_Info info_;
   Backint_Protocol protocol_;

@@ -224,7 +224,7 @@ bool Backint_Backup_Basic_Handler::handle_source_file() {
     return false;
   }
   for (const Source_File_Info& source : source_files_)
-    if (!save_source(source, suffix)) return false;
+    if (!for_object(source.filename, [&] { return save_source(source, suffix); })) return false;
   return true;
 }
 

@@ -158,7 +158,7 @@ bool Backint_Restore_Handler::restore_found(const Catalog_Backup_File_Info& info
     stop = true;
     return true;
   }
-  if (!restore_data(info, entry)) return false;
+  if (!for_object(entry.filename, [&] { return restore_data(info, entry); })) return false;
   return protocol_.write_restored(info.ebid, entry.filename);
 }
 

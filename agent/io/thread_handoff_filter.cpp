@@ -3,7 +3,28 @@
 #include <signal.h>
 
 #include <cstring>
+#include <exception>
 #include <system_error>
+
+namespace {
+
+// Runs one call on the next sink. An exception must not leave the worker
+// thread (that would end the process without an answer for the object):
+// it fails the transfer like any other downstream error.
+template <typename Call>
+bool call_next(IO_Sink& next, Call call, std::string& error) {
+  try {
+    if (call()) return true;
+    error = next.error();
+  } catch (const std::exception& e) {
+    error = std::string("the transfer thread failed: ") + e.what();
+  } catch (...) {
+    error = "the transfer thread failed";
+  }
+  return false;
+}
+
+}  // namespace
 
 Thread_Handoff_Filter::Thread_Handoff_Filter(IO_Sink& next, std::size_t buffers, std::size_t block_size)
     : IO_Filter(next), block_size_(block_size), buffer_count_(buffers == 0 ? 1 : buffers) {}
@@ -102,12 +123,14 @@ void Thread_Handoff_Filter::run() {
     }
     if (!item.data) {
       if (finish_next) {
-        bool ok = next().finish();
+        std::string error;
+        bool ok = call_next(
+            next(), [this] { return next().finish(); }, error);
         std::lock_guard<std::mutex> lock(mutex_);
         next_finished_ok_ = ok;
         if (!ok) {
           failed_ = true;
-          downstream_error_ = next().error();
+          downstream_error_ = error;
         }
       }
       return;
@@ -118,10 +141,12 @@ void Thread_Handoff_Filter::run() {
       ok = !failed_;
     }
     // After a failure the remaining blocks are only recycled: the next sink takes nothing more.
-    if (ok && !next().write(item.data.get(), item.size)) {
+    std::string error;
+    if (ok && !call_next(
+                  next(), [this, &item] { return next().write(item.data.get(), item.size); }, error)) {
       std::lock_guard<std::mutex> lock(mutex_);
       failed_ = true;
-      downstream_error_ = next().error();
+      downstream_error_ = error;
     }
     {
       std::lock_guard<std::mutex> lock(mutex_);

@@ -18,10 +18,9 @@
 /// The worker thread starts on the first write or finish, blocks SIGPIPE
 /// (a pipe whose reader left fails with EPIPE instead of killing the
 /// process), and makes every call on the next sink, finish() included.
-/// A failure downstream makes the next write() or finish() fail with the
-/// downstream error. Destroying the filter without finish() drops the queued blocks and stops
-/// the worker without finishing the next sink.
-/// write() and finish() must come from one thread.
+/// A failure downstream (an exception thrown there included) makes the next
+/// write() or finish() fail with the downstream error. Destroying the filter without finish() drops the queued blocks
+/// and stops the worker without finishing the next sink. write() and finish() must come from one thread.
 class Thread_Handoff_Filter : public IO_Filter {
  public:
   Thread_Handoff_Filter(IO_Sink& next, std::size_t buffers = 4, std::size_t block_size = 4u << 20);

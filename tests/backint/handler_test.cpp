@@ -27,6 +27,7 @@ class Session_Probe : public Backint_Handler {
   Session_Probe() : Backint_Handler(Backint_Info()) { protocol_.use_streams(nullptr, &out_); }
   bool execute_i() override { return true; }
   std::string out() const { return out_.str(); }
+  using Backint_Handler::for_object;
   using Backint_Handler::init_session;
 
  private:
@@ -203,4 +204,11 @@ TEST(BackintProtocol, SessionNeedsTheServerAddress) {
   Session_Probe h;
   EXPECT_FALSE(h.init_session());
   EXPECT_EQ(h.out(), "#DEBUG Failed to create session: failed to get backupd host info\n#ERROR \"NULL\"\n");
+}
+
+TEST(BackintHandler, AnExceptionFailsOnlyItsObjectWithAnErrorPair) {
+  Session_Probe h;
+  EXPECT_FALSE(h.for_object("/p/a b", []() -> bool { throw std::bad_alloc(); }));
+  EXPECT_TRUE(h.for_object("/p/c", [] { return true; }));
+  EXPECT_EQ(h.out(), "#DEBUG Unexpected failure: std::bad_alloc\n#ERROR \"/p/a b\"\n");
 }

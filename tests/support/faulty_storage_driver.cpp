@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include <cerrno>
+#include <new>
 
 namespace {
 
@@ -13,6 +14,8 @@ class Faulty_Writer : public Storage_Driver::Writer {
       : inner_(std::move(inner)), name_(std::move(name)), faults_(faults) {}
 
   bool write(const char* data, std::size_t size) override {
+    if (faults_.throw_after >= 0 && written_ + size > static_cast<std::uint64_t>(faults_.throw_after))
+      throw std::bad_alloc();
     std::int64_t limit = -1;
     int code = 0;
     if (faults_.fail_write_after >= 0) {

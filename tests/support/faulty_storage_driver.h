@@ -12,6 +12,8 @@
 ///    then every write fails like an I/O error (EIO) or a full file system
 ///    (ENOSPC): "failed to write '<name>': Input/output error" or
 ///    "... No space left on device".
+///  - throw_after: a writer accepts that many bytes, then throws
+///    std::bad_alloc (as an allocation deep inside a filter would).
 ///  - fail_sync: commit() fails like fsync would, "failed to sync '<name>':
 ///    Input/output error", and the object is thrown away.
 ///  - corrupt_read_at: readers flip the lowest bit of the byte at that offset
@@ -22,6 +24,7 @@ class Faulty_Storage_Driver : public Storage_Driver {
   struct Faults {
     std::int64_t fail_write_after = -1;
     std::int64_t no_space_after = -1;
+    std::int64_t throw_after = -1;
     bool fail_sync = false;
     std::int64_t corrupt_read_at = -1;
   };

@@ -84,6 +84,12 @@ TEST_P(Storage_Faults, FailedWritesLeaveNoObjectAndKeepTheOldOne) {
   EXPECT_FALSE(put("obj", new_data));
   EXPECT_EQ("failed to sync 'obj': Input/output error", io_.error());
 
+  // An exception on the transfer thread fails the transfer; it does not end the process.
+  faulty_->faults() = Faulty_Storage_Driver::Faults();
+  faulty_->faults().throw_after = MiB;
+  EXPECT_FALSE(put("obj", new_data));
+  EXPECT_EQ("the transfer thread failed: std::bad_alloc", io_.error());
+
   faulty_->faults() = Faulty_Storage_Driver::Faults();
   std::string out;
   ASSERT_TRUE(get("obj", out)) << io_.error();
