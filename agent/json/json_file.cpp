@@ -65,13 +65,7 @@ bool write_file_atomic(const std::string& path, const std::string& data, mode_t 
   }
   // The new name is only durable once its directory is: a caller told
   // "written" must not find the old file after a crash.
-  int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dfd < 0) return false;
-  bool synced = ::fsync(dfd) == 0;
-  int saved = errno;
-  ::close(dfd);
-  errno = saved;
-  return synced;
+  return sync_directory(dir);
 }
 
 bool dump_json(const std::string& path, const json_value& value, mode_t mode, int indent) {

@@ -10,6 +10,7 @@
 #include "agent/json/json_access.h"
 #include "agent/json/json_file.h"
 #include "temp_dir.h"
+#include "unprivileged.h"
 
 namespace {
 std::string read_all(const std::string& path) {
@@ -93,4 +94,14 @@ TEST(JsonAccess, OptionalRequiredAndWrongKinds) {
   EXPECT_NO_THROW(extract_or_throw(o)("b", b)("s", s2));
   EXPECT_TRUE(b);
   EXPECT_THROW(extract_or_throw(o)("b", b)("a", s2), Json_Member_Error);
+}
+
+TEST(JsonFile, AtomicWriteFailsWhenItsDirectoryCannotBeSynced) {
+  Temp_Dir dir;
+  // A directory its writer may add to but not open: the rename happens,
+  // the directory sync cannot, and "written" must not be claimed.
+  EXPECT_TRUE(run_unprivileged(dir.path(), [&] {
+    const std::string sub = dir.file("sub");
+    return ::mkdir(sub.c_str(), 0300) == 0 && !write_file_atomic(sub + "/conf", "{}", 0600) && errno == EACCES;
+  }));
 }

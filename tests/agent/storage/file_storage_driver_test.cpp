@@ -16,6 +16,8 @@
 #include "agent/storage/client_io_ex.h"
 #include "agent/storage/file_storage_driver.h"
 #include "storage_test_support.h"
+#include "temp_dir.h"
+#include "unprivileged.h"
 
 using namespace storage_test;
 
@@ -153,3 +155,21 @@ INSTANTIATE_TEST_SUITE_P(, File_Pool, ::testing::Bool(), [](const ::testing::Tes
 });
 
 }  // namespace
+
+TEST(Client_IO_Restore, RegularFileIsNotRestoredUntilItsDirectoryIsSynced) {
+  Temp_Dir dir;
+  EXPECT_TRUE(run_unprivileged(dir.path(), [&] {
+    Client_IO_Ex io;
+    if (!io.connect(dir.file("pool"), Client_IO_Ex::Options())) return false;
+    storage_test::String_Source source("restored bytes");
+    if (!io.put_stream(source, "obj", nullptr)) return false;
+    // Writable but not openable: the file is written, its directory entry cannot be made durable.
+    const std::string sub = dir.file("sub");
+    if (::mkdir(sub.c_str(), 0300) != 0) return false;
+    const bool ok = io.get_file("obj", sub + "/out", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 8192,
+                                Client_IO_Ex::Progress_Callback());
+    struct stat st {};
+    return !ok && io.error() == "failed to sync the directory of '" + sub + "/out': Permission denied" &&
+           ::stat((sub + "/out").c_str(), &st) == 0 && st.st_size == 0;
+  }));
+}
