@@ -208,3 +208,7 @@ class Backupd:
 
     def enqueues(self, host_uuid=None):
         return self.admin("GET", "enqueues" + ("?host_uuid=" + host_uuid if host_uuid else ""))["rows"]
+
+    def backup_sets(self, host_uuid=None):
+        """Committed backup sets as committed, with their "owner"."""
+        return self.admin("GET", "backup_sets" + ("?host_uuid=" + host_uuid if host_uuid else ""))["rows"]

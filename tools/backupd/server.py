@@ -21,6 +21,9 @@ import uuid as uuidlib
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import parse_qsl, urlsplit
 
+import sets
+from http_error import Http_Error
+
 JOB_PATH = "/d2/r/hana/backint/job"
 ENQUEUE_PATH = "/d2/r/hana/backint/job/enqueue"
 FILE_PATH = "/d2/r/hana/backint/file"
@@ -57,13 +60,6 @@ CREATE TABLE IF NOT EXISTS job_defs (uuid TEXT PRIMARY KEY, owner TEXT, record T
 CREATE TABLE IF NOT EXISTS sets (id INTEGER PRIMARY KEY AUTOINCREMENT, owner TEXT, module TEXT NOT NULL,
   view TEXT NOT NULL, row TEXT NOT NULL);
 """
-
-
-class Http_Error(Exception):
-    def __init__(self, status, message):
-        super().__init__(message)
-        self.status = status
-        self.message = message
 
 
 def now_iso():
@@ -571,6 +567,7 @@ class Server(ThreadingHTTPServer):
         self.store = store
         self.catalog = Catalog(store)
         self.rpc = Rpc(store, agent_ca_file)
+        self.sets = sets.Sets(store)
         self.ssl_context = ssl_context
         self.log_file = log
         self.state_lock = threading.Lock()
@@ -739,6 +736,9 @@ class Handler(BaseHTTPRequestHandler):
     def _route(self, owner, path, params, body):
         c = self.server.catalog
         m = self.command
+        routed = self.server.sets.route(owner, m, path, params, body)
+        if routed is not None:
+            return routed
         if path == JOB_PATH:
             if m == "POST":
                 return c.post_job(owner, body)
@@ -792,6 +792,9 @@ class Handler(BaseHTTPRequestHandler):
         m = self.command
         if path == "/admin/ping":
             return 200, {"pid": os.getpid()}
+        routed = srv.sets.admin(m, path, params)
+        if routed is not None:
+            return routed
         if path == "/admin/hosts" and m == "POST":
             need_object(body)
             if not body.get("host_uuid") or not body.get("access_key"):
