@@ -84,6 +84,8 @@ class Backupd_Sets_Test(unittest.TestCase):
         self.assertEqual((status, answer["uuid"], answer["pool_uuid"]), (200, "f2", "p1"))
         status, answer = self.call("POST", LAST, {"database": "SYSTEMDB", "resource_uuid": "r1"})
         self.assertEqual(answer["uuid"], "i1")
+        self.assertEqual(self.commit(hana_set("f3", 3, pool="p2"))[0], 200)
+        self.assertEqual(self.call("POST", LAST, dict(params, pool_uuid="p2"))[1]["uuid"], "f3")
         self.assertEqual(self.call("POST", LAST, dict(params, database="T01"))[0], 404)
         self.assertEqual(self.call("POST", LAST, params, key=KEY_B)[0], 404)
         self.assertEqual(self.call("POST", LAST, {"database": "SYSTEMDB"})[0], 400)

@@ -261,12 +261,18 @@ class Sets:
     # --- reads --------------------------------------------------------------------
     def select(self, owner, filters, module=None):
         """Committed sets of `owner` (answer form) whose members equal every
-        filter; an all-zero or empty "resource_uuid" matches any resource."""
+        filter; an all-zero or empty "resource_uuid" matches any resource,
+        and "pool_uuid" matches a set with a storage in that pool."""
         out = []
         for _, record in self.records(owner, module):
             ok = True
             for k, v in filters.items():
                 if k == "resource_uuid" and v in ZERO_UUIDS:
+                    continue
+                if k == "pool_uuid":
+                    if not any(_matches(s.get("pool_uuid"), v) for s in record.get("storages", [])):
+                        ok = False
+                        break
                     continue
                 if not _matches(record.get(k), v):
                     ok = False
