@@ -24,10 +24,12 @@ HTTP_Session_Ptr make_session(int session_type) {
 Catalog_Operator::Catalog_Operator(int session_type, int max_seconds_retry)
     : Catalog_Operator(make_session(session_type), max_seconds_retry) {}
 
-Catalog_Operator::Catalog_Operator(HTTP_Session_Ptr session, int max_seconds_retry, Retry_Sleeper sleeper)
+Catalog_Operator::Catalog_Operator(HTTP_Session_Ptr session, int max_seconds_retry, Retry_Sleeper sleeper,
+                                   Retry_Clock clock)
     : session_(std::move(session), 3, max_seconds_retry > 0 ? max_seconds_retry : 300),
       max_seconds_retry_(max_seconds_retry),
-      sleeper_(std::move(sleeper)) {}
+      sleeper_(std::move(sleeper)),
+      clock_(std::move(clock)) {}
 
 bool Catalog_Operator::exchange(const std::string& path, const json_value& body, int& status, json_value& answer) {
   status = 0;
@@ -40,7 +42,7 @@ bool Catalog_Operator::exchange(const std::string& path, const json_value& body,
   }
   policy.file = __FILE__;
   policy.line = __LINE__;
-  Retrying_JSON_Session client(session_, policy, sleeper_);
+  Retrying_JSON_Session client(session_, policy, sleeper_, clock_);
   return client.exchange(HTTP_POST, path, &body, status, answer);
 }
 

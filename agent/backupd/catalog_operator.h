@@ -34,9 +34,11 @@ class Catalog_Operator {
   /// ("Failed to connect to backupd") and makes every call fail.
   Catalog_Operator(int session_type, int max_seconds_retry);
 
-  /// Over a given session and sleeper (tests, callers that hold a session).
-  /// `sleeper` null: backoff_sleep.
-  Catalog_Operator(HTTP_Session_Ptr session, int max_seconds_retry, Retry_Sleeper sleeper = nullptr);
+  /// Over a given session (tests, callers that hold a session). `sleeper`
+  /// null: backoff_sleep; `clock` null: CLOCK_MONOTONIC (the retry budget is
+  /// measured on it).
+  Catalog_Operator(HTTP_Session_Ptr session, int max_seconds_retry, Retry_Sleeper sleeper = nullptr,
+                   Retry_Clock clock = nullptr);
 
   Catalog_Operator(const Catalog_Operator&) = delete;
   Catalog_Operator& operator=(const Catalog_Operator&) = delete;
@@ -62,6 +64,7 @@ class Catalog_Operator {
   JSON_HTTP_Session session_;
   int max_seconds_retry_;
   Retry_Sleeper sleeper_;
+  Retry_Clock clock_;
 };
 
 #endif
