@@ -56,6 +56,38 @@ const char* job_outcome_to_string(Job_Outcome outcome) {
   }
 }
 
+const char* job_state_to_string(Job_State state) {
+  switch (state) {
+    case JOB_STATE_NONE:
+      return "none";
+    case JOB_STATE_IDLE:
+      return "idle";
+    case JOB_STATE_RUNNING:
+      return "running";
+    case JOB_STATE_PAUSING:
+      return "pausing";
+    case JOB_STATE_COMPLETING:
+      return "completing";
+    case JOB_STATE_COMPLETED:
+      return "completed";
+    case JOB_STATE_CANCELING:
+      return "canceling";
+    case JOB_STATE_ERROR:
+      return "error";
+    case JOB_STATE_DELETED:
+      return "deleted";
+    case JOB_STATE_SKIPPED:
+      return "skipped";
+    case JOB_STATE_DISABLED:
+      return "disabled";
+    case JOB_STATE_ABORTING:
+      return "aborting";
+    case JOB_STATE_SWITCHING:
+      return "switching";
+  }
+  return "unknown";
+}
+
 void Job::set_log_directory(const std::string& directory) {
   std::lock_guard<std::mutex> lock(g_dir_mutex);
   g_log_dir = directory;

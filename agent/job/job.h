@@ -45,6 +45,9 @@ enum Job_Outcome {
   JOB_OUTCOME_CANCELED
 };
 const char* job_outcome_to_string(Job_Outcome outcome);
+/// The lower-case name of a job state ("idle", "running", "pausing", ...);
+/// "unknown" for a number that is no state.
+const char* job_state_to_string(Job_State state);
 
 /// One job definition's job object on this agent: the definition, its
 /// activity record, its runs and the commands that control them. Plug-ins
@@ -97,6 +100,8 @@ class Job : public ACE_Event_Handler {
   /// The last progress percentage reported for the current or last run.
   int progress() const;
   Job_Outcome outcome() const;
+  /// How many references the job has now (the agent's, its threads').
+  long reference_count() const { return static_cast<long>(reference_count_.load()); }
 
   // --- What the job's own code calls -------------------------------------
 
