@@ -13,8 +13,11 @@
 #include "agent/base/file_utils.h"
 #include "agent/config/host_manager.h"
 #include "agent/config/websocket_options.h"
+#include "agent/backupd/agent_job_activity_handle.h"
+#include "agent/daemon/agent_job_handler.h"
 #include "agent/daemon/agent_probe_handler.h"
 #include "agent/daemon/instance_prober.h"
+#include "agent/daemon/job_manager.h"
 #include "agent/daemon/json_rpc_endpoint.h"
 #include "agent/daemon/service_repository.h"
 #include "agent/jsonrpc/global_json_rpc_channel.h"
@@ -24,6 +27,9 @@ namespace {
 
 constexpr int kRegisterTimeout = 10;
 constexpr int kRetrySeconds = 30;
+// How long a stopping agent waits for its jobs' runs to end after asking
+// them to stop.
+constexpr int kJobStopSeconds = 120;
 
 bool write_port_file(const std::string& path, std::uint16_t port) {
   std::string tmp = path + ".tmp";
@@ -71,6 +77,9 @@ int Agent_Service::run() {
   if (!Global_JSON_RPC_Channel::open_from_config(settings_.conf_dir))
     ACE_ERROR((LM_WARNING, ACE_TEXT("No channel to backupd; serving local requests only\n")));
 
+  Agent_Job_Activity_Handle::set_directory(settings_.work_dir + "/act");
+  Job::set_log_directory(settings_.work_dir + "/log/jobs");
+
   Service_Repository services;
   std::string error;
   if (!services.load(settings_.svc_conf, error)) {
@@ -85,6 +94,9 @@ int Agent_Service::run() {
 
   Agent_Probe_Handler probe_handler(prober);
   services.add_builtin("agent.probe", &probe_handler);
+  Job_Manager jobs(services);
+  Agent_Job_Handler job_handler(jobs);
+  for (const char* const* m = Agent_Job_Handler::kMethods; *m != nullptr; ++m) services.add_builtin(*m, &job_handler);
   JSON_RPC_Endpoint endpoint(settings_, services);
   if (!endpoint.start(error)) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("JSON-RPC endpoint: %C\n"), error.c_str()));
@@ -97,6 +109,7 @@ int Agent_Service::run() {
   ACE_DEBUG((LM_INFO, ACE_TEXT("Serving JSON-RPC at %C\n"), settings_.endpoint_url(endpoint.port()).c_str()));
 
   bool registered = register_with_server(address);
+  bool jobs_loaded = registered && jobs.load_definitions() >= 0;
   // Written last: whoever waits for the file finds the agent serving and,
   // when the server answered, registered.
   if (!write_port_file(settings_.port_file(), endpoint.port()))
@@ -108,15 +121,24 @@ int Agent_Service::run() {
     if (sig == SIGHUP) {
       prober.probe(found);
       ACE_DEBUG((LM_INFO, ACE_TEXT("Probe found %d instance(s)\n"), static_cast<int>(found.size())));
-    } else if (sig < 0 && errno == EAGAIN && !registered) {
-      registered = register_with_server(address);
+    } else if (sig < 0 && errno == EAGAIN) {
+      if (!registered) registered = register_with_server(address);
+      if (registered && !jobs_loaded) jobs_loaded = jobs.load_definitions() >= 0;
     }
   }
 
   ACE_DEBUG((LM_INFO, ACE_TEXT("Stopping\n")));
   endpoint.stop();
   probe_handler.fini();
-  services.unload();
+  job_handler.fini();
+  if (jobs.shutdown(kJobStopSeconds)) {
+    services.unload();
+  } else {
+    // A job thread still runs plug-in code: unloading would pull it from
+    // under the thread. The process ends with the modules loaded.
+    ACE_ERROR((LM_ERROR, ACE_TEXT("Jobs still running; the plug-ins stay loaded until the agent exits\n")));
+    services.abandon();
+  }
   Global_JSON_RPC_Channel::set(nullptr);
   ::unlink(settings_.port_file().c_str());
   ACE_DEBUG((LM_INFO, ACE_TEXT("Stopped\n")));

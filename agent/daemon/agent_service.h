@@ -8,12 +8,17 @@
 /// Start: opens the channel to backupd (Global_JSON_RPC_Channel; without one
 /// the agent still serves), loads the service configuration (a fault there
 /// ends the start), probes the instances, listens, registers with backupd
-/// through "agent.register" {"host_uuid", "address"} (a failed registration
-/// is retried every 30 s), and then writes the port to <work_dir>/rpc-port.
+/// through "agent.register" {"host_uuid", "address"} and loads the job
+/// definitions ("job.def.list"; a failed registration or load is retried
+/// every 30 s), and then writes the port to <work_dir>/rpc-port. Jobs keep
+/// their activity records in <work_dir>/act and their run logs in
+/// <work_dir>/log/jobs (Job_Manager, Agent_Job_Handler).
 /// SIGHUP probes again; SIGTERM or SIGINT stop: waiting requests are
-/// answered "Agent stopping", the listener closes, every service object is
-/// finished and destroyed through its destroy function, the port file is
-/// removed, exit 0.
+/// answered "Agent stopping", the listener closes, running jobs are asked
+/// to stop and waited for (at most 120 s), every service object is
+/// finished and destroyed through its destroy function (unless a job is
+/// still busy: then the modules stay loaded), the port file is removed,
+/// exit 0.
 class Agent_Service {
  public:
   explicit Agent_Service(const Agent_Settings& settings) : settings_(settings) {}

@@ -55,12 +55,18 @@ bool Service_Repository::parse_line(const std::string& line, Entry& entry, std::
     entry.kind = KIND_INSTANCE_HANDLER;
   } else if (w[2] == "JSON_RPC_Handler") {
     entry.kind = KIND_JSON_RPC_HANDLER;
+  } else if (w[2] == "Job_Creator") {
+    entry.kind = KIND_JOB_CREATOR;
+  } else if (w[2] == "Job_Parser_Creator") {
+    entry.kind = KIND_JOB_PARSER_CREATOR;
   } else if (w[2] == "Object") {
     entry.kind = KIND_OBJECT;
   } else {
-    error = "unknown kind \"" + w[2] + "\" (Instance_Handler, JSON_RPC_Handler or Object)";
+    error =
+        "unknown kind \"" + w[2] + "\" (Instance_Handler, JSON_RPC_Handler, Job_Creator, Job_Parser_Creator or Object)";
     return false;
   }
+  bool parser_complete = false;
   const std::string& target = w[4];
   std::size_t colon = target.rfind(':');
   if (colon == std::string::npos || colon == 0 || target.size() < colon + 4 ||
@@ -77,6 +83,9 @@ bool Service_Repository::parse_line(const std::string& line, Entry& entry, std::
     }
     std::istringstream args(w[5].substr(1, w[5].size() - 2));
     std::string word;
+    const bool job_kind = entry.kind == KIND_JOB_CREATOR || entry.kind == KIND_JOB_PARSER_CREATOR;
+    bool have_type = false;
+    bool have_parses = false;
     while (args >> word) {
       if (word == "--method") {
         if (!(args >> word)) {
@@ -84,10 +93,39 @@ bool Service_Repository::parse_line(const std::string& line, Entry& entry, std::
           return false;
         }
         entry.methods.push_back(word);
+      } else if (job_kind && word == "--agent") {
+        if (!(args >> word)) {
+          error = "--agent needs the kind of job";
+          return false;
+        }
+        entry.job_agent = word;
+      } else if (entry.kind == KIND_JOB_PARSER_CREATOR && word == "--job-type") {
+        if (!(args >> word) || job_def_type_from_string(word) == JOB_DEFINITION_TYPE_MAX) {
+          error = "--job-type needs a job type (backup, restore, standby, storage)";
+          return false;
+        }
+        entry.job_type = job_def_type_from_string(word);
+        have_type = true;
+      } else if (entry.kind == KIND_JOB_PARSER_CREATOR && word == "--parses") {
+        if (!(args >> word) || (word != "source" && word != "options")) {
+          error = "--parses needs \"source\" or \"options\"";
+          return false;
+        }
+        entry.parses = word == "source" ? Job_Parser_Registry::KIND_SOURCE : Job_Parser_Registry::KIND_OPTIONS;
+        have_parses = true;
       } else {
         entry.args.push_back(word);
       }
     }
+    parser_complete = have_type && have_parses;
+  }
+  if ((entry.kind == KIND_JOB_CREATOR || entry.kind == KIND_JOB_PARSER_CREATOR) && entry.job_agent.empty()) {
+    error = "a " + w[2] + " needs --agent <kind of job>";
+    return false;
+  }
+  if (entry.kind == KIND_JOB_PARSER_CREATOR && !parser_complete) {
+    error = "a Job_Parser_Creator needs --job-type <type> and --parses source|options";
+    return false;
   }
   if (entry.kind == KIND_JSON_RPC_HANDLER && entry.methods.empty()) {
     error = "a JSON_RPC_Handler needs at least one --method";
@@ -144,6 +182,15 @@ bool Service_Repository::make(Entry& entry, std::string& error) {
       error = "service \"" + entry.name + "\" is defined twice";
       return false;
     }
+    if (entry.kind == KIND_JOB_CREATOR && e.kind == KIND_JOB_CREATOR && e.job_agent == entry.job_agent) {
+      error = "a second job creator for \"" + entry.job_agent + "\"";
+      return false;
+    }
+    if (entry.kind == KIND_JOB_PARSER_CREATOR && e.kind == KIND_JOB_PARSER_CREATOR && e.job_agent == entry.job_agent &&
+        e.job_type == entry.job_type && e.parses == entry.parses) {
+      error = "a second parser creator for the same agent, job type and document";
+      return false;
+    }
   }
   entry.dll = std::make_shared<ACE_DLL>();
   if (entry.dll->open(entry.module.c_str(), RTLD_NOW | RTLD_LOCAL, true) != 0) {
@@ -179,6 +226,10 @@ bool Service_Repository::make(Entry& entry, std::string& error) {
     rc = static_cast<Instance_Handler*>(entry.object)->init(static_cast<int>(words.size()), argv.data());
   else if (entry.kind == KIND_JSON_RPC_HANDLER)
     rc = static_cast<JSON_RPC_Handler*>(entry.object)->init(static_cast<int>(words.size()), argv.data());
+  else if (entry.kind == KIND_JOB_CREATOR)
+    rc = static_cast<Job_Creator*>(entry.object)->init(static_cast<int>(words.size()), argv.data());
+  else if (entry.kind == KIND_JOB_PARSER_CREATOR)
+    rc = static_cast<Job_Parser_Registry::Creator*>(entry.object)->init(static_cast<int>(words.size()), argv.data());
   if (rc != 0) {
     error = "service " + entry.name + ": init failed";
     // Not initialised, so no fini(); only destroyed.
@@ -199,6 +250,18 @@ JSON_RPC_Handler* Service_Repository::handler(const std::string& method) const {
   return it == routes_.end() ? nullptr : it->second;
 }
 
+Job_Creator* Service_Repository::job_creator(const std::string& agent) const {
+  for (const auto& e : entries_)
+    if (e.kind == KIND_JOB_CREATOR && e.job_agent == agent) return static_cast<Job_Creator*>(e.object);
+  return nullptr;
+}
+
+void Service_Repository::register_parsers(Job_Parser_Registry& registry) const {
+  for (const auto& e : entries_)
+    if (e.kind == KIND_JOB_PARSER_CREATOR)
+      registry.add(e.job_agent, e.job_type, e.parses, static_cast<Job_Parser_Registry::Creator*>(e.object));
+}
+
 std::vector<Instance_Handler*> Service_Repository::instance_handlers() const {
   std::vector<Instance_Handler*> out;
   for (const auto& e : entries_)
@@ -212,11 +275,20 @@ void Service_Repository::finish(Entry& entry) {
     static_cast<Instance_Handler*>(entry.object)->fini();
   else if (entry.kind == KIND_JSON_RPC_HANDLER)
     static_cast<JSON_RPC_Handler*>(entry.object)->fini();
+  else if (entry.kind == KIND_JOB_CREATOR)
+    static_cast<Job_Creator*>(entry.object)->fini();
   if (entry.destroy) {
     entry.destroy(entry.object);
     entry.object = nullptr;
     ACE_DEBUG((LM_INFO, ACE_TEXT("Service %C destroyed\n"), entry.name.c_str()));
   }
+}
+
+void Service_Repository::abandon() {
+  routes_.clear();
+  static auto* abandoned = new std::vector<Entry>;
+  for (auto& e : entries_) abandoned->push_back(std::move(e));
+  entries_.clear();
 }
 
 void Service_Repository::unload() {

@@ -4,6 +4,10 @@
 //   strovix3-agent [-c <conf dir>] probe
 //   strovix3-agent [-c <conf dir>] account set <type> <registry name> <user> [--uid <uid>]
 //   strovix3-agent [-c <conf dir>] call [--timeout <seconds>] <method> [<params JSON>]
+//   strovix3-agent [-c <conf dir>] job start|stop|pause|resume|abort|remove|update|setup_ondemand
+//                                     <definition id> [<options JSON>]
+//   strovix3-agent [-c <conf dir>] job status [<definition id>]
+//   strovix3-agent [-c <conf dir>] job list
 //
 // Exit codes: 0 success; 1 failure (for call: the service answered with a
 // JSON-RPC error); 2 usage, configuration or transport fault.
@@ -36,7 +40,11 @@ constexpr const char* kUsage =
     "usage: strovix3-agent [-c <conf dir>] serve\n"
     "       strovix3-agent [-c <conf dir>] probe\n"
     "       strovix3-agent [-c <conf dir>] account set <type> <registry name> <user> [--uid <uid>]\n"
-    "       strovix3-agent [-c <conf dir>] call [--timeout <seconds>] <method> [<params JSON>]\n";
+    "       strovix3-agent [-c <conf dir>] call [--timeout <seconds>] <method> [<params JSON>]\n"
+    "       strovix3-agent [-c <conf dir>] job start|stop|pause|resume|abort|remove|update|setup_ondemand\n"
+    "                                          <definition id> [<options JSON>]\n"
+    "       strovix3-agent [-c <conf dir>] job status [<definition id>]\n"
+    "       strovix3-agent [-c <conf dir>] job list\n";
 
 // Accounts the administrator sets are stored for this user of the backup
 // server unless --uid names another: the list service looks accounts up by
@@ -149,6 +157,38 @@ int cmd_account_set(const Agent_Settings& settings, const std::vector<std::strin
   return 0;
 }
 
+// One request to the local agent: 0 with `answer`, 2 (reported) when the
+// agent cannot be reached.
+int call_agent(const Agent_Settings& settings, const std::string& method, const json_value& params, int timeout,
+               JSON_RPC_Object_Ptr& answer) {
+  std::uint16_t port = settings.rpc_port;
+  if (port == 0) {
+    FILE* f = std::fopen(settings.port_file().c_str(), "r");
+    unsigned p = 0;
+    if (!f || std::fscanf(f, "%u", &p) != 1 || p == 0 || p > 65535) {
+      if (f) std::fclose(f);
+      std::fprintf(stderr, "strovix3-agent: no port in %s (is the agent serving?)\n", settings.port_file().c_str());
+      return 2;
+    }
+    std::fclose(f);
+    port = static_cast<std::uint16_t>(p);
+  }
+  HTTP_Session::Options options;
+  options.host = settings.rpc_address == "0.0.0.0" ? "127.0.0.1"
+                 : settings.rpc_address == "::"    ? "::1"
+                                                   : settings.rpc_address;
+  options.port = port;
+  options.ssl = settings.tls();
+  options.ca_file = settings.rpc_cert;
+  options.name = "strovix3-agent";
+  auto channel = std::make_shared<HTTP_JSON_RPC_Channel>(options, "/jsonrpc", settings.access_key, timeout);
+  if (JSON_RPC_Session(channel).request(method, params, answer, timeout) != 0) {
+    std::fprintf(stderr, "strovix3-agent: no answer from the agent at %s\n", settings.endpoint_url(port).c_str());
+    return 2;
+  }
+  return 0;
+}
+
 int cmd_call(const Agent_Settings& settings, const std::vector<std::string>& args) {
   std::size_t i = 1;
   int timeout = 600;
@@ -173,38 +213,76 @@ int cmd_call(const Agent_Settings& settings, const std::vector<std::string>& arg
       return 2;
     }
   }
-  std::uint16_t port = settings.rpc_port;
-  if (port == 0) {
-    FILE* f = std::fopen(settings.port_file().c_str(), "r");
-    unsigned p = 0;
-    if (!f || std::fscanf(f, "%u", &p) != 1 || p == 0 || p > 65535) {
-      if (f) std::fclose(f);
-      std::fprintf(stderr, "strovix3-agent: no port in %s (is the agent serving?)\n", settings.port_file().c_str());
-      return 2;
-    }
-    std::fclose(f);
-    port = static_cast<std::uint16_t>(p);
-  }
-  HTTP_Session::Options options;
-  options.host = settings.rpc_address == "0.0.0.0" ? "127.0.0.1"
-                 : settings.rpc_address == "::"    ? "::1"
-                                                   : settings.rpc_address;
-  options.port = port;
-  options.ssl = settings.tls();
-  options.ca_file = settings.rpc_cert;
-  options.name = "strovix3-agent";
-  auto channel = std::make_shared<HTTP_JSON_RPC_Channel>(options, "/jsonrpc", settings.access_key, timeout);
   JSON_RPC_Object_Ptr answer;
-  if (JSON_RPC_Session(channel).request(method, params, answer, timeout) != 0) {
-    std::fprintf(stderr, "strovix3-agent: no answer from the agent at %s\n", settings.endpoint_url(port).c_str());
-    return 2;
-  }
+  if (int rc = call_agent(settings, method, params, timeout, answer)) return rc;
   if (answer->type() == JSON_RPC_Object::TYPE_ERROR) {
     json_value error = answer->to_json()["error"];
     std::printf("%s\n", error.dump().c_str());
     return 1;
   }
   std::printf("%s\n", answer->result().dump().c_str());
+  return 0;
+}
+
+// "<id> state=<state> progress=<n>% outcome=<outcome> run=<run id or -> name=<name>"
+void print_job_status(const json_value& job) {
+  std::string run = job.value("job_act_id", std::string());
+  std::printf("%s state=%s progress=%d%% outcome=%s run=%s name=%s\n", job.value("id", std::string()).c_str(),
+              job.value("state", std::string()).c_str(), job.value("progress", 0),
+              job.value("outcome", std::string()).c_str(), run.empty() ? "-" : run.c_str(),
+              job.value("name", std::string()).c_str());
+}
+
+int cmd_job(const Agent_Settings& settings, const std::vector<std::string>& args) {
+  if (args.size() < 2) return usage();
+  const std::string& command = args[1];
+  static const char* const kCommands[] = {"start",  "stop",   "pause",          "resume", "abort",
+                                          "remove", "update", "setup_ondemand", nullptr};
+  bool known = command == "status" || command == "list";
+  for (const char* const* c = kCommands; *c != nullptr && !known; ++c) known = command == *c;
+  if (!known) return usage();
+  json_value params = json_value::object();
+  if (command == "list") {
+    if (args.size() != 2) return usage();
+  } else if (command == "status") {
+    if (args.size() > 3) return usage();
+    if (args.size() == 3) params["id"] = args[2];
+  } else {
+    if (args.size() < 3 || args.size() > 4) return usage();
+    params["id"] = args[2];
+    if (args.size() == 4) {
+      try {
+        params["options"] = json_value::parse(args[3]);
+      } catch (const json_value::exception&) {
+        std::fprintf(stderr, "strovix3-agent: options are not JSON\n");
+        return 2;
+      }
+      if (!params["options"].is_object()) {
+        std::fprintf(stderr, "strovix3-agent: options must be a JSON object\n");
+        return 2;
+      }
+    }
+  }
+  JSON_RPC_Object_Ptr answer;
+  std::string method = "agent.job." + std::string(command == "list" ? "status" : command);
+  if (int rc = call_agent(settings, method, params, 60, answer)) return rc;
+  if (answer->type() == JSON_RPC_Object::TYPE_ERROR) {
+    std::fprintf(stderr, "strovix3-agent: %s\n", answer->error_message().c_str());
+    return 1;
+  }
+  const json_value& result = answer->result();
+  if (command == "list") {
+    for (const json_value& job : result.value("jobs", json_value::array()))
+      std::printf("%s %s %s %s %s\n", job.value("id", std::string()).c_str(), job.value("agent", std::string()).c_str(),
+                  job.value("type", std::string()).c_str(), job.value("subtype", std::string()).c_str(),
+                  job.value("name", std::string()).c_str());
+  } else if (command == "status") {
+    const json_value jobs = result.value("jobs", json_value::array());
+    for (const json_value& job : jobs) print_job_status(job);
+    if (jobs.empty()) std::printf("No jobs\n");
+  } else {
+    print_job_status(result);
+  }
   return 0;
 }
 
@@ -219,7 +297,8 @@ int main(int argc, char* argv[]) {
   }
   if (args.empty()) return usage();
   const std::string& command = args[0];
-  if (command != "serve" && command != "probe" && command != "account" && command != "call") return usage();
+  if (command != "serve" && command != "probe" && command != "account" && command != "call" && command != "job")
+    return usage();
   if (command == "serve" && args.size() != 1) return usage();
   if (command == "probe" && args.size() != 1) return usage();
   Agent_Settings settings;
@@ -229,5 +308,6 @@ int main(int argc, char* argv[]) {
   ACE_LOG_MSG->priority_mask(LM_WARNING | LM_ERROR | LM_CRITICAL | LM_ALERT | LM_EMERGENCY, ACE_Log_Msg::PROCESS);
   if (command == "probe") return cmd_probe(settings);
   if (command == "account") return cmd_account_set(settings, args);
+  if (command == "job") return cmd_job(settings, args);
   return cmd_call(settings, args);
 }

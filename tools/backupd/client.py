@@ -21,6 +21,7 @@ import ssl
 import subprocess
 import tempfile
 import time
+from urllib.parse import urlencode
 
 HERE = os.path.dirname(os.path.realpath(__file__))
 PROGRAM = os.path.join(HERE, "backupd")
@@ -28,6 +29,10 @@ PROGRAM = os.path.join(HERE, "backupd")
 
 class Backupd_Error(Exception):
     pass
+
+
+def _query(pairs):
+    return "?" + urlencode(pairs) if pairs else ""
 
 
 class Backupd:
@@ -161,6 +166,24 @@ class Backupd:
 
     def remove_job_def(self, uuid):
         return self.admin("DELETE", "jobdefs?uuid=" + uuid)
+
+    def job_command(self, definition_id, command, options=None):
+        """Sends a job command to the agent owning the definition; returns
+        {"job_act_id" (start only), "result" or "error"}."""
+        return self.admin("POST", "job/command", {"definition_id": definition_id, "command": command,
+                                                  "options": options or {}})
+
+    def job_runs(self, **query):
+        """Job runs (filters: definition_id, job_act_id, owner)."""
+        return self.admin("GET", "job/runs" + _query(query))["rows"]
+
+    def job_events(self, **query):
+        """Job events as reported (filters: definition_id, job_act_id, event, owner)."""
+        return self.admin("GET", "job/events" + _query(query))["rows"]
+
+    def job_alerts(self, **query):
+        """Job alerts as reported (filters: definition_id, job_act_id, owner)."""
+        return self.admin("GET", "job/alerts" + _query(query))["rows"]
 
     def agents(self):
         """Registered agents: [{"host_uuid", "address"}]."""

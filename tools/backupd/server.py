@@ -18,6 +18,8 @@ import sys
 import threading
 import time
 import uuid as uuidlib
+
+import jobs
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import parse_qsl, urlsplit
 
@@ -430,6 +432,7 @@ class Rpc:
         self.agent_ca_file = agent_ca_file
         self.forward_id = 0
         self.lock = threading.Lock()
+        self.methods = {}  # further methods of the server's modules
 
     def call(self, owner, body):
         rid = None
@@ -444,7 +447,7 @@ class Rpc:
             if not isinstance(params, dict):
                 raise Rpc_Error(-32602, "params must be an object")
             method = {"agent.register": self.register, "job.def.list": self.job_def_list,
-                      "agent.forward": self.forward}.get(body["method"])
+                      "agent.forward": self.forward}.get(body["method"], self.methods.get(body["method"]))
             if method is None:
                 raise Rpc_Error(-32601, "Method not found")
             result = method(owner, params)
@@ -573,6 +576,8 @@ class Server(ThreadingHTTPServer):
         self.state_lock = threading.Lock()
         self.requests = []  # every request received, in order
         self.faults = []    # pending fault rules
+        self.jobs = jobs.Jobs(store, self.rpc, Rpc_Error)
+        self.rpc.methods.update(self.jobs.rpc_methods())
         super().__init__(("127.0.0.1", port), Handler)
 
     def handle_error(self, request, client_address):
@@ -912,6 +917,9 @@ class Handler(BaseHTTPRequestHandler):
             else:
                 out = [dict(json.loads(r["body"]), owner=r["owner"]) for r in rows]
             return 200, {"rows": out}
+        routed = srv.jobs.admin(m, path, params, body)
+        if routed is not None:
+            return routed
         raise Http_Error(404, "no such admin path")
 
     def do_GET(self):

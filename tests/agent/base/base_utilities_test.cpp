@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "agent/base/exponential_backoff_iterator.h"
 #include "agent/base/file_utils.h"
@@ -13,6 +14,9 @@
 #include "agent/base/snprintf_t.h"
 #include "agent/base/string_sprintf.h"
 #include "agent/base/time_parse.h"
+#include "agent/base/uri.h"
+#include "agent/base/uuid_string.h"
+#include "agent/base/loose_version.h"
 #include "temp_dir.h"
 
 TEST(Natoi, ReadsLeadingDigitsAndStopsAtTheFirstOther) {
@@ -161,4 +165,38 @@ TEST(TimeParse, HanaAndIso8601Forms) {
   EXPECT_EQ(t, 1598004000);
   EXPECT_FALSE(iso8601_to_posix_time("yesterday", t));
   EXPECT_FALSE(iso8601_to_posix_time("2020-08-21T10:00:00 junk", t));
+}
+
+TEST(URI, PathOfEntriesAndUrlsDecodedOrNot) {
+  EXPECT_EQ(URI::path("hana/HDB00/SYSTEMDB", true), "hana/HDB00/SYSTEMDB");
+  EXPECT_EQ(URI::path("file://host/a%20b/c?x=1#f", true), "/a b/c");
+  EXPECT_EQ(URI::path("file://host/a%20b/c", false), "/a%20b/c");
+  EXPECT_EQ(URI::path("hana/T%4", true), "hana/T%4");  // a broken escape stays as it is
+  EXPECT_EQ(URI::path("a/b://c", true), "a/b://c");    // no scheme: a plain path
+  std::vector<std::string> segments;
+  URI::path_segments("/hana//HDB00/", segments, false);
+  EXPECT_EQ(segments, (std::vector<std::string>{"hana", "HDB00"}));
+  URI::path_segments("/hana//HDB00/", segments, true);
+  EXPECT_EQ(segments, (std::vector<std::string>{"", "hana", "", "HDB00", ""}));
+}
+
+TEST(LooseVersion, NumbersCompareAsNumbersAndPrefixesFirst) {
+  EXPECT_LT(Loose_Version("1.00.99.00"), Loose_Version("1.00.100"));
+  EXPECT_LT(Loose_Version("1.00.122.05.1481577062"), Loose_Version("2.00.059.00.1644229038"));
+  EXPECT_EQ(Loose_Version("2.00.059"), Loose_Version("2.0.59"));
+  EXPECT_LT(Loose_Version("1.00"), Loose_Version("1.00.1"));
+  EXPECT_LT(Loose_Version("7.2"), Loose_Version("7.2b"));
+  EXPECT_LT(Loose_Version("7.9"), Loose_Version("7.10"));
+  EXPECT_LT(Loose_Version(""), Loose_Version("0"));
+  EXPECT_FALSE(Loose_Version("99999999999999999999999") < Loose_Version("99999999999999999999998"));
+}
+
+TEST(UuidString, RandomVersion4LowerCase) {
+  std::string a = uuid_string();
+  std::string b = uuid_string();
+  EXPECT_NE(a, b);
+  ASSERT_EQ(a.size(), 36u);
+  EXPECT_EQ(a.find_first_not_of("0123456789abcdef-"), std::string::npos);
+  EXPECT_EQ(a[14], '4');
+  EXPECT_NE(std::string("89ab").find(a[19]), std::string::npos);
 }

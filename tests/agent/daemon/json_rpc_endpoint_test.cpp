@@ -75,6 +75,15 @@ TEST(Service_Repository_Test, DirectivesParseOrSayWhatIsWrong) {
   EXPECT_EQ(e.args, std::vector<std::string>{"-v"});
   ASSERT_TRUE(Service_Repository::parse_line("dynamic I Instance_Handler * p.so:_make_I()", e, error));
   EXPECT_EQ(e.kind, Service_Repository::KIND_INSTANCE_HANDLER);
+  ASSERT_TRUE(Service_Repository::parse_line(
+      R"(dynamic P Job_Parser_Creator * p.so:_make_P() "--agent hana --parses options -x --job-type restore")", e,
+      error))
+      << error;
+  EXPECT_EQ(e.kind, Service_Repository::KIND_JOB_PARSER_CREATOR);
+  EXPECT_EQ(e.job_agent, "hana");
+  EXPECT_EQ(e.job_type, JOB_DEFINITION_RESTORE);
+  EXPECT_EQ(e.parses, Job_Parser_Registry::KIND_OPTIONS);
+  EXPECT_EQ(e.args, std::vector<std::string>{"-x"});
 
   struct Case {
     const char* line;
@@ -87,6 +96,11 @@ TEST(Service_Repository_Test, DirectivesParseOrSayWhatIsWrong) {
       {"dynamic L Object * p.so:f() \"--method m\"", "--method is only for a JSON_RPC_Handler"},
       {"dynamic L JSON_RPC_Handler * p.so:f() \"--method agent.probe\"", "method \"agent.probe\" is reserved"},
       {"dynamic L JSON_RPC_Handler * p.so:f() \"--method", "unterminated quoted arguments"},
+      {"dynamic C Job_Creator * p.so:f()", "a Job_Creator needs --agent <kind of job>"},
+      {"dynamic P Job_Parser_Creator * p.so:f() \"--agent hana --parses source\"", "a Job_Parser_Creator needs"},
+      {"dynamic P Job_Parser_Creator * p.so:f() \"--agent hana --job-type nightly\"", "--job-type needs a job type"},
+      {"dynamic P Job_Parser_Creator * p.so:f() \"--agent hana --job-type backup --parses all\"",
+       "--parses needs \"source\" or \"options\""},
   };
   for (const auto& c : cases) {
     EXPECT_FALSE(Service_Repository::parse_line(c.line, e, error)) << c.line;

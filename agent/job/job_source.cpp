@@ -1,0 +1,3 @@
+#include "agent/job/job_source.h"
+
+Job_Source::~Job_Source() = default;
