@@ -19,10 +19,10 @@ import threading
 import time
 import uuid as uuidlib
 
-import jobs
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import parse_qsl, urlsplit
 
+import jobs
 import sets
 from http_error import Http_Error
 
