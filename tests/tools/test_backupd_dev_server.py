@@ -23,9 +23,7 @@ class Dev_Backupd_Test(unittest.TestCase):
         self.tmp = tempfile.TemporaryDirectory()
         self.conf = os.path.join(self.tmp.name, "agent")
         self.srv = Backupd(workdir=self.tmp.name, agent_conf_dir=self.conf, host_uuid=HOST_A, access_key=KEY_A)
-        t0 = time.monotonic()
         self.srv.start()
-        self.assertLess(time.monotonic() - t0, 1.0)
         self.srv.add_host(HOST_B, KEY_B)
 
     def tearDown(self):
