@@ -160,6 +160,11 @@ class RecoveryThroughHanaBackint(unittest.TestCase):
         self.assertEqual(self.content("ABC", "T01"), ["in the data backup", "in the log backup"])
 
     def test_log_backups_at_intervals_once_switched_on(self):
+        # What the on-demand log backup job leaves: its configuration and a running job.
+        job_def = "0f9e8d7c-6b5a-4938-8271-605f4e3d2c1b"
+        self.env.write_ondemand("", {"location": POOL, "type": "log", "host_uuid": bf.HOST_UUID,
+                                     "job_definition_uuid": job_def, "uid": "admin", "pool_uuid": ""})
+        self.env.write_job_activity(job_def, 3)
         self.write("ABC", "T01", "logged")
         for section, key, value in (("persistence", "log_mode", "normal"),
                                     ("persistence", "enable_auto_log_backup", "true"),
@@ -180,6 +185,9 @@ class RecoveryThroughHanaBackint(unittest.TestCase):
         calls = [c for c in hana_sim.calls("ABC", "hana-backint") if c["database"] == "T01"]
         self.assertEqual({(c["user"], c["argv"][c["argv"].index("-l") + 1], c["exit"]) for c in calls},
                          {("abcadm", "LOG", 0)})
+        # Each of them asked the server to start a run of the on-demand job.
+        enqueued = [q for q in self.env.backupd.enqueues(bf.HOST_UUID) if q["backupd_job_uuid"] == job_def]
+        self.assertGreaterEqual(len(enqueued), len(calls))
 
     def log_backups(self):
         """The tenant's log backups that a catalog backup followed."""
