@@ -62,9 +62,8 @@ class RecoveryThroughHanaBackint(unittest.TestCase):
         self.assertEqual((p.returncode, p.stderr), (0, ""), statement)
         return p.stdout
 
-    def write(self, sid, database, *values):
-        for value in values:
-            self.sql(sid, "INSERT INTO SIM_CONTENT VALUES ('%s')" % value, database)
+    def write(self, sid, database, value):
+        self.sql(sid, "INSERT INTO SIM_CONTENT VALUES ('%s')" % value, database)
 
     def content(self, sid, database):
         return [json.loads(line) for line in self.sql(sid, "select VALUE from SIM_CONTENT order by SEQ",
