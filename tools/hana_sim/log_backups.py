@@ -24,13 +24,13 @@ DEFAULT_INTERVAL = 900      # HANA's log_backup_timeout_s
 TICK = 0.5
 
 
-def ini_value(sid, state, database, file, section, key):
+def ini_value(sid, state, database, file, section, key, read_ini=system.read_ini):
     """A configuration value as HANA sees it: the default, overridden by the
     SYSTEM layer, overridden by the database's own layer."""
     from .sql import ini_path
     value = state.get("ini_defaults", {}).get(file, {}).get(section, {}).get(key)
     for db in (None, database):
-        ini = system.read_ini(ini_path(sid, file, db))
+        ini = read_ini(ini_path(sid, file, db))
         value = ini.get(section, {}).get(key, value)
     return value
 
@@ -39,7 +39,7 @@ def _on(value):
     return str(value).strip().lower() in ("true", "yes", "1", "on")
 
 
-def why_not(sid, state, database):
+def why_not(sid, state, database, read_ini=system.read_ini):
     """None when the running instance backs up the database's logs by
     itself, else the reason it does not."""
     db = state["databases"].get(database)
@@ -47,19 +47,22 @@ def why_not(sid, state, database):
         return "database %s does not exist" % database
     if not db.get("active", True) or db.get("status") or db.get("recovering"):
         return "database %s is not online" % database
-    mode = ini_value(sid, state, database, "global.ini", "persistence", "log_mode")
+    def value(section, key):
+        return ini_value(sid, state, database, "global.ini", section, key, read_ini)
+
+    mode = value("persistence", "log_mode")
     if str(mode).strip().lower() != "normal":
         return "log mode is %s" % mode
-    if not _on(ini_value(sid, state, database, "global.ini", "persistence", "enable_auto_log_backup")):
+    if not _on(value("persistence", "enable_auto_log_backup")):
         return "automatic log backup is off"
-    if not _on(ini_value(sid, state, database, "global.ini", "backup", "log_backup_using_backint")):
+    if not _on(value("backup", "log_backup_using_backint")):
         return "log backups do not go to backint"
     return None
 
 
-def interval(sid, state, database):
+def interval(sid, state, database, read_ini=system.read_ini):
     """Seconds between automatic log backups; None when they are switched off (0)."""
-    value = ini_value(sid, state, database, "global.ini", "persistence", "log_backup_timeout_s")
+    value = ini_value(sid, state, database, "global.ini", "persistence", "log_backup_timeout_s", read_ini)
     try:
         seconds = float(value) if value is not None else DEFAULT_INTERVAL
     except ValueError:
@@ -132,6 +135,32 @@ def log_backup(sid, database=None, catalog=True, cancel_check=None):
     return ids
 
 
+class _Changed_Files:
+    """Reads a file again only when it changed (found by stat, which opens
+    nothing), so that the scheduler neither opens the configuration files
+    every tick, where tests count who opens them, nor parses the state
+    again and again."""
+
+    def __init__(self):
+        self._cache = {}
+
+    def read(self, path, reader, missing):
+        try:
+            st = os.stat(path)
+        except FileNotFoundError:
+            self._cache.pop(path, None)
+            return missing
+        key = (st.st_ino, st.st_mtime_ns, st.st_size)
+        hit = self._cache.get(path)
+        if hit is None or hit[0] != key:
+            hit = (key, reader(path))
+            self._cache[path] = hit
+        return hit[1]
+
+    def ini(self, path):
+        return self.read(path, system.read_ini, {})
+
+
 class Scheduler:
     """The running instance's automatic log backups (a thread of the
     listener, so they run as <sid>adm and end with the instance): at the end
@@ -142,8 +171,14 @@ class Scheduler:
         self.sid = sid
         self.stopping = threading.Event()
         self.thread = threading.Thread(target=self._run, daemon=True)
+        self.files = _Changed_Files()
+        self.since = {}
 
     def start(self):
+        """Reads the configuration once before it returns (the listener
+        opens its ports after this, so a started instance has read it), then
+        runs the thread."""
+        self._tick()
         self.thread.start()
         return self
 
@@ -154,25 +189,32 @@ class Scheduler:
         self.thread.join(timeout)
 
     def _run(self):
-        since = {}
         while not self.stopping.wait(TICK):
-            try:
-                state = common.load_state(self.sid)
-                for database in list(state["databases"]):
-                    seconds = interval(self.sid, state, database)
-                    if seconds is None:
-                        since.pop(database, None)
-                        continue
-                    if time.monotonic() - since.setdefault(database, time.monotonic()) < seconds:
-                        continue
-                    since[database] = time.monotonic()
-                    if why_not(self.sid, state, database):
-                        continue
-                    try:
-                        log_backup(self.sid, database, cancel_check=self.stopping.is_set)
-                    except SimError as e:
-                        common.log(self.sid, "automatic log backup of %s failed: %s" % (database, e))
-                    if self.stopping.is_set():
-                        return
-            except Exception as e:  # noqa: BLE001 - the listener must outlive a bad state
-                common.log(self.sid, "log backup scheduler: %s" % e)
+            self._tick()
+
+    def _tick(self):
+        since = self.since
+        try:
+            state = self.files.read(common.state_path(self.sid), _load_json, None)
+            for database in list(state["databases"]):
+                seconds = interval(self.sid, state, database, self.files.ini)
+                if seconds is None:
+                    since.pop(database, None)
+                    continue
+                if time.monotonic() - since.setdefault(database, time.monotonic()) < seconds:
+                    continue
+                since[database] = time.monotonic()
+                if why_not(self.sid, state, database, self.files.ini) or self.stopping.is_set():
+                    continue
+                try:
+                    log_backup(self.sid, database, cancel_check=self.stopping.is_set)
+                except SimError as e:
+                    common.log(self.sid, "automatic log backup of %s failed: %s" % (database, e))
+        except Exception as e:  # noqa: BLE001 - the listener must outlive a bad state
+            common.log(self.sid, "log backup scheduler: %s" % e)
+
+
+def _load_json(path):
+    import json
+    with open(path) as f:
+        return json.load(f)
