@@ -335,20 +335,22 @@ class StatementParsingTest(unittest.TestCase):
         self.assertEqual(backup.parse_output_line("#DEBUG Failed to x #ERROR"), ("#DEBUG", ["Failed to x #ERROR"]))
 
     def test_recover_statements_of_the_restore_job(self):
-        from hana_sim import backup, programs
-        r = backup.parse_recover("RECOVER DATA FOR T1 USING BACKUP_ID 1234 USING CATALOG BACKINT CLEAR LOG;")
+        from hana_sim import programs, recovery
+        r = recovery.parse_recover("RECOVER DATA FOR T1 USING BACKUP_ID 1234 USING CATALOG BACKINT CLEAR LOG;")
         self.assertEqual((r["kind"], r["database"], r["backup_id"], r["catalog_backint"], r["source"]),
                          ("DATA", "T1", 1234, True, None))
-        r = backup.parse_recover("RECOVER DATABASE FOR T2 UNTIL TIMESTAMP '2024-01-31 10:00:00' CLEAR LOG "
+        r = recovery.parse_recover("RECOVER DATABASE FOR T2 UNTIL TIMESTAMP '2024-01-31 10:00:00' CLEAR LOG "
                                  "USING SOURCE 'T1@PRD'  USING CATALOG BACKINT USING BACKUP_ID 1234 "
                                  "CHECK ACCESS ALL IGNORE DELTA DATA BACKUPS")
         self.assertEqual((r["until"], r["source"], r["backup_id"], r["ignore_delta"]),
                          ("2024-01-31 10:00:00", "T1@PRD", 1234, True))
-        r = backup.parse_recover("RECOVER DATA USING BACKINT ('0123abcd') CLEAR LOG;")
+        r = recovery.parse_recover("RECOVER DATA USING BACKINT ('0123abcd') CLEAR LOG;")
         self.assertEqual((r["database"], r["prefix"], r["backup_id"]), (None, "0123abcd", None))
         for bad in ("RECOVER DATA FOR T1 CLEAR LOG", "RECOVER DATABASE FOR T1 USING BACKUP_ID 1 CLEAR LOG",
-                    "RECOVER DATA USING BACKUP_ID 1"):
-            self.assertRaises(programs.SqlError, backup.parse_recover, bad)
+                    "RECOVER DATA USING BACKUP_ID 1", "RECOVER DATA USING BACKUP_ID 1 CLEAR LOG CHECK ACCESS ALL",
+                    "RECOVER DATABASE UNTIL TIMESTAMP '2024-01-31 25:00:00' CLEAR LOG USING BACKUP_ID 1 "
+                    "CHECK ACCESS ALL"):
+            self.assertRaises(programs.SqlError, recovery.parse_recover, bad)
 
 
 if __name__ == "__main__":

@@ -282,18 +282,25 @@ class BackintFlowTest(unittest.TestCase):
         until = hana_sim.backups("PRD", "T1")[-1]["utc_end_time"][:19]
 
         self.assertEqual(sql("ALTER SYSTEM STOP DATABASE T01")[0], 0)
-        rc, _, err = sql("RECOVER DATABASE FOR T01 UNTIL TIMESTAMP '%s' CLEAR LOG USING SOURCE 'T1@PRD'  "
-                         "USING CATALOG BACKINT USING BACKUP_ID %d CHECK ACCESS ALL" % (until, data_id))
+        recover = ("RECOVER DATABASE FOR T01 UNTIL TIMESTAMP '%s' CLEAR LOG USING SOURCE 'T1@PRD'  "
+                   "USING CATALOG BACKINT USING BACKUP_ID %d CHECK ACCESS ALL" % (until, data_id))
+        # The source's pipe directory must be open to abcadm, as the restore job leaves it.
+        rc, _, err = sql(recover)
+        self.assertIn("the source's pipe directory /usr/sap/PRD/SYS/global/hdb/backint/DB_T1 is not writable "
+                      "for abcadm", err)
+        os.chmod("/usr/sap/PRD/SYS/global/hdb/backint/DB_T1", 0o775)
+        rc, _, err = sql(recover)
         self.assertEqual((rc, err), (0, ""))
-        catalog_call, inquire_call, restore_call = hana_sim.calls("ABC", "hana-backint")
+        catalog_call, inquire_call, data_call, log_call = hana_sim.calls("ABC", "hana-backint")
         self.assertEqual(len(inquire_call["input"]), 4)
         self.assertEqual(catalog_call["input"][1],
                          '#NULL "/usr/sap/PRD/SYS/global/hdb/backint/DB_T1/log_backup_0_0_0_0" '
                          '"/usr/sap/ABC/SYS/global/hdb/backint/DB_T01/log_backup_0_0_0_0"')
         # The data backup's two volumes, then the one log backup before the catalog.
-        self.assertEqual(len(restore_call["input"]), 4)
+        self.assertEqual(len(data_call["input"]), 3)
+        self.assertEqual(len(log_call["input"]), 2)
         self.assertIn("/usr/sap/PRD/SYS/global/hdb/backint/DB_T1/log_backup_3_0_0_1024.%d" % log_ids[0],
-                      restore_call["input"][3])
+                      log_call["input"][1])
         self.assertEqual(hana_sim.recoveries("ABC")[-1]["source"], "T1@PRD")
 
     def test_missing_link_is_an_sql_error(self):
@@ -482,8 +489,8 @@ class RealBackintTest(unittest.TestCase):
         rc, err = self.sql("RECOVER DATABASE FOR T01 UNTIL TIMESTAMP '2099-01-01 00:00:00' CLEAR LOG "
                            "USING CATALOG BACKINT USING BACKUP_ID %d CHECK ACCESS ALL" % data["backup_id"])
         self.assertEqual((rc, err), (0, ""))
-        restored = [c for c in hana_sim.calls("ABC", "hana-backint") if c["statement"] == "restore"][-1]
-        self.assertEqual(len([l for l in restored["output"] if l.startswith("#RESTORED")]), 3)
+        restores = [c for c in hana_sim.calls("ABC", "hana-backint") if c["statement"] == "restore"][-2:]
+        self.assertEqual([len([l for l in c["output"] if l.startswith("#RESTORED")]) for c in restores], [2, 1])
         self.assertEqual(hana_sim.recoveries("ABC")[-1]["result"], "successful")
 
         rc, err = self.sql("BACKUP CATALOG DELETE FOR T01 BACKUP_ID %d COMPLETE" % data["backup_id"])

@@ -220,8 +220,8 @@ def log_backup(sid, database=None, catalog=True):
     log_backup_using_backint = true in global.ini. Returns the backup ids;
     raises SimError when a backint call failed (the catalog entry then says
     "failed")."""
-    from . import backup
-    return backup.log_backup(sid, database, catalog)
+    from . import log_backups
+    return log_backups.log_backup(sid, database, catalog)
 
 
 def catalog_backup(sid, database=None):
@@ -232,6 +232,26 @@ def catalog_backup(sid, database=None):
     if database is None:
         database = "SYSTEMDB" if st["multi_container"] else sid
     return backup.catalog_backup(sid, database)
+
+
+def write(sid, value, database=None):
+    """Writes a row into SIM_CONTENT of an online database (default: the
+    system database) at the current time, as INSERT INTO SIM_CONTENT does;
+    returns the row: {"seq", "written_at", "value"}."""
+    from . import content
+    return content.write(sid, _default_database(sid, database), value)
+
+
+def content_rows(sid, database=None):
+    """The rows of SIM_CONTENT of a database (default: the system database)."""
+    from . import content
+    return content.rows(_common.load_state(sid), _default_database(sid, database))
+
+
+def _default_database(sid, database):
+    if database is not None:
+        return database
+    return "SYSTEMDB" if _common.load_state(sid)["multi_container"] else sid
 
 
 def backups(sid, database=None):

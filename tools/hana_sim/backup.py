@@ -1,5 +1,6 @@
-"""Backups, recoveries and catalog deletions through backint, run the way
-the simulated HANA runs them: named pipes below
+"""Data and catalog backups and catalog deletions through backint (log
+backups: log_backups.py, recoveries: recovery.py), run the way the
+simulated HANA runs them: named pipes below
 /usr/sap/<SID>/SYS/global/hdb/backint/<DB_x|SYSTEMDB|SID>/, a Backint input
 file, /usr/sap/<SID>/SYS/global/hdb/opt/hana-backint started as <sid>adm with
 HANA's arguments, every pipe fed or drained concurrently, the output file
@@ -21,6 +22,7 @@ import tempfile
 import time
 
 from . import common
+from . import content
 from . import pipes
 from . import system
 from .common import SimError
@@ -325,7 +327,8 @@ def execute(conn, statement):
         if not conn.is_system_db or "FOR" not in upper.split()[:4]:
             raise SqlError(448, "recovery could not be completed: the system database can only be "
                            "recovered through an instance start")
-        recover(conn.sid, statement, tenant=True)
+        from . import recovery
+        recovery.recover(conn.sid, statement, tenant=True)
         return Result("none")
     word = statement.split()[1] if len(statement.split()) > 1 else statement
     raise SqlError(257, 'sql syntax error: incorrect syntax near "%s": line 1 col 1 (at pos 1)' % word)
@@ -383,6 +386,7 @@ def backup_data(conn, statement):
             raise SqlError(448, "backup could not be completed: [3000101] a data backup of %s is already running"
                            % database)
         entry = catalog.new_entry(st, database, LEVEL_ENTRY_TYPES[level], "running", None, None, [])
+        entry["sim_content"] = content.snapshot(st, database)
         backup_id = entry["backup_id"]
         st["backup_progress"] = [p for p in st["backup_progress"] if p.get("database") != database]
         st["backup_progress"].append({
@@ -504,7 +508,7 @@ def _catalog_text(state, database):
                       sort_keys=True).encode()
 
 
-def _single_object_backup(sid, database, entry_type, path_of, content_of, source_type):
+def _single_object_backup(sid, database, entry_type, path_of, content_of, source_type, cancel_check=None):
     """One backint call saving one pipe as a new catalog entry; returns the
     backup id. Raises SimError when backint did not save it."""
     from . import catalog
@@ -518,7 +522,7 @@ def _single_object_backup(sid, database, entry_type, path_of, content_of, source
     job = PipeJob(path, chunks=iter([content]) if content is not None else generated(seed, size))
     lines = [_version_line(state), _pipe_line(state, path, len(content) if content is not None else size)]
     result = run_backint(sid, state, database, "backup", state["backint"].get("log_level", "LOG"),
-                         backup_id, lines, [job])
+                         backup_id, lines, [job], cancel_check=cancel_check)
     errors = list(result.errors)
     if job.error and not errors:
         errors.append(job.error)
@@ -550,7 +554,7 @@ def _single_object_backup(sid, database, entry_type, path_of, content_of, source
     return backup_id
 
 
-def catalog_backup(sid, database):
+def catalog_backup(sid, database, cancel_check=None):
     """HANA's backup of its backup catalog through backint; returns its id."""
     def path_of(state, backup_id):
         return "%s/%s.%d" % (pipe_dir(state, database), CATALOG_NAME, backup_id)
@@ -558,287 +562,7 @@ def catalog_backup(sid, database):
     def content_of(st, backup_id):
         return _catalog_text(st, database), None, 0, {"volume": 0}
 
-    return _single_object_backup(sid, database, "log backup", path_of, content_of, "catalog")
-
-
-def log_backup(sid, database=None, catalog=True):
-    """What HANA does when a log segment is full: one log backup per service
-    volume of the database through backint (when [backup]
-    log_backup_using_backint is true), then a catalog backup (when
-    catalog_backup_using_backint is true). Returns the backup ids."""
-    state = common.load_state(sid)
-    if database is None:
-        database = "SYSTEMDB" if state["multi_container"] else sid
-    if database not in state["databases"]:
-        raise SimError("database %s does not exist" % database)
-    if not ini_true(sid, database, "log_backup_using_backint"):
-        raise SimError("log backups of %s do not go to backint ([backup] log_backup_using_backint)" % database)
-    ids = []
-    for volume, service in volumes(state, database):
-        if volume == 0:
-            continue
-
-        def content_of(st, backup_id, volume=volume, service=service):
-            db = st["databases"][database]
-            positions = db.setdefault("log_positions", {})
-            first = int(positions.get(str(volume), 0))
-            last = first + 1024
-            positions[str(volume)] = last + 1
-            db["pending_log"] = {"first": first, "last": last}
-            seed = "%s/%s/%d/log%d" % (st["sid"], database, backup_id, volume)
-            return None, seed, 8192 + volume, {"volume": volume, "service": service, "first": first,
-                                              "last": last}
-
-        def path_of(st, backup_id, volume=volume):
-            p = st["databases"][database]["pending_log"]
-            return "%s/log_backup_%d_0_%d_%d.%d" % (pipe_dir(st, database), volume, p["first"], p["last"],
-                                                     backup_id)
-
-        ids.append(_single_object_backup(sid, database, "log backup", path_of, content_of, "volume"))
-    if catalog and ini_true(sid, database, "catalog_backup_using_backint"):
-        ids.append(catalog_backup(sid, database))
-    return ids
-
-
-# ---------------------------------------------------------------- recovery
-
-
-_RECOVER = re.compile(r"^RECOVER\s+(DATA|DATABASE)\s+(?:FOR\s+(\S+)\s+)?(.*?)\s*;?\s*$", re.I | re.S)
-
-
-def parse_recover(statement):
-    m = _RECOVER.match(statement.strip())
-    if not m:
-        raise SqlError(257, 'sql syntax error: incorrect syntax near "RECOVER": line 1 col 1 (at pos 1)')
-    rest = m.group(3)
-    r = {"kind": m.group(1).upper(), "database": m.group(2), "until": None, "source": None,
-         "catalog_backint": bool(re.search(r"USING\s+CATALOG\s+BACKINT", rest, re.I)),
-         "backup_id": None, "prefix": None,
-         "ignore_delta": bool(re.search(r"IGNORE\s+DELTA\s+DATA\s+BACKUPS", rest, re.I))}
-    mm = re.search(r"UNTIL\s+TIMESTAMP\s+'([^']*)'", rest, re.I)
-    if mm:
-        r["until"] = mm.group(1)
-    mm = re.search(r"USING\s+SOURCE\s+'([^']*)'", rest, re.I)
-    if mm:
-        r["source"] = mm.group(1)
-    mm = re.search(r"USING\s+BACKUP_ID\s+(\d+)", rest, re.I)
-    if mm:
-        r["backup_id"] = int(mm.group(1))
-    mm = re.search(r"USING\s+BACKINT\s*\(\s*'([^']*)'\s*\)", rest, re.I)
-    if mm:
-        r["prefix"] = mm.group(1)
-    if r["kind"] == "DATABASE" and (r["until"] is None or r["backup_id"] is None):
-        raise SqlError(257, "sql syntax error: RECOVER DATABASE needs UNTIL TIMESTAMP and USING BACKUP_ID")
-    if r["kind"] == "DATA" and r["backup_id"] is None and r["prefix"] is None:
-        raise SqlError(257, "sql syntax error: RECOVER DATA needs USING BACKUP_ID or USING BACKINT")
-    if not re.search(r"CLEAR\s+LOG", rest, re.I):
-        raise SqlError(448, "recovery could not be completed: [110052] the simulated system only recovers "
-                       "with CLEAR LOG")
-    return r
-
-
-def _source(state, r, target):
-    """(source sid, source database) of a recovery."""
-    if not r["source"]:
-        return state["sid"], target
-    db, _, sid = r["source"].partition("@")
-    return (sid or state["sid"]), db
-
-
-def _source_dir(state, src_sid, src_db):
-    if src_sid == state["sid"]:
-        return pipe_dir(state, src_db)
-    try:
-        other = common.load_state(src_sid)
-        return pipe_dir(other, src_db)
-    except SimError:
-        kind = "SYSTEMDB" if src_db == "SYSTEMDB" else ("DB_" + src_db if state["multi_container"] else src_sid)
-        return "%s/%s/SYS/global/hdb/backint/%s" % (common.usr_sap(), src_sid, kind)
-
-
-def recover(sid, statement, tenant):
-    """Runs a RECOVER statement; raises SqlError on failure."""
-    r = parse_recover(statement)
-    state = common.load_state(sid)
-    if tenant:
-        target = r["database"]
-        key = "SYSTEMDB" if target and target.upper() == "SYSTEMDB" else target
-        if key not in state["databases"] or key == "SYSTEMDB":
-            raise SqlError(2, "general error: database %s does not exist" % target)
-        target = key
-        if state["databases"][target].get("active", True):
-            raise SqlError(448, "recovery could not be completed: [3000064] database %s must be stopped "
-                           "before it can be recovered" % target)
-    else:
-        target = "SYSTEMDB" if state["multi_container"] else sid
-    src_sid, src_db = _source(state, r, target)
-    src_dir = _source_dir(state, src_sid, src_db)
-    dst_dir = pipe_dir(state, target)
-    _backup_log(state, target, "RECOVER DATA started")
-    errors = []
-    try:
-        entries = _recovery_catalog(sid, state, target, src_sid, src_db, src_dir, dst_dir, r)
-        data_entry, logs = _pick_backups(entries, r, src_db)
-        _restore_files(sid, state, target, data_entry, logs, src_dir, dst_dir, r)
-    except SqlError as e:
-        errors.append(e.text)
-    with common.state_update(sid) as st:
-        st.setdefault("recoveries", []).append({
-            "database": target, "statement": statement, "source": "%s@%s" % (src_db, src_sid),
-            "result": "failed" if errors else "successful", "message": "; ".join(errors),
-            "time": common.format_ts(common.utc_now())})
-        if not errors:
-            if tenant:
-                st["databases"][target]["active"] = True
-            elif st["multi_container"]:
-                for name, db in st["databases"].items():
-                    if name != "SYSTEMDB":
-                        db["active"] = False
-    if errors:
-        _backup_log(state, target, "RECOVER DATA finished with error: %s" % errors[0])
-        raise SqlError(448, "recovery could not be completed: %s" % "; ".join(errors))
-    _backup_log(state, target, "RECOVER DATA finished successfully")
-    if tenant:
-        system.reconfigure(sid)
-
-
-def _recovery_catalog(sid, state, target, src_sid, src_db, src_dir, dst_dir, r):
-    """The catalog entries the recovery works from: restored through
-    backint ("using catalog backint"), else the system's own catalog."""
-    if r["prefix"] is not None and not r["catalog_backint"]:
-        # HANA names the objects itself from the prefix; no catalog needed.
-        return []
-    if r["catalog_backint"] or (r["source"] and src_sid != sid):
-        name = "%s/%s" % (src_dir, CATALOG_NAME)
-        dest = "%s/%s" % (dst_dir, CATALOG_NAME)
-        make_pipe(sid, dest)
-        job = PipeJob(dest, keep=True)
-        lines = [_version_line(state), "#NULL %s %s" % (_quote(name), _quote(dest))]
-        result = run_backint(sid, state, target, "restore", None, None, lines, [job])
-        try:
-            os.unlink(dest)
-        except OSError:
-            pass
-        if result.errors:
-            raise SqlError(448, "; ".join(result.errors))
-        if result.by_keyword("#NOTFOUND") or not result.by_keyword("#RESTORED"):
-            raise SqlError(448, "[111014] no backup catalog of %s@%s found through backint" % (src_db, src_sid))
-        if job.error:
-            raise SqlError(448, "[111015] %s" % job.error)
-        return _restored_catalog_entries(sid, job)
-    own = state if src_sid == sid else _maybe_state(src_sid)
-    if own is None:
-        raise SqlError(448, "[111016] the catalog of %s@%s is not known" % (src_db, src_sid))
-    return [e for e in own["backup_catalog"] if e["database"] == src_db]
-
-
-def _restored_catalog_entries(sid, job):
-    try:
-        return json.loads(bytes(job.content).decode())["entries"]
-    except (ValueError, KeyError, UnicodeDecodeError):
-        raise SqlError(448, "[111017] the restored backup catalog is corrupt (%d bytes)" % job.done)
-
-
-def _maybe_state(sid):
-    try:
-        return common.load_state(sid)
-    except SimError:
-        return None
-
-
-def _pick_backups(entries, r, src_db):
-    data_types = set(LEVEL_ENTRY_TYPES.values())
-    if r["backup_id"] is not None:
-        found = [e for e in entries if e["backup_id"] == r["backup_id"] and e["entry_type_name"] in data_types]
-        if not found:
-            raise SqlError(448, "[111014] data backup %d of %s not found in the backup catalog"
-                           % (r["backup_id"], src_db))
-        data = found[0]
-        if data["state_name"] != "successful":
-            raise SqlError(448, "[111018] data backup %d did not succeed" % data["backup_id"])
-    else:
-        data = None
-    logs = []
-    if r["until"] and data is not None:
-        until = r["until"]
-        for e in entries:
-            if e["entry_type_name"] == "log backup" and e["state_name"] == "successful" \
-                    and e["backup_id"] > data["backup_id"] and e["utc_start_time"][:19] <= until[:19] \
-                    and any(f.get("source_type_name") == "volume" for f in e.get("files", [])):
-                logs.append(e)
-    return data, logs
-
-
-def _expected(f):
-    if f.get("sim_seed") is None or f.get("source_type_name") == "catalog":
-        return None
-    return generated(f["sim_seed"], int(f["backup_size"]))
-
-
-def _inquire(sid, state, target, files):
-    """Asks backint whether every backup to be read is still there, as HANA
-    does before it starts a recovery."""
-    lines = [_version_line(state)] + ["#EBID %s %s" % (_ebid(state, f.get("external_backup_id")),
-                                                      _quote(f["destination_path"])) for f in files]
-    result = run_backint(sid, state, target, "inquire", None, None, lines, [])
-    if result.errors:
-        raise SqlError(448, "; ".join(result.errors))
-    available = {t[0] for t in result.by_keyword("#BACKUP") if t}
-    for f in files:
-        if f.get("external_backup_id") not in available:
-            raise SqlError(448, "[111014] The backup with the external backup id '%s' (%s) is not available"
-                           % (f.get("external_backup_id"), f["destination_path"]))
-
-
-def _restore_files(sid, state, target, data_entry, logs, src_dir, dst_dir, r):
-    lines = [_version_line(state)]
-    jobs = []
-    wanted = []
-    if data_entry is None:
-        # By prefix: HANA asks for its own file names.
-        prefix = r["prefix"]
-        directory = prefix if prefix.startswith("/") else "%s/%s" % (src_dir, prefix)
-        known = [e for st in [_maybe_state(s) for s in common.installed_sids()] if st
-                 for e in st["backup_catalog"] if e.get("files") and e["state_name"] == "successful" and all(
-                     f["destination_path"].startswith(directory + "_databackup_") for f in e["files"])]
-        files = known[-1]["files"] if known else [
-            {"destination_path": "%s_databackup_%d_%d" % (directory, v, c)} for v, _ in volumes(state, target)
-            for c in range(1, _channels(state) + 1)]
-        for f in files:
-            name = f["destination_path"]
-            dest = "%s/%s" % (dst_dir, os.path.basename(name))
-            make_pipe(sid, dest)
-            jobs.append(PipeJob(dest, expected=_expected(f) if known else None))
-            lines.append("#NULL %s %s" % (_quote(name), _quote(dest)) if dest != name else "#NULL %s" % _quote(name))
-            wanted.append(name)
-    else:
-        _inquire(sid, state, target, [f for e in [data_entry] + logs for f in e.get("files", [])])
-        for e in [data_entry] + logs:
-            for f in e.get("files", []):
-                name = f["destination_path"]
-                dest = "%s/%s" % (dst_dir, os.path.basename(name))
-                make_pipe(sid, dest)
-                jobs.append(PipeJob(dest, expected=_expected(f)))
-                ebid = _ebid(state, f.get("external_backup_id"))
-                lines.append("#EBID %s %s %s" % (ebid, _quote(name), _quote(dest)) if dest != name
-                             else "#EBID %s %s" % (ebid, _quote(name)))
-                wanted.append(name)
-    if not jobs:
-        raise SqlError(448, "[111019] nothing to recover")
-    result = run_backint(sid, state, target, "restore", None, None, lines, jobs)
-    for j in jobs:
-        try:
-            os.unlink(j.path)
-        except OSError:
-            pass
-    if result.errors:
-        raise SqlError(448, "; ".join(result.errors))
-    restored = {t[1] for t in result.by_keyword("#RESTORED") if len(t) >= 2}
-    for name, job in zip(wanted, jobs):
-        if name not in restored:
-            raise SqlError(448, "[111014] backint did not restore %s" % name)
-        if job.error:
-            raise SqlError(448, "[111015] %s" % job.error)
+    return _single_object_backup(sid, database, "log backup", path_of, content_of, "catalog", cancel_check)
 
 
 # ---------------------------------------------------------------- catalog deletion
@@ -889,8 +613,9 @@ def recover_on_start(sid, out):
         return 0
     with open(path) as f:
         statement = f.read().strip()
+    from . import recovery
     try:
-        recover(sid, statement, tenant=False)
+        recovery.recover(sid, statement, tenant=False)
     except SqlError as e:
         out.err.append(e.render())
         system.stop_instance(sid)

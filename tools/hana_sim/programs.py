@@ -480,6 +480,8 @@ def daemon_main(sid):
 
     signal.signal(signal.SIGHUP, on_hup)
     signal.signal(signal.SIGTERM, on_term)
+    from . import log_backups
+    scheduler = log_backups.Scheduler(sid).start()
     while not flags["stop"]:
         if watch and not os.path.exists(watch):
             break
@@ -514,4 +516,5 @@ def daemon_main(sid):
                 pass
     for s in sockets.values():
         s.close()
+    scheduler.stop()
     return 0

@@ -47,6 +47,9 @@ def execute(conn, text):
     if re.match(r"(BACKUP|RECOVER)\b", upper):
         from . import backup
         return backup.execute(conn, statement)
+    if re.match(r"INSERT\b", upper):
+        from . import content
+        return content.insert(conn, statement)
     raise _syntax_error(statement)
 
 
@@ -528,6 +531,9 @@ def _view(conn, schema, name):
     if name in ("M_BACKUP_CATALOG", "M_BACKUP_CATALOG_FILES", "M_BACKUP_PROGRESS"):
         from . import catalog
         return catalog.view(st, name, None if all_databases else conn.database)
+    if name == "SIM_CONTENT" and schema is None:
+        from . import content
+        return content.view(st, conn.database)
     raise SqlError(259, "invalid table name:  Could not find table/view %s in schema %s: line 1 col 1 (at pos 1)"
                    % (name, schema or "SYSTEM"))
 

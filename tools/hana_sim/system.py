@@ -19,6 +19,8 @@ DEFAULT_USER = "SYSTEM"
 LISTEN_TIMEOUT = 15.0
 PACKAGE_DIR = os.path.dirname(os.path.abspath(__file__))
 SAPSTARTSRV_HELPER = "hana-sim-sapstartsrv"
+# Passed on from whoever starts the instance to the backint runs it starts.
+BACKINT_ENV = ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "STROVIX3_BACKOFF_SCALE")
 
 DEFAULT_SCHEMAS = [
     ["SYS", "SYS", "TRUE"],
@@ -585,6 +587,8 @@ def start_instance(sid):
         if not daemon_running(state):
             argv = ["hdbdaemon", common.sim_dir(sid) + "/hdbdaemon"]
             env = {"PATH": "/usr/bin:/bin"}
+            # The listener runs the automatic log backups' backint.
+            env.update({k: os.environ[k] for k in BACKINT_ENV if k in os.environ})
             marker = common.sandbox_marker()
             if marker:
                 env["HANA_SIM_WATCH"] = marker
