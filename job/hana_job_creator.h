@@ -1,23 +1,28 @@
 #ifndef SAP_HANA_HANA_JOB_CREATOR_H
 #define SAP_HANA_HANA_JOB_CREATOR_H
 
+#include "agent/job/job_creator.h"
+
 namespace sap_hana {
 
-/// Creates the agent's HANA jobs (data backup, log backup, restore) from
-/// their job definitions.
+/// Makes the agent's HANA jobs from their definitions.
 ///
-/// This version of the plug-in runs no HANA job yet: the creator exists so
-/// that the agent can load it, and refuses every job.
-class HANA_Job_Creator {
+/// Contract of create():
+/// - a backup definition of subtype full, incremental or cumulative
+///   (differential): a HANA_Backup_Job holding its own reference to the
+///   definition;
+/// - any other backup or restore subtype: empty, logged "%s is not supported"
+///   with the subtype's name (the log backup and restore jobs are not part of
+///   this version of the plug-in either);
+/// - any other type: empty, nothing logged;
+/// - out of memory: empty with errno ENOMEM.
+/// Any thread.
+class HANA_Job_Creator : public Job_Creator {
  public:
   HANA_Job_Creator() = default;
-  virtual ~HANA_Job_Creator();
-  HANA_Job_Creator(const HANA_Job_Creator&) = delete;
-  HANA_Job_Creator& operator=(const HANA_Job_Creator&) = delete;
+  ~HANA_Job_Creator() override;
 
-  /// The job for a definition of `type`: none yet. Logs "HANA jobs are not
-  /// supported by this plug-in version" and returns null with errno ENOTSUP.
-  virtual void* create(int type);
+  Job_var create(Job_Definition_var definition) override;
 };
 
 }  // namespace sap_hana

@@ -320,6 +320,14 @@ class StatementParsingTest(unittest.TestCase):
             with self.assertRaises(programs.SqlError) as cm:
                 sql.select(conn, statement)
             self.assertEqual(cm.exception.code, code, statement)
+        # HANA before 1.00.100 has no progress view.
+        conn = self.conn()
+        conn.state["version"] = "1.00.099.00.1433235421"
+        with self.assertRaises(programs.SqlError) as cm:
+            sql.select(conn, "select BACKUP_SIZE from SYS_DATABASES.M_BACKUP_PROGRESS")
+        self.assertEqual(cm.exception.code, 259)
+        conn.state["version"] = "1.00.100.00.1"
+        sql.select(conn, "select BACKUP_SIZE from SYS_DATABASES.M_BACKUP_PROGRESS")
 
     def test_scripts_options_and_backint_lines(self):
         from hana_sim import programs, backup

@@ -22,20 +22,29 @@ HDBSQL = "/usr/sap/ABC/HDB00/exe/hdbsql"
 # Saves each pipe as STORE/<ebid> (+ .name); restores by EBID or by the
 # newest name with the same base name; deletes by EBID. FAKE_MODE in the
 # store directory switches on misbehaviour: "short" restores one byte less,
-# "fail" exits 1 without output, "slow" waits 30 seconds first.
+# "fail" exits 1 without output, "slow" waits 30 seconds first, "stubborn"
+# ignores SIGTERM and exits 1 after 3 seconds.
 FAKE_SOURCE = r'''#!/usr/bin/python3
 import getopt, os, re, sys, uuid
 STORE = %r
 os.umask(0)
 opts = dict(getopt.getopt(sys.argv[1:], "u:f:i:o:s:c:l:p:")[0])
 mode = open(os.path.join(STORE, "FAKE_MODE")).read().strip() if os.path.exists(os.path.join(STORE, "FAKE_MODE")) else ""
+if mode == "stubborn":
+    import signal
+    signal.signal(signal.SIGTERM, signal.SIG_IGN)
 with open(os.path.join(STORE, "ARGS"), "a") as f:
     f.write(" ".join(sys.argv[1:]) + "\n")
+if mode == "stubborn":
+    import time
+    time.sleep(3)
+    sys.exit(1)
 if mode == "fail":
     sys.exit(1)
 if mode == "slow":
     import time
     time.sleep(30)
+
 lines = open(opts["-i"]).read().splitlines()
 out = open(opts["-o"], "w")
 def tokens(rest):
@@ -203,6 +212,60 @@ class BackintFlowTest(unittest.TestCase):
         self.assertIn("Backup was canceled by user", err)
         self.assertEqual(hana_sim.backups("ABC", "T01")[0]["state_name"], "canceled")
         self.assertEqual(sql("BACKUP CANCEL FOR T01 %d" % backup_id)[0], 1)
+
+    def wait_for(self, what, timeout=20):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            value = what()
+            if value:
+                return value
+            time.sleep(0.05)
+        self.fail("not seen within %d seconds" % timeout)
+
+    def test_running_backup_shows_files_advancing_progress_and_cancel_pending(self):
+        with hana_sim.update_state("ABC") as st:
+            st["backint"]["data_rate"] = 40000
+        running = subprocess.Popen([HDBSQL, "-u", "SYSTEM", "-p", "Manager1", "-n", "h1:30013",
+                                    "BACKUP DATA FOR T01 USING BACKINT('JR')"],
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        try:
+            total = 65536 + 65536 + 3 * 4093
+
+            def progress():
+                rc, out, _ = sql("select BACKUP_ID, STATE_NAME, BACKUP_SIZE, TRANSFERRED_SIZE "
+                                 "from SYS_DATABASES.M_BACKUP_PROGRESS")
+                row = out.splitlines()[1].split(",") if rc == 0 and len(out.splitlines()) > 2 else None
+                return row if row and 0 < int(row[3]) < total else None
+
+            backup_id, state, size, _ = self.wait_for(progress)
+            self.assertEqual((state, int(size)), ('"running"', total))
+            # The files of the running backup are listed, without EBIDs yet.
+            rc, out, _ = sql("select c.STATE_NAME, f.DESTINATION_TYPE_NAME, f.EXTERNAL_BACKUP_ID from "
+                             "SYS_DATABASES.M_BACKUP_CATALOG as c join SYS_DATABASES.M_BACKUP_CATALOG_FILES as f "
+                             "on c.BACKUP_ID = f.BACKUP_ID where c.BACKUP_ID=%s" % backup_id)
+            self.assertEqual(out.splitlines()[1:3], ['"running","backint",?'] * 2)
+            self.assertEqual(running.wait(timeout=20), 0)
+        finally:
+            if running.poll() is None:
+                running.kill()
+        # A backint that does not end at once keeps the backup "cancel pending".
+        os.unlink(os.path.join(STORE, "ARGS"))
+        self.set_mode("stubborn")
+        running = subprocess.Popen([HDBSQL, "-u", "SYSTEM", "-p", "Manager1", "-n", "h1:30013",
+                                    "BACKUP DATA FOR T01 USING BACKINT('JS')"],
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        try:
+            self.wait_for(lambda: os.path.exists(os.path.join(STORE, "ARGS")))
+            entry = [e for e in hana_sim.backups("ABC", "T01") if e["state_name"] == "running"]
+            self.assertEqual(sql("BACKUP CANCEL FOR T01 %d" % entry[0]["backup_id"])[0], 0)
+            rc, out, _ = sql("select STATE_NAME, SYS_END_TIME from SYS_DATABASES.M_BACKUP_CATALOG where BACKUP_ID=%d"
+                             % entry[0]["backup_id"])
+            self.assertEqual(out.splitlines()[1], '"cancel pending",?')
+            self.assertEqual(running.wait(timeout=20), 1)
+        finally:
+            if running.poll() is None:
+                running.kill()
+        self.assertEqual(hana_sim.backups("ABC", "T01")[-1]["state_name"], "canceled")
 
     def test_channels_split_volumes_and_announced_sizes_and_a_dying_service_fail_cleanly(self):
         with hana_sim.update_state("ABC") as st:

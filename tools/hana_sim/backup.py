@@ -32,6 +32,9 @@ CHUNK = 1 << 20
 CATALOG_NAME = "log_backup_0_0_0_0"
 LEVEL_ENTRY_TYPES = {"COMPLETE": "complete data backup", "INCREMENTAL": "incremental data backup",
                      "DIFFERENTIAL": "differential data backup"}
+# A data backup between its start and its end: "cancel pending" from a BACKUP
+# CANCEL until backint has been ended.
+RUNNING_STATES = ("running", "cancel pending")
 
 
 # ---------------------------------------------------------------- data
@@ -46,6 +49,26 @@ def generated(seed, size):
         yield hashlib.shake_256(("%s#%d" % (seed, index)).encode()).digest(n)
         offset += n
         index += 1
+
+
+def throttled(chunks, rate):
+    """`chunks` re-cut into pieces of a tenth of `rate` and handed out at
+    `rate` bytes per second (state backint.data_rate), so that a backup runs
+    long enough for its progress to be read and for a cancel to reach it."""
+    if not rate:
+        yield from chunks
+        return
+    piece = max(4096, int(rate) // 10)
+    start = time.monotonic()
+    sent = 0
+    for chunk in chunks:
+        for offset in range(0, len(chunk), piece):
+            part = chunk[offset:offset + piece]
+            ahead = start + sent / float(rate) - time.monotonic()
+            if ahead > 0:
+                time.sleep(ahead)
+            yield part
+            sent += len(part)
 
 
 def database_dir_name(state, database):
@@ -381,7 +404,7 @@ def backup_data(conn, statement):
 
     from . import catalog
     with common.state_update(sid) as st:
-        if any(e["database"] == database and e["state_name"] == "running"
+        if any(e["database"] == database and e["state_name"] in RUNNING_STATES
                and e["entry_type_name"] in LEVEL_ENTRY_TYPES.values() for e in st["backup_catalog"]):
             raise SqlError(448, "backup could not be completed: [3000101] a data backup of %s is already running"
                            % database)
@@ -407,7 +430,7 @@ def backup_data(conn, statement):
                                                          channel)
             seed = pipes.channel_seed("%s/%s/%d/%d" % (sid, database, backup_id, volume), channel)
             make_pipe(sid, path)
-            jobs.append(PipeJob(path, chunks=generated(seed, size)))
+            jobs.append(PipeJob(path, chunks=throttled(generated(seed, size), state["backint"].get("data_rate"))))
             files.append({"source_id": volume, "source_type_name": "volume", "service_type_name": service,
                           "destination_type_name": "backint", "destination_path": path, "backup_size": size,
                           "sim_seed": seed, "host": state["host"]})
@@ -416,6 +439,12 @@ def backup_data(conn, statement):
         for p in st["backup_progress"]:
             if p["backup_id"] == backup_id:
                 p["backup_size"] = total
+        # HANA lists the files of a running backup (without EBIDs yet), so a
+        # running backup is found through M_BACKUP_CATALOG_FILES too.
+        for e in st["backup_catalog"]:
+            if e["backup_id"] == backup_id:
+                e["files"] = [dict(f, entry_id=e["entry_id"], redo_log_position=None, external_backup_id=None)
+                              for f in files]
 
     lines = [_version_line(state)]
     if tooloption is not None:
@@ -493,10 +522,15 @@ def cancel(conn, statement):
     backup_id = int(m.group(2))
     with common.state_update(conn.sid) as st:
         running = [e for e in st["backup_catalog"] if e["backup_id"] == backup_id
-                   and e["database"] == database and e["state_name"] == "running"]
+                   and e["database"] == database and e["state_name"] in RUNNING_STATES]
         if not running:
             raise SqlError(448, "backup could not be canceled: [3000106] no running backup with id %d" % backup_id)
-        st.setdefault("cancel_requests", []).append(backup_id)
+        running[0]["state_name"] = "cancel pending"
+        for p in st["backup_progress"]:
+            if p["backup_id"] == backup_id:
+                p["state_name"] = "cancel pending"
+        if backup_id not in st.setdefault("cancel_requests", []):
+            st["cancel_requests"].append(backup_id)
 
 
 # ---------------------------------------------------------------- log and catalog backups

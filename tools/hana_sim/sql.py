@@ -528,6 +528,10 @@ def _view(conn, schema, name):
         return cols, rows
     if name == "M_INIFILE_CONTENTS":
         return _m_inifile_contents(conn)
+    if name == "M_BACKUP_PROGRESS" and _version_tuple(st["version"]) < (1, 0, 100):
+        # HANA has this view only from 1.00.100 on.
+        raise SqlError(259, "invalid table name:  Could not find table/view %s in schema %s: line 1 col 1 (at pos 1)"
+                       % (name, schema or "SYSTEM"))
     if name in ("M_BACKUP_CATALOG", "M_BACKUP_CATALOG_FILES", "M_BACKUP_PROGRESS"):
         from . import catalog
         return catalog.view(st, name, None if all_databases else conn.database)
@@ -536,6 +540,16 @@ def _view(conn, schema, name):
         return content.view(st, conn.database)
     raise SqlError(259, "invalid table name:  Could not find table/view %s in schema %s: line 1 col 1 (at pos 1)"
                    % (name, schema or "SYSTEM"))
+
+
+def _version_tuple(version):
+    parts = []
+    for p in str(version).split(".")[:3]:
+        try:
+            parts.append(int(p))
+        except ValueError:
+            parts.append(0)
+    return tuple(parts)
 
 
 def _m_databases(conn):

@@ -616,7 +616,7 @@ def stop_instance(sid):
         state["running"] = False
         # A stop ends what the instance was doing.
         for entry in state["backup_catalog"]:
-            if entry["state_name"] == "running":
+            if entry["state_name"] in ("running", "cancel pending"):
                 now = common.format_ts(common.utc_now())
                 entry.update(state_name="failed", utc_end_time=now, sys_end_time=now,
                              message="interrupted by the instance stop")

@@ -1,0 +1,426 @@
+#include "job/backup_executor.h"
+
+#include <ace/Guard_T.h>
+#include <ace/Log_Msg.h>
+
+#include <climits>
+#include <ctime>
+#include <memory>
+
+#include "agent/backupd/pool_utils.h"
+#include "agent/backupset/hana_backup_set.h"
+#include "agent/base/exponential_backoff_iterator.h"
+#include "agent/base/loose_version.h"
+#include "agent/base/natoi.h"
+#include "agent/base/snprintf_t.h"
+#include "agent/base/time_parse.h"
+#include "agent/config/host_manager.h"
+#include "agent/http/http_headers.h"
+#include "agent/job/job_mutex.h"
+#include "agent/job/job_thread_helper.h"
+#include "agent/storage/client_io_ex.h"
+#include "common/environ_getter.h"
+#include "common/tenant_database_control.h"
+#include "common/utils.h"
+#include "job/backint_preparer.h"
+#include "job/database_lock_manager.h"
+#include "job/hdbsql_error_msg_handler.h"
+
+namespace sap_hana {
+
+namespace {
+
+constexpr int kAlertPrepareBackint = 1;
+constexpr int kAlertInitHdbsql = 2;
+constexpr int kAlertStartTenant = 3;
+constexpr int kAlertCollectSource = 5;
+constexpr int kAlertRegisterJob = 7;
+constexpr int kAlertBackupStatement = 8;
+constexpr int kAlertUpdateSet = 13;
+constexpr int kAlertStop = 20;
+constexpr int kAlertCommitSet = 45;
+constexpr std::uint64_t kSetAlertFlags = 0x100000000000ULL;
+
+constexpr unsigned kProgressInterval = 30;  // seconds between reads of M_BACKUP_PROGRESS
+constexpr std::uint64_t kStopWaitLimit = 299;
+
+/// A name that may stand as one component of a pool path.
+bool plain_component(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+}
+
+}  // namespace
+
+Backup_Executor::~Backup_Executor() = default;
+
+bool Backup_Executor::execute_backup(const Action_Options*) {
+  std::shared_ptr<ACE_Thread_Mutex> resource_mutex = Job_Mutex::get(src_->id());
+  if (!resource_mutex) return false;
+  ACE_Guard<ACE_Thread_Mutex> resource_guard(*resource_mutex);
+  if (!resource_guard.locked()) return false;
+
+  if (!Backint_Preparer(sid_).prepare()) {
+    alert(kAlertPrepareBackint, 0, json_value());
+    ACE_ERROR((LM_ERROR, "Failed to prepare backint\n"));
+    return false;
+  }
+  Backup_Source_Collector collector(sid_);
+  if (!collector.collect(*src_) || collector.get().empty()) {
+    alert(kAlertCollectSource, 0, json_value());
+    ACE_ERROR((LM_ERROR, "Failed to collect backup source\n"));
+    return false;
+  }
+  if (!init_hdbsql()) {
+    alert(kAlertInitHdbsql, 0, json_value());
+    ACE_ERROR((LM_ERROR, "Failed to init hdbsql for %s %s\n", sid_.c_str(), instance_name_.c_str()));
+    return false;
+  }
+  generate_access_key_file();
+
+  evt_handler_.handle_progress(1, 0, 0, 0);
+  const unsigned total = static_cast<unsigned>(collector.get().size());
+  unsigned current = 0;
+  for (const auto& entry : collector.get()) {
+    if (entry.database.empty()) continue;
+    ++current;
+    const std::string& database = entry.database;
+    if (!update_job_type(entry)) {
+      ACE_ERROR((LM_ERROR, "Failed to update job info\n"));
+      return false;
+    }
+    HANA_Backup_Set set;
+    init_metadata(set);
+    if (Loose_Version(set.system_version) < Loose_Version("1.00.100")) ancient_version_ = true;
+    const std::string uuid = set.uuid;
+    if (!generate_backint_conf(uuid, database)) {
+      alert(kAlertRegisterJob, 0, json_value());
+      ACE_ERROR((LM_ERROR, "Failed to generate backint configure\n"));
+      return false;
+    }
+    if (mdc_ && database != "SYSTEMDB" && !Tenant_Database_Controller(hdbsql_).start(database)) {
+      alert(kAlertStartTenant, 0, json_value{{"database", database}});
+      ACE_ERROR((LM_ERROR, "Failed to start tenant database '%s' in '%s'\n", database.c_str(), instance_name_.c_str()));
+      return false;
+    }
+    std::string statement;
+    if (!generate_backup_cmd(job_type_, entry.systemdb ? std::string() : database, uuid, statement)) {
+      ACE_ERROR((LM_ERROR, "Failed to generate backup cmd\n"));
+      return false;
+    }
+    ACE_DEBUG((LM_INFO, "Backup database %s in %s\n", database.c_str(), instance_name_.c_str()));
+
+    bool result = false;
+    std::atomic<bool> running(true);
+    {
+      Job_Thread_Helper thread(
+          Job_var(&job_),
+          [this, &statement, &result, &running]() {
+            execute_backup_cmd(statement, result);
+            running = false;
+            return 0;
+          },
+          Thread_Helper::kJoinable);
+      if (thread.spawn() == -1) {
+        running = false;
+      } else {
+        update_progress(running, database, (current - 1) * 100 / total, current * 100 / total);
+        thread.join();
+      }
+    }
+    if (!result) {
+      alert(kAlertBackupStatement, 0, json_value());
+      ACE_ERROR((LM_ERROR, "Failed to execute backup\n"));
+      return false;
+    }
+
+    ACE_Thread_Mutex* update_lock = Database_Lock_Manager::instance()->get_update_lock(sid_, database);
+    if (update_lock == nullptr) {
+      ACE_ERROR((LM_ERROR, "Failed to get database update lock for %s\n", database.c_str()));
+      return false;
+    }
+    ACE_Guard<ACE_Thread_Mutex> update_guard(*update_lock);
+    if (!update_guard.locked()) return false;
+    if (!update_metadata(set, uuid)) {
+      alert(kAlertUpdateSet, kSetAlertFlags, json_value());
+      ACE_ERROR((LM_ERROR, "Failed to update metadata\n"));
+      return false;
+    }
+    if (!save_metadata(set)) {
+      alert(kAlertCommitSet, kSetAlertFlags, json_value());
+      ACE_ERROR((LM_ERROR, "Failed to save catalog\n"));
+      return false;
+    }
+    // Only now: until the set is committed the record is the one place
+    // that ties HANA's backup to its objects in the pool.
+    backint_helper_.remove_job(uuid);
+    job_type_ = def_.subtype();
+  }
+  evt_handler_.handle_progress(100, 0, 0, 0);
+  return true;
+}
+
+bool Backup_Executor::generate_backint_conf(const std::string& uuid, const std::string& database) {
+  if (uuid.empty()) {
+    ACE_ERROR((LM_ERROR, "Uuid is empty\n"));
+    return false;
+  }
+  Backint_Backup_Job_Info record;
+  record.uuid = uuid;
+  record.host_uuid = def_.host_id();
+  record.location = tgt_.location;
+  record.job_act_id = evt_handler_.job_act_id();
+  record.database = database;
+  record.type = job_def_subtype_to_string(job_type_);
+  record.sid = sid_;
+  const char* compression = compression_value_to_name(compression_);
+  record.compression = compression ? compression : "";
+  record.compression_level = compression_level_;
+  record.database_backup_id = 0;
+  record.pool_uuid = tgt_.id;
+  if (!Environ_Getter::get_landscape_id(sid_.c_str(), record.landscape_id)) {
+    ACE_ERROR((LM_ERROR, "Failed to get landscape ID\n"));
+    return false;
+  }
+  json_value io_ctl = {{"max_seconds_retry", def_.max_seconds_retry()},
+                       {"resumption_buffer_size", def_.resumption_buffer_size()},
+                       {"server_side_dedup", def_.server_side_dedup()}};
+  def_.rate_limits().to_json_in_object(io_ctl, false);
+  record.extended_attrs = json_value{{"io_ctl", io_ctl}};
+  return backint_helper_.add_job(record);
+}
+
+bool Backup_Executor::generate_backup_cmd(Job_Definition_Subtype level, const std::string& database,
+                                          const std::string& uuid, std::string& statement) {
+  if (level == JOB_DEFINITION_SUBTYPE_NONE) return false;
+  std::string part;
+  if (!database.empty() && mdc_) part = "FOR " + database;
+  const char* word = level == JOB_DEFINITION_SUBTYPE_INCREMENTAL ? "INCREMENTAL "
+                     : level == JOB_DEFINITION_SUBTYPE_CUMULATIVE ? "DIFFERENTIAL "
+                                                                  : "";
+  statement = snprintf_t<4096>("BACKUP DATA %s %s USING BACKINT('%s') TOOLOPTION 'job_uuid=%s;'", word, part.c_str(),
+                               uuid.c_str(), uuid.c_str())
+                  .c_str();
+  return true;
+}
+
+bool Backup_Executor::update_job_type(const Backup_Source_Collector::Database_Info& entry) {
+  if (job_type_ != JOB_DEFINITION_SUBTYPE_INCREMENTAL && job_type_ != JOB_DEFINITION_SUBTYPE_CUMULATIVE) return true;
+  const std::string& database = entry.database;
+  json_value full;
+  if (!get_last_full_backup_id(database, last_full_backup_id_, true) ||
+      !get_backup_sets(database, last_full_backup_id_, full) || !full.value("state", false)) {
+    ACE_DEBUG((LM_INFO, "Failed to get full backup, set job type to full\n"));
+    job_type_ = JOB_DEFINITION_SUBTYPE_FULL;
+    return true;
+  }
+  auto pool = full.find("pool_uuid");
+  if (pool == full.end() || !pool->is_string() || pool->get<std::string>() != tgt_.id) {
+    ACE_DEBUG((LM_INFO, "Storage pool is changed, set job type to full\n"));
+    job_type_ = JOB_DEFINITION_SUBTYPE_FULL;
+    return true;
+  }
+  time_t full_start = 0, restore = 0;
+  auto start = full.find("start_time");
+  if (start == full.end() || !start->is_string() || !iso8601_to_posix_time(start->get<std::string>().c_str(), full_start) ||
+      !get_last_restore(database, restore) || restore > full_start) {
+    ACE_DEBUG((LM_INFO, "Database has been restored, set job type to full\n"));
+    job_type_ = JOB_DEFINITION_SUBTYPE_FULL;
+  }
+  return true;
+}
+
+bool Backup_Executor::execute_backup_cmd(const std::string& statement, bool& result) {
+  job_.set_job_thread();
+  HDBSQL_Error_Msg_Handler handler;
+  result = hdbsql_.execute(statement, &handler);
+  if (!result && handler.is_canceled()) job_.state(JOB_STATE_CANCELING);
+  return result;
+}
+
+bool Backup_Executor::update_progress(const std::atomic<bool>& running, const std::string& database, unsigned min,
+                                      unsigned max) {
+  evt_handler_.handle_progress(static_cast<int>(min), 0, 0, 0);
+  unsigned previous = min;
+  const time_t since = std::time(nullptr);
+  while (running) {
+    ACE_UINT64 size = 0, transferred = 0;
+    if (get_backup_size(database, size, transferred, since) && size != 0) {
+      std::uint64_t progress = min + (transferred * 100 / size) * (max - min) / 100;
+      if (progress > max) progress = max;
+      if (progress != previous) {
+        evt_handler_.handle_progress(static_cast<int>(progress), 0, 0, 0);
+        previous = static_cast<unsigned>(progress);
+      }
+    }
+    // Wakes up once a second to notice the statement's end without waiting
+    // out the whole interval.
+    for (unsigned i = 0; i < kProgressInterval && running; ++i) backoff_sleep(1);
+  }
+  evt_handler_.handle_progress(static_cast<int>(max), 0, 0, 0);
+  return true;
+}
+
+bool Backup_Executor::get_backup_size(const std::string& database, ACE_UINT64& size, ACE_UINT64& transferred,
+                                      time_t since) {
+  if (ancient_version_) return false;
+  std::string condition;
+  if (mdc_) condition = "where DATABASE_NAME='" + database + "'";
+  snprintf_t<4096> sql(
+      "select TO_VARCHAR(UTC_START_TIME, 'YYYY-MM-DD HH24:MI:SS') as START_TIME, BACKUP_SIZE,TRANSFERRED_SIZE from "
+      "%s.M_BACKUP_PROGRESS %s",
+      schema(), condition.c_str());
+  size = transferred = 0;
+  HDBSQL_General_Text_Handler handler;
+  if (!hdbsql_.execute(sql.c_str(), &handler) || handler.get_values().empty()) return false;
+  const auto& keys = handler.get_key();
+  auto k_start = keys.find("START_TIME"), k_size = keys.find("BACKUP_SIZE"), k_done = keys.find("TRANSFERRED_SIZE");
+  if (k_start == keys.end() || k_size == keys.end() || k_done == keys.end()) return false;
+  for (const auto& row : handler.get_values()) {
+    time_t start = 0;
+    const std::string& text = row[k_start->second];
+    if (text.empty() || !iso8601_to_posix_time(text.c_str(), start) || start < since) continue;
+    size += natoi<ACE_UINT64>(row[k_size->second].c_str());
+    transferred += natoi<ACE_UINT64>(row[k_done->second].c_str());
+  }
+  return size != 0 && transferred != 0;
+}
+
+bool Backup_Executor::cancel_database_job(const std::string& database, ACE_UINT64 backup_id) {
+  std::string sql = "BACKUP CANCEL ";
+  if (mdc_) sql += "FOR " + database + " ";
+  sql += std::to_string(backup_id);
+  return hdbsql_.execute(sql);
+}
+
+bool Backup_Executor::stop() {
+  std::string database;
+  if (stop_i(database)) return true;
+  alert(kAlertStop, 0, json_value{{"database", database}});
+  ACE_ERROR((LM_ERROR, "Failed to stop HANA backup job\n"));
+  return false;
+}
+
+bool Backup_Executor::stop_i(std::string& database) {
+  if (!init_system_info()) {
+    ACE_ERROR((LM_ERROR, "Failed to initialize system info to stop HANA job\n"));
+    return false;
+  }
+  Backup_Source_Collector collector(sid_);
+  if (!collector.collect(*src_) || collector.get().empty()) {
+    alert(kAlertCollectSource, 0, json_value());
+    ACE_ERROR((LM_ERROR, "Failed to collect backup entries to stop job\n"));
+    return false;
+  }
+  if (!init_hdbsql()) {
+    alert(kAlertInitHdbsql, 0, json_value());
+    ACE_ERROR((LM_ERROR, "Failed to init hdbsql for %s %s\n", sid_.c_str(), instance_name_.c_str()));
+    return false;
+  }
+  std::string landscape_id;
+  Environ_Getter::get_landscape_id(sid_.c_str(), landscape_id);
+
+  std::map<std::string, ACE_UINT64> cancelled;
+  for (const auto& entry : collector.get()) {
+    if (entry.database.empty()) continue;
+    database = entry.database;
+    job_type_ = def_.subtype();
+    if (!update_job_type(entry)) {
+      ACE_ERROR((LM_ERROR, "Failed to update job info\n"));
+      return false;
+    }
+    ACE_UINT64 backup_id = 0;
+    if (!get_last_backup_id(database, job_type_, backup_id, false)) {
+      ACE_ERROR((LM_ERROR, "Failed to get latest %s backup id of %s\n", job_def_subtype_to_string(job_type_),
+                 database.c_str()));
+      return false;
+    }
+    std::string state;
+    if (!get_job_state(backup_id, state) || state != "running") {
+      ACE_DEBUG((LM_INFO, "Skip handling database %s backup job with backup id %Q, state is %s\n", database.c_str(),
+                 backup_id, state.c_str()));
+      continue;
+    }
+    ACE_DEBUG((LM_INFO, "Try to stop database %s backup job with backup id %Q\n", database.c_str(), backup_id));
+    if (!cancel_database_job(database, backup_id)) {
+      ACE_ERROR((LM_ERROR, "Failed to cancel backup job for database %s with backup id %Q\n", database.c_str(),
+                 backup_id));
+      return false;
+    }
+    cancelled[database] = backup_id;
+  }
+  if (cancelled.empty()) return false;
+
+  Pool_Info pool;
+  if (get_pool_info(tgt_.id, nullptr, pool, false, 0, nullptr, true, nullptr, nullptr, false) != 1) {
+    ACE_ERROR((LM_ERROR, "Skip removing the backup set because there was a failure to get pool information.\n"));
+    return false;
+  }
+  Client_IO_Base::Options options;
+  secure_string key = Host_Manager::instance()->access_key();
+  if (!key.empty()) options.set_extra_option(http_head_string(HTTP_HEAD_X_ACCESS_KEY), key);
+  if (set_options_by_pool(options, pool) != 1) {
+    ACE_ERROR((LM_ERROR, "Failed to set client io options by pool info\n"));
+    return false;
+  }
+  Client_IO_Ex io;
+  if (!io.connect(pool.url, options)) {
+    ACE_ERROR((LM_ERROR, "Failed to connect to %s\n", pool.url.c_str()));
+    return false;
+  }
+
+  for (const auto& item : cancelled) {
+    database = item.first;
+    const ACE_UINT64 backup_id = item.second;
+    std::string state;
+    int attempt = 0;
+    Exponential_Backoff_Iterator it(1, UINT_MAX, 10, true), end;
+    for (;;) {
+      if (!get_job_state(backup_id, state)) {
+        ACE_ERROR((LM_ERROR, "Failed to get state of backup job %Q\n", backup_id));
+        return false;
+      }
+      if (state != "running" && state != "cancel pending") break;
+      if (it == end || it.cumulation() > kStopWaitLimit) {
+        ACE_DEBUG((LM_INFO, "Failed to stop database %s backup job with backup id %Q, state is %s\n",
+                   database.c_str(), backup_id, state.c_str()));
+        break;
+      }
+      ACE_DEBUG((LM_INFO, ACE_TEXT("Retry(%d) %N:%l at %u second(s) later.\n"), ++attempt, *it));
+      backoff_sleep(*it);
+      ++it;
+    }
+    if (state != "canceled" && state != "failed") continue;
+    ACE_DEBUG((LM_INFO, "Stop database %s backup job with backup id %Q successfully\n", database.c_str(), backup_id));
+    remove_data_set(io, landscape_id, database, backup_id);
+  }
+  return true;
+}
+
+void Backup_Executor::remove_data_set(Client_IO_Ex& io, const std::string& landscape_id, const std::string& database,
+                                      ACE_UINT64 backup_id) {
+  // Only ever the directory hana-backint made for this backup: a wrong or
+  // empty component must not turn the removal onto anything above it.
+  if (!plain_component(def_.host_id()) || !plain_component(landscape_id) || !plain_component(database) ||
+      backup_id == 0) {
+    ACE_ERROR((LM_ERROR, "Failed to remove dataset of database %s backup %Q, its directory is not known\n",
+               database.c_str(), backup_id));
+    return;
+  }
+  const std::string directory = snprintf_t<256>("%s/%s/%s/%llu", def_.host_id().c_str(), landscape_id.c_str(),
+                                                database.c_str(), static_cast<unsigned long long>(backup_id))
+                                    .c_str();
+  std::vector<std::string> entries;
+  if (!io.get_dir(directory, entries, 0)) {
+    ACE_ERROR((LM_ERROR, "Failed to list directory %s, %s\n", directory.c_str(), io.error().c_str()));
+    return;
+  }
+  for (const std::string& entry : entries) {
+    if (!plain_component(entry)) continue;
+    const std::string path = directory + "/" + entry;
+    if (!io.remove(path)) ACE_ERROR((LM_ERROR, "Failed to remove dataset %s, %s\n", path.c_str(), io.error().c_str()));
+  }
+  if (!io.remove(directory))
+    ACE_ERROR((LM_ERROR, "Failed to remove dataset %s, %s\n", directory.c_str(), io.error().c_str()));
+}
+
+}  // namespace sap_hana
