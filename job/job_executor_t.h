@@ -32,8 +32,9 @@ namespace sap_hana {
 ///     succeeded and the job still runs; post-action when that succeeded or
 ///     the definition runs it always (it moves the job to COMPLETING);
 ///  6. all succeeded: handle_success(), true; otherwise, by the activity
-///     state: PAUSING handle_paused(), CANCELING handle_canceled(), else
-///     handle_failure(-1), and false.
+///     state (the one before the post-action when that moved the job to
+///     COMPLETING): PAUSING handle_paused(), CANCELING handle_canceled(),
+///     else handle_failure(-1), and false.
 template <class Source, class Options, class Event_Handler>
 class Job_Executor_T {
  public:
@@ -82,12 +83,16 @@ class Job_Executor_T {
     evt_handler_.handle_start_job();
     const bool pre = execute_pre_action();
     const bool ok = pre && execute_i(options);
+    // The post-action moves the job to COMPLETING; the outcome is chosen by
+    // the state the work left, so that a paused or stopped run that runs
+    // its post-action anyway still ends paused or cancelled.
+    const Job_State before_post = act_.state;
     const bool post = (ok || def_.run_post_action_always()) ? execute_post_action() : true;
     if (pre && ok && post) {
       evt_handler_.handle_success();
       return true;
     }
-    switch (act_.state) {
+    switch (act_.state == JOB_STATE_COMPLETING ? before_post : act_.state) {
       case JOB_STATE_PAUSING:
         evt_handler_.handle_paused();
         break;

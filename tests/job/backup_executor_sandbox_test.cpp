@@ -1,0 +1,294 @@
+// The data backup job against the simulated HANA, the real hana-backint and
+// the development backupd: sets, levels, lifelines, cancel and stop.
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <mutex>
+#include <thread>
+
+#include "agent/backupd/agent_job_activity_handle.h"
+#include "agent/base/file_utils.h"
+#include "agent/base/object_creator.h"
+#include "agent/config/agent_config.h"
+#include "agent/config/host_manager.h"
+#include "agent/config/websocket_options.h"
+#include "agent/job/default_backup_job_source_parser.h"
+#include "agent/job/job_parser_registry.h"
+#include "agent/jsonrpc/global_json_rpc_channel.h"
+#include "agent/jsonrpc/json_rpc_response.h"
+#include "backupd_fixture.h"
+#include "hana_sim_fixture.h"
+#include "job/backup_job_options_parser.h"
+#include "job/hana_backup_job.h"
+#include "read_file.h"
+#include "recording_json_rpc_channel.h"
+
+using namespace sap_hana;
+using namespace hana_sim_test;
+
+namespace {
+
+const char* const kResource = "7d1e0c6a-0000-4000-8000-0000000000a1";
+const char* const kPool = "7d1e0c6a-0000-4000-8000-0000000000b1";
+const char* const kPool2 = "7d1e0c6a-0000-4000-8000-0000000000b2";
+const std::string kPoolDir = "/var/opt/corvane/test-job-pool";
+
+class Backup_Job_Sandbox : public Hana_Sim_Test {
+ protected:
+  void SetUp() override {
+    Hana_Sim_Test::SetUp();
+    if (IsSkipped()) return;
+    ::setenv("STROVIX3_BACKOFF_SCALE", "0.001", 1);
+    Backupd_Server::Options options;
+    options.agent_conf_dir = Agent_Config::directory();
+    ASSERT_TRUE(server_.start(options));
+    ASSERT_TRUE(Host_Manager::instance()->load(options.agent_conf_dir));
+    ASSERT_TRUE(WebSocket_Options::instance()->load(options.agent_conf_dir));
+    for (const char* pool : {kPool, kPool2}) {
+      std::vector<std::string> made;
+      const std::string dir = kPoolDir + "/" + pool;
+      ASSERT_EQ(make_directories(dir, 0777, made), 0);
+      ASSERT_TRUE(server_.add_pool(json_value{{"uuid", pool}, {"name", pool}, {"url", dir}}));
+    }
+    install("ABC", "--instance 0 --tenants T01");
+    register_instance("ABC", 0, true);
+    ASSERT_TRUE(Instance_Manager::instance()->set_account("hana", "ABC_HDB00", "admin", "SYSTEM",
+                                                          secure_string("Manager1")));
+    json_value instance = {{"name", "ABC_HDB00"},
+                           {"uuid", "i-1"},
+                           {"host_uuid", server_.host_uuid()},
+                           {"extended_attrs",
+                            {{"sid", "ABC"}, {"instance_name", "HDB00"}, {"instance_number", 0}, {"multi_container", true}}}};
+    ASSERT_TRUE(server_.add_resource(kResource, json_value{{"instances", {instance}}}));
+    registry_.add("hana", JOB_DEFINITION_BACKUP, Job_Parser_Registry::KIND_SOURCE, &sources_);
+    registry_.add("hana", JOB_DEFINITION_BACKUP, Job_Parser_Registry::KIND_OPTIONS, &options_);
+    Job::set_log_directory(scratch_.file("log"));
+    Global_JSON_RPC_Channel::set(std::make_shared<Recording_JSON_RPC_Channel>([this](const JSON_RPC_Object& request) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      reports_.push_back(json_value{{"method", request.method()}, {"params", request.params()}});
+      auto response = std::make_shared<JSON_RPC_Response>(request);
+      response->result() = json_value::object();
+      return response;
+    }));
+  }
+  void TearDown() override {
+    if (IsSkipped()) return;
+    Global_JSON_RPC_Channel::set(nullptr);
+    Hana_Sim_Test::TearDown();
+    server_.stop();
+    std::system(("rm -rf " + kPoolDir + " /var/opt/corvane/strovix3/agent/act").c_str());
+  }
+
+  Job_var job(int subtype, const std::vector<std::string>& entries, const char* pool = kPool) {
+    json_value d = {{"id", "5f0c2b9e-1d2a-4e4b-9a51-00000000000" + std::to_string(subtype)},
+                    {"type", JOB_DEFINITION_BACKUP},
+                    {"subtype", subtype},
+                    {"name", "nightly"},
+                    {"agent", "hana"},
+                    {"host_id", server_.host_uuid()},
+                    {"target", {{"id", pool}, {"location", kPoolDir + "/" + pool}}},
+                    {"source", {{"id", kResource}, {"entries", entries}}},
+                    {"options", {{"compression", "zstd"}, {"compression_level", 3}}}};
+    std::string error;
+    Job_Definition_var def = Job_Definition::from_json(d, registry_, error);
+    EXPECT_TRUE(def) << error;
+    return make_job<HANA_Backup_Job>(def);
+  }
+
+  static bool wait_for(const std::function<bool()>& done, int seconds = 120) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!done()) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+  }
+  /// Runs the job to its end; its run log.
+  std::string run(Job& j) {
+    EXPECT_EQ(j.start(nullptr), 0);
+    EXPECT_TRUE(wait_for([&j] { return !j.running(); }));
+    return read_file(j.log_path());
+  }
+
+  /// Committed sets of a database, in commit order.
+  std::vector<json_value> sets(const std::string& database) {
+    json_value answer;
+    EXPECT_EQ(server_.admin(HTTP_GET, "backup_sets", nullptr, answer), 200);
+    std::vector<json_value> out;
+    for (const auto& row : answer.value("rows", json_value::array()))
+      if (row.value("database", std::string()) == database) out.push_back(row);
+    return out;
+  }
+  /// HANA's catalog entries of a database (one JSON object each).
+  std::vector<json_value> backups(const std::string& database) {
+    std::vector<json_value> out;
+    std::istringstream in(sim("backups ABC --database " + database).out);
+    std::string line;
+    while (std::getline(in, line)) out.push_back(json_value::parse(line));
+    return out;
+  }
+  std::vector<json_value> reports(const std::string& method) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<json_value> out;
+    for (const auto& r : reports_)
+      if (r["method"] == method) out.push_back(r["params"]);
+    return out;
+  }
+
+  /// Every set matches HANA's catalog entry of its backup ID, and every file
+  /// of it lies in the pool.
+  void expect_matches_hana(const json_value& set, const std::string& database, const char* pool = kPool) {
+    SCOPED_TRACE(set.dump());
+    bool found = false;
+    for (const auto& entry : backups(database)) {
+      if (entry["backup_id"] != set["database_backup_id"]) continue;
+      found = true;
+      EXPECT_EQ(entry["state_name"], "successful");
+      ASSERT_EQ(entry["files"].size(), set["files"].size());
+      for (size_t i = 0; i < entry["files"].size(); ++i) {
+        EXPECT_EQ(entry["files"][i]["external_backup_id"], set["files"][i]["extern_backup_id"]);
+        const std::string object = kPoolDir + "/" + pool + "/" + set["files"][i]["storage_path"].get<std::string>();
+        EXPECT_TRUE(is_regular_file(object.c_str())) << object;
+      }
+    }
+    EXPECT_TRUE(found);
+  }
+
+  Backupd_Server server_;
+  Temp_Dir scratch_;
+  Job_Parser_Registry registry_;
+  Object_Creator_Impl_T<Object_Creator_T<YAJL_Handler>, Default_Backup_Job_Source_Parser> sources_;
+  Object_Creator_Impl_T<Object_Creator_T<YAJL_Handler>, Backup_Job_Options_Parser> options_;
+  std::mutex mutex_;
+  std::vector<json_value> reports_;
+};
+
+}  // namespace
+
+TEST_F(Backup_Job_Sandbox, FullThenIncrementalOfBothDatabasesCommitsChainedSets) {
+  const std::vector<std::string> entries = {"hana/HDB00/SYSTEMDB", "hana/HDB00", "hana/HDB00/T01"};
+  Job_var full = job(JOB_DEFINITION_SUBTYPE_FULL, entries);
+  std::string log = run(*full);
+  ASSERT_EQ(full->outcome(), JOB_OUTCOME_SUCCESS) << log;
+  Job_var inc = job(JOB_DEFINITION_SUBTYPE_INCREMENTAL, entries);
+  log = run(*inc);
+  ASSERT_EQ(inc->outcome(), JOB_OUTCOME_SUCCESS) << log;
+
+  for (const char* database : {"SYSTEMDB", "T01"}) {
+    SCOPED_TRACE(database);
+    auto committed = sets(database);
+    ASSERT_EQ(committed.size(), 2u);
+    const json_value &f = committed[0], &i = committed[1];
+    EXPECT_EQ(f["type"], "full");
+    EXPECT_EQ(i["type"], "incremental");
+    // A first backup opens a lifeline and an incarnation of its own; the
+    // incremental one continues both.
+    EXPECT_EQ(f["incarnation"], f["uuid"]);
+    EXPECT_EQ(i["incarnation"], f["uuid"]);
+    EXPECT_EQ(i["lifeline"], f["lifeline"]);
+    EXPECT_EQ(f["sid"], "ABC");
+    EXPECT_EQ(f["instance_name"], "HDB00");
+    EXPECT_EQ(f["storages"][0]["pool_uuid"], kPool);
+    expect_matches_hana(f, database);
+    expect_matches_hana(i, database);
+  }
+  // SYSTEMDB is named in no FOR part; the instance-only entry backs nothing up.
+  std::vector<std::string> backup_statements;
+  for (const auto& s : statements("ABC"))
+    if (s.compare(0, 11, "BACKUP DATA") == 0) backup_statements.push_back(s);
+  ASSERT_EQ(backup_statements.size(), 4u);
+  EXPECT_EQ(backup_statements[0], "BACKUP DATA   USING BACKINT('" + sets("SYSTEMDB")[0]["uuid"].get<std::string>() +
+                                      "') TOOLOPTION 'job_uuid=" + sets("SYSTEMDB")[0]["uuid"].get<std::string>() + ";'");
+  EXPECT_EQ(backup_statements[3].substr(0, 33), "BACKUP DATA INCREMENTAL  FOR T01 ");
+  // The backint job records are gone once their sets are committed.
+  json_value jobs;
+  ASSERT_EQ(server_.admin(HTTP_GET, "jobs", nullptr, jobs), 200);
+  EXPECT_EQ(jobs.value("rows", json_value::array()).size(), 0u) << jobs.dump();
+  // Progress went from 1 to 100 through each database's share of the three
+  // collected entries.
+  std::vector<int> percent;
+  for (const auto& r : reports("job.event"))
+    if (r.value("event", "") == "progress") percent.push_back(r.value("percent", -1));
+  ASSERT_FALSE(percent.empty());
+  EXPECT_EQ(percent.front(), 1);
+  EXPECT_EQ(percent.back(), 100);
+  for (int step : {33, 66}) EXPECT_NE(std::find(percent.begin(), percent.end(), step), percent.end()) << step;
+}
+
+TEST_F(Backup_Job_Sandbox, IncrementalFallsBackToFull) {
+  // Without a full backup.
+  Job_var inc = job(JOB_DEFINITION_SUBTYPE_INCREMENTAL, {"hana/HDB00/T01"});
+  std::string log = run(*inc);
+  ASSERT_EQ(inc->outcome(), JOB_OUTCOME_SUCCESS) << log;
+  EXPECT_NE(log.find("Failed to get full backup, set job type to full"), std::string::npos) << log;
+  EXPECT_EQ(sets("T01").back()["type"], "full");
+  // On another pool than the full backup's.
+  Job_var other = job(JOB_DEFINITION_SUBTYPE_INCREMENTAL, {"hana/HDB00/T01"}, kPool2);
+  log = run(*other);
+  ASSERT_EQ(other->outcome(), JOB_OUTCOME_SUCCESS) << log;
+  EXPECT_NE(log.find("Storage pool is changed, set job type to full"), std::string::npos) << log;
+  expect_matches_hana(sets("T01").back(), "T01", kPool2);
+  // After a restore: the full backup is no base, and the lifeline starts anew.
+  const std::string lifeline = sets("T01").back()["lifeline"];
+  std::ofstream("/usr/sap/ABC/HDB00/h1/trace/DB_T01/backup.log", std::ios::app)
+      << "2099-01-01T00:00:00+00:00  P0001234      18c0000001 INFO    RECOVERY RECOVER DATA started\n";
+  Job_var after = job(JOB_DEFINITION_SUBTYPE_INCREMENTAL, {"hana/HDB00/T01"}, kPool2);
+  log = run(*after);
+  ASSERT_EQ(after->outcome(), JOB_OUTCOME_SUCCESS) << log;
+  EXPECT_NE(log.find("Database has been restored, set job type to full"), std::string::npos) << log;
+  EXPECT_NE(log.find("Update lifeline: restore time is 4070908800, backup time is"), std::string::npos) << log;
+  EXPECT_NE(sets("T01").back()["lifeline"], lifeline);
+  EXPECT_EQ(sets("T01").back()["type"], "full");
+}
+
+TEST_F(Backup_Job_Sandbox, CancelInHanaAndStopEndTheRunCancelled) {
+  // Slow enough to be seen running; T01's second volume takes about ten
+  // seconds, the others three.
+  ASSERT_EQ(sim("state ABC --set backint.data_rate=20000").rc, 0);
+  ASSERT_EQ(sim("state ABC --set 'databases.T01.volumes=[{\"volume\": 0, \"service\": \"topology\"}, "
+                "{\"volume\": 40, \"service\": \"indexserver\"}]'").rc,
+            0);
+  auto running_backup = [this]() -> std::string {
+    for (const auto& e : backups("T01"))
+      if (e["state_name"] == "running") return std::to_string(e["backup_id"].get<long>());
+    return std::string();
+  };
+  // The user cancels in HANA.
+  Job_var by_user = job(JOB_DEFINITION_SUBTYPE_FULL, {"hana/HDB00/T01"});
+  ASSERT_EQ(by_user->start(nullptr), 0);
+  ASSERT_TRUE(wait_for([&] { return !running_backup().empty(); }));
+  HDBSQL_Executor hdbsql = executor("ABC", "HDB00");
+  ASSERT_TRUE(hdbsql.execute("BACKUP CANCEL FOR T01 " + running_backup()));
+  ASSERT_TRUE(wait_for([&] { return !by_user->running(); }));
+  EXPECT_EQ(by_user->outcome(), JOB_OUTCOME_CANCELED) << read_file(by_user->log_path());
+
+  // A stop returns at once, cancels the backup and removes its data set.
+  Job_var stopped = job(JOB_DEFINITION_SUBTYPE_FULL, {"hana/HDB00/SYSTEMDB", "hana/HDB00/T01"});
+  ASSERT_EQ(stopped->start(nullptr), 0);
+  ASSERT_TRUE(wait_for([&] { return !running_backup().empty(); }));
+  const std::string id = running_backup();
+  std::string landscape;
+  ASSERT_TRUE(Environ_Getter::get_landscape_id("ABC", landscape));
+  const std::string data_set = kPoolDir + "/" + kPool + "/" + server_.host_uuid() + "/" + landscape + "/T01/" + id;
+  ASSERT_TRUE(wait_for([&] { return is_directory(data_set.c_str()); }));
+  EXPECT_EQ(stopped->stop(nullptr), 0);
+  EXPECT_EQ(stopped->activity().state, JOB_STATE_RUNNING);
+  ASSERT_TRUE(wait_for([&] { return !stopped->running(); }));
+  EXPECT_EQ(stopped->outcome(), JOB_OUTCOME_CANCELED) << read_file(stopped->log_path());
+  EXPECT_TRUE(wait_for([&] { return !is_directory(data_set.c_str()); }, 30)) << data_set;
+  EXPECT_TRUE(is_directory((kPoolDir + "/" + kPool + "/" + server_.host_uuid() + "/" + landscape + "/SYSTEMDB").c_str()));
+  EXPECT_EQ(sets("T01").size(), 0u);
+  EXPECT_EQ(sets("SYSTEMDB").size(), 1u);
+
+  // With nothing running the stop fails with its alert.
+  Log_Capture log;
+  EXPECT_FALSE(Backup_Executor(*stopped).stop());
+  EXPECT_NE(log.text().find("Failed to stop HANA backup job\n"), std::string::npos) << log.text();
+  auto alerts = reports("job.alert");
+  ASSERT_FALSE(alerts.empty());
+  EXPECT_EQ(alerts.back()["code"], 20);
+  EXPECT_EQ(alerts.back()["parameters"], (json_value{{"database", "T01"}}));
+}
