@@ -20,6 +20,7 @@
 #include "agent/jsonrpc/global_json_rpc_channel.h"
 #include "agent/jsonrpc/json_rpc_response.h"
 #include "backupd_fixture.h"
+#include "common/environ_getter.h"
 #include "hana_sim_fixture.h"
 #include "job/backup_job_options_parser.h"
 #include "job/hana_backup_job.h"

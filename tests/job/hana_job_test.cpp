@@ -63,9 +63,11 @@ class HanaJob : public ::testing::Test {
                     {"type", type},
                     {"subtype", subtype},
                     {"agent", "hana"},
-                    {"source", {{"id", "res"}, {"entries", {"hana/HDB00/SYSTEMDB"}}}},
-                    {"options", {{"compression", "zstd"}}},
                     {"scripts", scripts}};
+    if (type == JOB_DEFINITION_BACKUP) {
+      d["source"] = {{"id", "res"}, {"entries", {"hana/HDB00/SYSTEMDB"}}};
+      d["options"] = {{"compression", "zstd"}};
+    }
     std::string error;
     Job_Definition_var def = Job_Definition::from_json(d, registry_, error);
     EXPECT_TRUE(def) << error;
