@@ -76,6 +76,9 @@ bool Backup_Executor::execute_backup(const Action_Options*) {
     return false;
   }
   generate_access_key_file();
+  // hana-backint runs as <sid>adm and must reach the file.
+  const std::string key_file = access_key_file();
+  change_directory_permission(key_file.substr(0, key_file.rfind('/')), 0755);
 
   evt_handler_.handle_progress(1, 0, 0, 0);
   const unsigned total = static_cast<unsigned>(collector.get().size());
@@ -231,8 +234,12 @@ bool Backup_Executor::update_job_type(const Backup_Source_Collector::Database_In
 
 bool Backup_Executor::execute_backup_cmd(const std::string& statement, bool& result) {
   job_.set_job_thread();
+  // The job thread reads the progress meanwhile: an executor serves one
+  // thread at a time, so the statement gets a copy of its own.
+  const HDBSQL_Executor hdbsql = hdbsql_;
   HDBSQL_Error_Msg_Handler handler;
-  result = hdbsql_.execute(statement, &handler);
+  result = hdbsql.execute(statement, &handler);
+  if (!result && !handler.errors().empty()) ACE_ERROR((LM_ERROR, "HANA: %s\n", handler.errors().c_str()));
   if (!result && handler.is_canceled()) job_.state(JOB_STATE_CANCELING);
   return result;
 }

@@ -13,7 +13,9 @@ HDBSQL_Error_Msg_Handler::~HDBSQL_Error_Msg_Handler() = default;
 int HDBSQL_Error_Msg_Handler::handle_stdout_line(const char* line, size_t len) {
   if (line == nullptr || len == 0) return -1;
   static const std::string canceled = "Backup was canceled by user";
-  if (std::string(line, len).find(canceled) != std::string::npos) is_canceled_ = true;
+  const std::string text(line, len);
+  if (text.find(canceled) != std::string::npos) is_canceled_ = true;
+  if (text.compare(0, 2, "* ") == 0 && errors_.size() < 4096) errors_ += (errors_.empty() ? "" : "; ") + text;
   return 0;
 }
 

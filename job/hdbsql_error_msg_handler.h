@@ -1,6 +1,8 @@
 #ifndef SAP_HANA_HDBSQL_ERROR_MSG_HANDLER_H
 #define SAP_HANA_HDBSQL_ERROR_MSG_HANDLER_H
 
+#include <string>
+
 #include "agent/process/text_process_handler.h"
 
 namespace sap_hana {
@@ -20,9 +22,12 @@ class HDBSQL_Error_Msg_Handler : public Text_Process_Handler {
   /// -1 for a null or empty line; 0 otherwise.
   int handle_stdout_line(const char* line, size_t len) override;
   bool is_canceled() const { return is_canceled_; }
+  /// HANA's error lines ("* <code>: <text>"), joined with "; ".
+  const std::string& errors() const { return errors_; }
 
  private:
   bool is_canceled_ = false;
+  std::string errors_;
 };
 
 }  // namespace sap_hana
