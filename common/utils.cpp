@@ -198,11 +198,22 @@ bool generate_access_key_file() {
   const std::string uuid = host->uuid();
   const std::string path = access_key_file();
 
+  WebSocket_Options* options = WebSocket_Options::instance();
   json_value current;
   std::string encoded;
   if (is_regular_file(path.c_str()) && load_json(path, current) && current.is_object()) {
     try {
-      if (object_get(current, "encoded_access_key", encoded)) {
+      // A file that names another server address is stale too: hana-backint
+      // would keep calling a backupd that moved.
+      const json_value address = {{"backupd_host", options->host()},
+                                  {"backupd_port", options->port()},
+                                  {"backupd_ssl", options->ssl()}};
+      bool same_address = true;
+      for (const auto& item : address.items()) {
+        auto it = current.find(item.key());
+        same_address = same_address && it != current.end() && *it == item.value();
+      }
+      if (same_address && object_get(current, "encoded_access_key", encoded)) {
         AES_Decoder decoded(encoded.data(), encoded.size(), uuid.data(), uuid.size(), true, "cbc", -1);
         if (decoded && decoded.length() == key.size() &&
             std::char_traits<char>::compare(decoded.get(), key.data(), key.size()) == 0)
@@ -221,7 +232,6 @@ bool generate_access_key_file() {
     ACE_ERROR((LM_ERROR, "Failed to encode access key\n"));
     return false;
   }
-  WebSocket_Options* options = WebSocket_Options::instance();
   json_value file = json_value::object();
   file["encoded_access_key"] = std::string(encoder.get(), encoder.length());
   file["backupd_host"] = options->host();
