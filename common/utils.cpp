@@ -205,9 +205,8 @@ bool generate_access_key_file() {
     try {
       // A file that names another server address is stale too: hana-backint
       // would keep calling a backupd that moved.
-      const json_value address = {{"backupd_host", options->host()},
-                                  {"backupd_port", options->port()},
-                                  {"backupd_ssl", options->ssl()}};
+      const json_value address = {
+          {"backupd_host", options->host()}, {"backupd_port", options->port()}, {"backupd_ssl", options->ssl()}};
       bool same_address = true;
       for (const auto& item : address.items()) {
         auto it = current.find(item.key());

@@ -197,7 +197,7 @@ bool Backup_Executor::generate_backup_cmd(Job_Definition_Subtype level, const st
   if (level == JOB_DEFINITION_SUBTYPE_NONE) return false;
   std::string part;
   if (!database.empty() && mdc_) part = "FOR " + database;
-  const char* word = level == JOB_DEFINITION_SUBTYPE_INCREMENTAL ? "INCREMENTAL "
+  const char* word = level == JOB_DEFINITION_SUBTYPE_INCREMENTAL  ? "INCREMENTAL "
                      : level == JOB_DEFINITION_SUBTYPE_CUMULATIVE ? "DIFFERENTIAL "
                                                                   : "";
   statement = snprintf_t<4096>("BACKUP DATA %s %s USING BACKINT('%s') TOOLOPTION 'job_uuid=%s;'", word, part.c_str(),
@@ -224,8 +224,9 @@ bool Backup_Executor::update_job_type(const Backup_Source_Collector::Database_In
   }
   time_t full_start = 0, restore = 0;
   auto start = full.find("start_time");
-  if (start == full.end() || !start->is_string() || !iso8601_to_posix_time(start->get<std::string>().c_str(), full_start) ||
-      !get_last_restore(database, restore) || restore > full_start) {
+  if (start == full.end() || !start->is_string() ||
+      !iso8601_to_posix_time(start->get<std::string>().c_str(), full_start) || !get_last_restore(database, restore) ||
+      restore > full_start) {
     ACE_DEBUG((LM_INFO, "Database has been restored, set job type to full\n"));
     job_type_ = JOB_DEFINITION_SUBTYPE_FULL;
   }
@@ -349,8 +350,8 @@ bool Backup_Executor::stop_i(std::string& database) {
     }
     ACE_DEBUG((LM_INFO, "Try to stop database %s backup job with backup id %Q\n", database.c_str(), backup_id));
     if (!cancel_database_job(database, backup_id)) {
-      ACE_ERROR((LM_ERROR, "Failed to cancel backup job for database %s with backup id %Q\n", database.c_str(),
-                 backup_id));
+      ACE_ERROR(
+          (LM_ERROR, "Failed to cancel backup job for database %s with backup id %Q\n", database.c_str(), backup_id));
       return false;
     }
     cancelled[database] = backup_id;
@@ -388,8 +389,8 @@ bool Backup_Executor::stop_i(std::string& database) {
       }
       if (state != "running" && state != "cancel pending") break;
       if (it == end || it.cumulation() > kStopWaitLimit) {
-        ACE_DEBUG((LM_INFO, "Failed to stop database %s backup job with backup id %Q, state is %s\n",
-                   database.c_str(), backup_id, state.c_str()));
+        ACE_DEBUG((LM_INFO, "Failed to stop database %s backup job with backup id %Q, state is %s\n", database.c_str(),
+                   backup_id, state.c_str()));
         break;
       }
       ACE_DEBUG((LM_INFO, ACE_TEXT("Retry(%d) %N:%l at %u second(s) later.\n"), ++attempt, *it));

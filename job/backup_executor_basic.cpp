@@ -376,7 +376,8 @@ bool Backup_Executor_Basic::update_metadata(HANA_Backup_Set& set, const std::str
     reason = "failed to get last backup job info";
   } else if (!last.contains("start_time") || !last["start_time"].is_string()) {
     reason = "failed to get start time from last backup job info";
-  } else if (!last.contains("lifeline") || !last["lifeline"].is_string() || last["lifeline"].get<std::string>().empty()) {
+  } else if (!last.contains("lifeline") || !last["lifeline"].is_string() ||
+             last["lifeline"].get<std::string>().empty()) {
     reason = "failed to get lifeline from last backup job info";
   } else if (!iso8601_to_posix_time(last["start_time"].get<std::string>().c_str(), last_time)) {
     reason = "failed to transform posix time";

@@ -56,7 +56,8 @@ int Backup_Job_Options_Parser::handle_map_key_i(const unsigned char* text, size_
   // for the member before it.
   states_.back().key = KEY_NONE;
   for (const auto* row = key_table_1; row->key != nullptr; ++row) {
-    if (row->key_length == len && std::char_traits<char>::compare(row->key, reinterpret_cast<const char*>(text), len) == 0) {
+    if (row->key_length == len &&
+        std::char_traits<char>::compare(row->key, reinterpret_cast<const char*>(text), len) == 0) {
       states_.back().key = row->value;
       break;
     }

@@ -19,8 +19,7 @@ ACE_Thread_Mutex* Database_Lock_Manager::get_control_lock(const std::string& sid
   return get_lock(sid, database, control_locks_);
 }
 
-ACE_Thread_Mutex* Database_Lock_Manager::get_lock(const std::string& sid, const std::string& database,
-                                                  Lock_Map& map) {
+ACE_Thread_Mutex* Database_Lock_Manager::get_lock(const std::string& sid, const std::string& database, Lock_Map& map) {
   if (sid.empty() || database.empty()) return nullptr;
   // Job threads of different jobs ask at the same time; std::map is not
   // safe for a concurrent insert and lookup.

@@ -124,11 +124,15 @@ class Default_Job_T : public Job {
     for (size_t i = 0; i < text.size(); ++i) {
       char c = text[i];
       if (c == '-') continue;
-      int v = (c >= '0' && c <= '9') ? c - '0' : (c >= 'a' && c <= 'f') ? c - 'a' + 10
-                                                 : (c >= 'A' && c <= 'F') ? c - 'A' + 10 : -1;
+      int v = (c >= '0' && c <= '9')   ? c - '0'
+              : (c >= 'a' && c <= 'f') ? c - 'a' + 10
+              : (c >= 'A' && c <= 'F') ? c - 'A' + 10
+                                       : -1;
       if (v < 0 || n == 32) return false;
-      if (n % 2 == 0) bytes[n / 2] = static_cast<unsigned char>(v << 4);
-      else bytes[n / 2] = static_cast<unsigned char>(bytes[n / 2] | v);
+      if (n % 2 == 0)
+        bytes[n / 2] = static_cast<unsigned char>(v << 4);
+      else
+        bytes[n / 2] = static_cast<unsigned char>(bytes[n / 2] | v);
       ++n;
     }
     return n == 32;

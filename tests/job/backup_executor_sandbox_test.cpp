@@ -56,13 +56,14 @@ class Backup_Job_Sandbox : public Hana_Sim_Test {
     }
     install("ABC", "--instance 0 --tenants T01");
     register_instance("ABC", 0, true);
-    ASSERT_TRUE(Instance_Manager::instance()->set_account("hana", "ABC_HDB00", "admin", "SYSTEM",
-                                                          secure_string("Manager1")));
-    json_value instance = {{"name", "ABC_HDB00"},
-                           {"uuid", "i-1"},
-                           {"host_uuid", server_.host_uuid()},
-                           {"extended_attrs",
-                            {{"sid", "ABC"}, {"instance_name", "HDB00"}, {"instance_number", 0}, {"multi_container", true}}}};
+    ASSERT_TRUE(
+        Instance_Manager::instance()->set_account("hana", "ABC_HDB00", "admin", "SYSTEM", secure_string("Manager1")));
+    json_value instance = {
+        {"name", "ABC_HDB00"},
+        {"uuid", "i-1"},
+        {"host_uuid", server_.host_uuid()},
+        {"extended_attrs",
+         {{"sid", "ABC"}, {"instance_name", "HDB00"}, {"instance_number", 0}, {"multi_container", true}}}};
     ASSERT_TRUE(server_.add_resource(kResource, json_value{{"instances", {instance}}}));
     registry_.add("hana", JOB_DEFINITION_BACKUP, Job_Parser_Registry::KIND_SOURCE, &sources_);
     registry_.add("hana", JOB_DEFINITION_BACKUP, Job_Parser_Registry::KIND_OPTIONS, &options_);
@@ -202,7 +203,8 @@ TEST_F(Backup_Job_Sandbox, FullThenIncrementalOfBothDatabasesCommitsChainedSets)
     if (s.compare(0, 11, "BACKUP DATA") == 0) backup_statements.push_back(s);
   ASSERT_EQ(backup_statements.size(), 4u);
   EXPECT_EQ(backup_statements[0], "BACKUP DATA   USING BACKINT('" + sets("SYSTEMDB")[0]["uuid"].get<std::string>() +
-                                      "') TOOLOPTION 'job_uuid=" + sets("SYSTEMDB")[0]["uuid"].get<std::string>() + ";'");
+                                      "') TOOLOPTION 'job_uuid=" + sets("SYSTEMDB")[0]["uuid"].get<std::string>() +
+                                      ";'");
   EXPECT_EQ(backup_statements[3].substr(0, 33), "BACKUP DATA INCREMENTAL  FOR T01 ");
   // The backint job records are gone once their sets are committed.
   json_value jobs;
@@ -250,7 +252,8 @@ TEST_F(Backup_Job_Sandbox, CancelInHanaAndStopEndTheRunCancelled) {
   // seconds, the others three.
   ASSERT_EQ(sim("state ABC --set backint.data_rate=20000").rc, 0);
   ASSERT_EQ(sim("state ABC --set 'databases.T01.volumes=[{\"volume\": 0, \"service\": \"topology\"}, "
-                "{\"volume\": 40, \"service\": \"indexserver\"}]'").rc,
+                "{\"volume\": 40, \"service\": \"indexserver\"}]'")
+                .rc,
             0);
   auto running_backup = [this]() -> std::string {
     for (const auto& e : backups("T01"))
@@ -280,7 +283,8 @@ TEST_F(Backup_Job_Sandbox, CancelInHanaAndStopEndTheRunCancelled) {
   ASSERT_TRUE(wait_for([&] { return !stopped->running(); }));
   EXPECT_EQ(stopped->outcome(), JOB_OUTCOME_CANCELED) << read_file(stopped->log_path());
   EXPECT_TRUE(wait_for([&] { return !is_directory(data_set.c_str()); }, 30)) << data_set;
-  EXPECT_TRUE(is_directory((kPoolDir + "/" + kPool + "/" + server_.host_uuid() + "/" + landscape + "/SYSTEMDB").c_str()));
+  EXPECT_TRUE(
+      is_directory((kPoolDir + "/" + kPool + "/" + server_.host_uuid() + "/" + landscape + "/SYSTEMDB").c_str()));
   EXPECT_EQ(sets("T01").size(), 0u);
   EXPECT_EQ(sets("SYSTEMDB").size(), 1u);
 

@@ -44,8 +44,8 @@ class BackupSourceCollector : public ::testing::Test {
 }  // namespace
 
 TEST_F(BackupSourceCollector, EntriesNameInstancesAndDatabases) {
-  const std::vector<std::string> entries = {"hana/HDB00/SYSTEMDB", "hana/HDB00/T01", "hana/HDB00", "hana",
-                                            "hana/HDB00/T01/x", "hana//HDB01/T%30%32"};
+  const std::vector<std::string> entries = {"hana/HDB00/SYSTEMDB", "hana/HDB00/T01",     "hana/HDB00", "hana",
+                                            "hana/HDB00/T01/x",    "hana//HDB01/T%30%32"};
   EXPECT_EQ(collected("ZMC", entries), "HDB00/SYSTEMDB* HDB00/T01 HDB00/ HDB00/ HDB01/T02 ");
   EXPECT_EQ(log_.text(), "Failed to handle source entry hana\n");
   // A single-container system has one database, its system database.

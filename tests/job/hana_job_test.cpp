@@ -141,14 +141,15 @@ TEST_F(HanaJob, FailingPreconditionEndsIdleWithoutAnyReport) {
 
 TEST_F(HanaJob, PauseDuringThePreActionSkipsTheWorkAndEndsPaused) {
   const std::string started = dir_.file("pre-started"), go = dir_.file("go");
-  const std::string pre = "touch " + started + "; i=0; while [ ! -e " + go + " ] && [ $i -lt 2000 ]; do sleep 0.01; i=$((i+1)); done";
+  const std::string pre =
+      "touch " + started + "; i=0; while [ ! -e " + go + " ] && [ $i -lt 2000 ]; do sleep 0.01; i=$((i+1)); done";
   for (bool always : {false, true}) {
     ::unlink(started.c_str());
     ::unlink(go.c_str());
     const std::string post_marker = dir_.file(always ? "post-always" : "post-never");
-    Job_var job = make_job<Scripted_Job>(definition(
-        JOB_DEFINITION_BACKUP, 1,
-        {{"pre_action", pre}, {"post_action", "touch " + post_marker}, {"run_post_action_always", always}}));
+    Job_var job = make_job<Scripted_Job>(
+        definition(JOB_DEFINITION_BACKUP, 1,
+                   {{"pre_action", pre}, {"post_action", "touch " + post_marker}, {"run_post_action_always", always}}));
     ASSERT_EQ(job->start(nullptr), 0);
     wait([&] { return ::access(started.c_str(), F_OK) == 0; });
     EXPECT_EQ(job->pause(nullptr), 0);
