@@ -9,11 +9,15 @@
 #include <cerrno>
 #include <new>
 
+#include "agent/base/object_creator.h"
 #include "agent/instance/instance_handler.h"
+#include "agent/json/yajl_handler.h"
 #include "agent/jsonrpc/json_rpc_handler.h"
 #include "instance/hana_instance_handler.h"
 #include "job/hana_job_creator.h"
 #include "job/pending_parser_creator.h"
+#include "job/restore_job_options_parser.h"
+#include "job/restore_job_source_parser.h"
 #include "websvcs_agent/json_rpc_hana_file_download_handler.h"
 #include "websvcs_agent/json_rpc_hana_instance_control_handler.h"
 #include "websvcs_agent/json_rpc_hana_list_handler.h"
@@ -40,7 +44,24 @@ HANA_PLUGIN_FACTORY(HANA_Backup_Job_Options_Parser_Creator, Pending_Parser_Creat
                     "backup job options")
 HANA_PLUGIN_FACTORY(HANA_Backup_Job_Source_Parser_Creator, Pending_Parser_Creator, Pending_Parser_Creator,
                     "backup job sources")
-HANA_PLUGIN_FACTORY(HANA_Restore_Job_Options_Parser_Creator, Pending_Parser_Creator, Pending_Parser_Creator,
-                    "restore job options")
-HANA_PLUGIN_FACTORY(HANA_Restore_Job_Source_Parser_Creator, Pending_Parser_Creator, Pending_Parser_Creator,
-                    "restore job sources")
+
+// Parser creators are finished (fini) before they are deleted.
+#define HANA_PARSER_CREATOR_FACTORY(NAME, PARSER)                                                 \
+  namespace {                                                                                     \
+  using NAME##_Type = Object_Creator_Impl_T<Object_Creator_T<YAJL_Handler>, PARSER>;              \
+  void _gobble_##NAME(void* object) {                                                             \
+    auto* creator = static_cast<Object_Creator_T<YAJL_Handler>*>(object);                         \
+    if (creator == nullptr) return;                                                               \
+    creator->fini();                                                                              \
+    delete creator;                                                                               \
+  }                                                                                               \
+  }                                                                                               \
+  extern "C" __attribute__((visibility("default"))) void* _make_##NAME(void (**gobbler)(void*)) { \
+    if (gobbler != nullptr) *gobbler = _gobble_##NAME;                                            \
+    Object_Creator_T<YAJL_Handler>* object = new (std::nothrow) NAME##_Type;                      \
+    if (object == nullptr) errno = ENOMEM;                                                        \
+    return object;                                                                                \
+  }
+
+HANA_PARSER_CREATOR_FACTORY(HANA_Restore_Job_Options_Parser_Creator, Restore_Job_Options_Parser)
+HANA_PARSER_CREATOR_FACTORY(HANA_Restore_Job_Source_Parser_Creator, Restore_Job_Source_Parser)
