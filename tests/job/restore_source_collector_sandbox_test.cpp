@@ -53,17 +53,18 @@ class Restore_Source_Collector_Sandbox : public ::testing::Test {
     ASSERT_TRUE(server_.add_resource(kResource, json_value{{"instances", {instance}}}));
 
     // One lifeline of T01: full, log, catalog, incremental, log, catalog.
-    commit("f1", "L1", "full", 100, "10:00:00", "10:01:00", 1000, {"databackup_0_1", "databackup_2_1"});
+    commit("f1", "L1", "full", 100, "10:00:00", "10:01:00", 1000,
+           {"COMPLETE_DATA_BACKUP_databackup_0_1", "COMPLETE_DATA_BACKUP_databackup_2_1"});
     commit("l1", "L1", "log", 101, "10:01:00", "10:05:00", 10, {"log_backup_2_0_1_2"});
     commit("c1", "L1", "catalog", 102, "10:05:01", "10:05:01", 1, {"log_backup_0_0_0_0.102"});
     commit("i1", "L1", "incremental", 103, "10:06:00", "10:07:00", 100, {"databackup_incremental_100_103_0_1"});
     commit("l2", "L1", "log", 104, "10:07:00", "10:10:00", 20, {"log_backup_2_0_2_3"});
     commit("c2", "L1", "catalog", 105, "10:10:01", "10:10:01", 2, {"log_backup_0_0_0_0.105"});
     // Another lifeline of the same database, older.
-    commit("f9", "L2", "full", 90, "09:00:00", "09:01:00", 900, {"databackup_0_1"});
+    commit("f9", "L2", "full", 90, "09:00:00", "09:01:00", 900, {"COMPLETE_DATA_BACKUP_databackup_0_1"});
     commit("c9", "L2", "catalog", 91, "09:02:00", "09:02:00", 9, {"log_backup_0_0_0_0.91"});
     // A lifeline whose catalog backup never arrived.
-    commit("f8", "L3", "full", 80, "08:00:00", "08:01:00", 800, {"databackup_0_1"});
+    commit("f8", "L3", "full", 80, "08:00:00", "08:01:00", 800, {"COMPLETE_DATA_BACKUP_databackup_0_1"});
     server_.clear_requests();
   }
   void TearDown() override {
@@ -104,15 +105,17 @@ class Restore_Source_Collector_Sandbox : public ::testing::Test {
     return e;
   }
 
+  static std::string clock(const std::string& time) { return time.size() > 11 ? time.substr(11) : time; }
+
   // "<full set> <backup id>/<volume> <start>..<end> -> <target> [full] | <catalog id> <file> | <sizes>"
   static std::string chosen(const Restore_Source_Collector& c) {
     const auto& s = c.get_backup_set();
     const auto& h = c.get_hana_catalog();
     return s.catalog_uuid + " " + std::to_string(s.database_backup_id) + "/" + std::to_string(s.volume_id) + " " +
-           s.backup_start_time.substr(11) + ".." + s.backup_end_time.substr(11) + " -> " +
-           s.target_time.substr(s.target_time.empty() ? 0 : 11) + (s.is_full_backup ? " full" : "") + " " + s.lifeline +
-           " | " + std::to_string(h.database_backup_id) + " " + h.file_detail.storage_path + " " + h.location + " | " +
-           std::to_string(c.get_total_source_size()) + "/" + std::to_string(c.get_total_size());
+           clock(s.backup_start_time) + ".." + clock(s.backup_end_time) + " -> " + clock(s.target_time) +
+           (s.is_full_backup ? " full" : "") + " " + s.lifeline + " | " + std::to_string(h.database_backup_id) + " " +
+           h.file_detail.storage_path + " " + h.location + " | " + std::to_string(c.get_total_source_size()) + "/" +
+           std::to_string(c.get_total_size());
   }
 
   std::string collect(const Restore_Job_Source::Entry_Item& e, bool* ok, bool ignore_delta = false,
@@ -134,6 +137,7 @@ class Restore_Source_Collector_Sandbox : public ::testing::Test {
     return out;
   }
 
+  Log_Capture quiet_;  // the commits' and lookups' own log lines
   Backupd_Server server_;
 };
 
