@@ -18,7 +18,8 @@
 #include "instance/hana_instance_handler.h"
 #include "job/backup_job_options_parser.h"
 #include "job/hana_job_creator.h"
-#include "job/pending_parser_creator.h"
+#include "job/restore_job_options_parser.h"
+#include "job/restore_job_source_parser.h"
 #include "websvcs_agent/json_rpc_hana_file_download_handler.h"
 #include "websvcs_agent/json_rpc_hana_instance_control_handler.h"
 #include "websvcs_agent/json_rpc_hana_list_handler.h"
@@ -62,7 +63,5 @@ HANA_PLUGIN_FACTORY(HANA_Job_Creator, HANA_Job_Creator, Job_Creator)
 
 HANA_PARSER_CREATOR_FACTORY(HANA_Backup_Job_Options_Parser_Creator, Backup_Job_Options_Parser)
 HANA_PARSER_CREATOR_FACTORY(HANA_Backup_Job_Source_Parser_Creator, Default_Backup_Job_Source_Parser)
-HANA_PLUGIN_FACTORY(HANA_Restore_Job_Options_Parser_Creator, Pending_Parser_Creator, Pending_Parser_Creator,
-                    "restore job options")
-HANA_PLUGIN_FACTORY(HANA_Restore_Job_Source_Parser_Creator, Pending_Parser_Creator, Pending_Parser_Creator,
-                    "restore job sources")
+HANA_PARSER_CREATOR_FACTORY(HANA_Restore_Job_Options_Parser_Creator, Restore_Job_Options_Parser)
+HANA_PARSER_CREATOR_FACTORY(HANA_Restore_Job_Source_Parser_Creator, Restore_Job_Source_Parser)

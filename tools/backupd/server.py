@@ -23,6 +23,7 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import parse_qsl, urlsplit
 
 import jobs
+import restore_views  # noqa: F401 (registers its views with sets)
 import sets
 from http_error import Http_Error
 
