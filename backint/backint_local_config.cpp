@@ -73,6 +73,8 @@ bool Backint_Local_Config::load_restore_config(const std::string& sid, const std
       object_get(*io_ctl, "resumption_buffer_size", read.io.resumption_buffer_size);
       // Bad rate-limit entries are logged by the reader; the good ones stay.
       read.io.rate_limits.from_json_in_object(*io_ctl);
+      object_get(*io_ctl, "max_streams", read.max_streams);
+      if (read.max_streams > max_max_streams) read.max_streams = max_max_streams;
     }
   } catch (const Json_Member_Error& e) {
     ACE_ERROR((LM_ERROR, "Failed to parse extended config file, %s\n", e.what()));

@@ -21,6 +21,8 @@ struct Restore_Config {
   /// "io_ctl": "max_seconds_retry" (600), "resumption_buffer_size"
   /// (10485760) and the rate limits of the transfers.
   Client_IO_Base::Options io;
+  /// "io_ctl": "max_streams", transfers at a time (1..32); 0 when not set.
+  std::size_t max_streams = 0;
 };
 
 /// The host's own settings for hana-backint: "hana.conf" in the agent's

@@ -52,6 +52,16 @@ class Backint_Stream_Pool {
   /// (the clock's epoch before the first): how long HANA has been busy
   /// with other pipes of the call (Pipe_Opener::Activity).
   std::chrono::steady_clock::time_point busy_until();
+  /// transfer_started() now, transfer_ended() when it goes out of scope.
+  struct Transfer {
+    explicit Transfer(Backint_Stream_Pool& pool) : pool_(pool) { pool_.transfer_started(); }
+    ~Transfer() { pool_.transfer_ended(); }
+    Transfer(const Transfer&) = delete;
+    Transfer& operator=(const Transfer&) = delete;
+
+   private:
+    Backint_Stream_Pool& pool_;
+  };
 
  private:
   void work();

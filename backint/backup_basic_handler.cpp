@@ -296,10 +296,9 @@ bool Backint_Backup_Basic_Handler::save_source(const Source_File_Info& source, c
       protocol_.write_error(source.filename, "Failed to write data to storage, %s\n", why.c_str());
       return false;
     }
-    pool.transfer_started();
+    Backint_Stream_Pool::Transfer moving(pool);
     io.object_id(ebid);
     ok = io.put_fd(fd, source.filename, object, Client_IO_Ex::Progress_Callback());
-    pool.transfer_ended();
   }
   // A size on the input line is HANA's hint, possibly an estimate: the
   // object holds what the stream delivers, and #SAVED says how much that was.

@@ -331,7 +331,7 @@ class RestoreTest(unittest.TestCase):
         self.assertEqual(bytes(r.pipes[target].content), catalog)
 
     # --- destinations -----------------------------------------------------
-    def test_refused_destination_stops_its_kind_and_fails_the_run(self):
+    def test_refused_destination_fails_only_its_entry(self):
         e1 = self.seed("COMPLETE_databackup_3_1", b"a" * 10)
         e2 = self.seed("COMPLETE_databackup_5_1", b"b" * 10)
         e3 = self.seed("COMPLETE_databackup_0_1", b"c" * 10)
@@ -345,13 +345,14 @@ class RestoreTest(unittest.TestCase):
         p1, p2, p3 = (self.pipe(n) for n in ("COMPLETE_databackup_3_1", "COMPLETE_databackup_5_1",
                                              "COMPLETE_databackup_0_1"))
         r = self.restore(['#EBID "%s" "%s" "%s"' % (e1, p1, regular), '#EBID "%s" "%s"' % (e2, p2),
-                          "#NULL %s" % bf.quote(p3)], [p3])
-        # The second EBID entry is left unanswered: exit 1 although the
-        # NULL entry went on and was restored.
-        self.assert_output(r, ["#DEBUG Destination pipe %s does not exist" % regular,
-                               '#DEBUG Failed to check destination file %s' % regular,
-                               '#ERROR "%s"' % p1, '#RESTORED "%s" "%s"' % (e3, p3)], exit_code=1)
-        self.assertEqual(bytes(r.pipes[p3].content), b"c" * 10)
+                          "#NULL %s" % bf.quote(p3)], [p2, p3])
+        # The refusal is known before any transfer; the other entries go on.
+        lines = r.output.splitlines()
+        self.assertEqual(lines[:4], [software_id("1.50"), "#DEBUG Destination pipe %s does not exist" % regular,
+                                     '#DEBUG Failed to check destination file %s' % regular, '#ERROR "%s"' % p1])
+        self.assertEqual(sorted(lines[4:]), sorted(['#RESTORED "%s" "%s"' % (e2, p2), '#RESTORED "%s" "%s"' % (e3, p3)]))
+        self.assertEqual(r.exit, 1)
+        self.assertEqual((bytes(r.pipes[p2].content), bytes(r.pipes[p3].content)), (b"b" * 10, b"c" * 10))
 
         # The last entry of its kind refused: nothing is left unanswered, but
         # an #ERROR line always means exit code 1.
@@ -375,18 +376,19 @@ class RestoreTest(unittest.TestCase):
             self.assertEqual(f.read(), data)
 
     # --- faults -----------------------------------------------------------
-    def test_corrupted_object_is_an_error_and_ends_the_run(self):
+    def test_corrupted_object_is_an_error_of_its_entry_only(self):
         e1 = uuid.uuid1().hex
         self.pool.put("HRS/COMPLETE_databackup_3_1", bf.pattern(11, 50000), corrupt=True)
         add_backint_files(self.env, "T01", self.pool.dir, [dict(filename="COMPLETE_databackup_3_1", extern_backup_id=e1)])
         e2 = self.seed("COMPLETE_databackup_0_1", b"z" * 10)
         p1, p2 = self.pipe("COMPLETE_databackup_3_1"), self.pipe("COMPLETE_databackup_0_1")
-        r = self.restore(['#EBID "%s" "%s"' % (e1, p1), '#EBID "%s" "%s"' % (e2, p2)], [p1])
+        r = self.restore(['#EBID "%s" "%s"' % (e1, p1), '#EBID "%s" "%s"' % (e2, p2)], [p1, p2])
         self.assertEqual(r.exit, 1)
         self.assertIn("#DEBUG Failed to write data to %s, checksum mismatch" % p1, r.output)
-        self.assertTrue(r.output.endswith("#DEBUG Failed to write date to '%s'\n#ERROR \"%s\"\n" % (p1, p1)),
-                        r.output)
-        self.assertEqual(r.by_keyword("#RESTORED"), [])
+        self.assertIn("#DEBUG Failed to write date to '%s'\n#ERROR \"%s\"\n" % (p1, p1), r.output)
+        self.assertEqual(r.errors(), [("Failed to write date to '%s'\n" % p1, p1)])
+        self.assertIn('#RESTORED "%s" "%s"\n' % (e2, p2), r.output)
+        self.assertEqual(bytes(r.pipes[p2].content), b"z" * 10)
 
     def test_transient_server_failures_are_retried(self):
         data = bf.pattern(12, 1000)
