@@ -5,7 +5,9 @@
 namespace sap_hana {
 
 Backint_Stream_Pool::Backint_Stream_Pool(std::size_t limit)
-    : limit_(limit < 1 ? 1 : limit > max_limit ? max_limit : limit) {}
+    : limit_(limit < 1           ? 1
+             : limit > max_limit ? max_limit
+                                 : limit) {}
 
 Backint_Stream_Pool::~Backint_Stream_Pool() { join_all(); }
 

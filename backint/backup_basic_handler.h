@@ -111,7 +111,7 @@ class Backint_Backup_Basic_Handler : public Backint_Handler {
   /// zstd's own threads per stream: the cores left over by `streams`.
   static int compression_workers(std::size_t streams);
 
-  std::string location_;  // the storage location the sources go to
+  std::string location_;         // the storage location the sources go to
   std::size_t max_streams_ = 0;  // "max_streams" of the job's io_ctl; 0: not set
   std::mutex catalog_mutex_;     // serialises the streams' catalog requests
 };

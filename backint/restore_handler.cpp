@@ -222,8 +222,7 @@ void Backint_Restore_Handler::transfer_found() {
       for (Found* found : waiting) {
         protocol_.write_debug("Failed to write data to %s, no reader opened it within %zu seconds\n",
                               found->entry->destname.c_str(), pipe_timeout);
-        protocol_.write_error(found->entry->filename, "Failed to write date to '%s'\n",
-                              found->entry->destname.c_str());
+        protocol_.write_error(found->entry->filename, "Failed to write date to '%s'\n", found->entry->destname.c_str());
       }
       break;
     }

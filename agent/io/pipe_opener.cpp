@@ -30,7 +30,7 @@ std::chrono::milliseconds Pipe_Opener::pause(unsigned attempts) {
 }
 
 Pipe_Opener::Clock::time_point Pipe_Opener::deadline(Clock::time_point start, Clock::duration timeout,
-                                                      const Activity& activity) {
+                                                     const Activity& activity) {
   Clock::time_point from = start;
   if (activity) from = std::max(from, activity());
   return from + timeout;
@@ -49,7 +49,7 @@ int Pipe_Opener::open_read(const std::string& path, int flags, bool wait_missing
       error = "failed to open '" + path + "' for reading: " + strerror(errno);
       return -1;
     }
- if (Clock::now() >= deadline(start, timeout, activity)) {
+    if (Clock::now() >= deadline(start, timeout, activity)) {
       error = "'" + path + "' did not appear within " + seconds_text(timeout) + " seconds";
       return -1;
     }
@@ -63,7 +63,9 @@ int Pipe_Opener::open_read(const std::string& path, int flags, bool wait_missing
       const Clock::time_point until = deadline(start, timeout, activity);
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
       if (left < 0) left = 0;
-      struct pollfd p {fd, POLLIN, 0};
+      struct pollfd p {
+        fd, POLLIN, 0
+      };
       // In slices, so that activity elsewhere can move the deadline.
       int n = ::poll(&p, 1, static_cast<int>(left > 1000 ? 1000 : left));
       if (n > 0) break;
@@ -124,7 +126,7 @@ int Pipe_Opener::open_write(const std::string& path, int flags, bool wait_missin
       case Attempt::waiting:
         break;
     }
- if (Clock::now() >= deadline(start, timeout, activity)) {
+    if (Clock::now() >= deadline(start, timeout, activity)) {
       error = "no reader opened '" + path + "' within " + seconds_text(timeout) + " seconds";
       return -1;
     }

@@ -169,7 +169,8 @@ bool Client_IO_Ex::put_stream(IO_Source& source, const std::string& name, const 
   Rate_Limit_Filter paced(*writer, options_.rate_limits, *clock_);
   Count_Filter stored(paced);
   std::unique_ptr<IO_Filter> compressor;
-  if (method == COMPR_ZSTD) compressor.reset(new Zstd_Compress_Filter(stored, options_.compression_level, options_.compression_workers));
+  if (method == COMPR_ZSTD)
+    compressor.reset(new Zstd_Compress_Filter(stored, options_.compression_level, options_.compression_workers));
   if (method == COMPR_LZOP) compressor.reset(new Lzo_Compress_Filter(stored, options_.compression_level));
   Thread_Handoff_Filter handoff(compressor ? static_cast<IO_Sink&>(*compressor) : stored, handoff_blocks, block_size);
 
@@ -270,7 +271,8 @@ bool Client_IO_Ex::get_stream(const std::string& name, IO_Sink& destination, con
   Rate_Limit_Filter paced(delivered, options_.rate_limits, *clock_);
   std::unique_ptr<Checksum_Filter> late_checksum;
   if (header.compression != COMPR_NONE) late_checksum.reset(new Checksum_Filter(paced));
-  Thread_Handoff_Filter handoff(late_checksum ? static_cast<IO_Sink&>(*late_checksum) : paced, handoff_blocks, block_size);
+  Thread_Handoff_Filter handoff(late_checksum ? static_cast<IO_Sink&>(*late_checksum) : paced, handoff_blocks,
+                                block_size);
   std::unique_ptr<IO_Filter> decoder;
   if (header.compression == COMPR_ZSTD) decoder.reset(new Zstd_Decompress_Filter(handoff));
   if (header.compression == COMPR_LZOP) decoder.reset(new Lzo_Decompress_Filter(handoff));
