@@ -152,11 +152,13 @@ class ChannelsThroughHana(unittest.TestCase):
         self.assert_stored_as_written(entry)
 
     def test_response_timeout_fails_the_sequential_backint_and_passes_the_concurrent_one(self):
-        # 8 MiB a channel at 4 MiB/s: a sequential hana-backint opens the
-        # third pipe after about 4 seconds, later than HANA waits.
+        # 16 MiB a channel at 4 MiB/s: a sequential hana-backint opens the
+        # third pipe after about 8 seconds, later than HANA waits; the
+        # concurrent one has those 6 seconds to start (a loaded machine
+        # needs them with a sanitizer build).
         rate = json.dumps([{"start_time": 0, "end_time": 86399, "max_bytes_per_second": 4 * MIB}])
         self.add_job({"dest_rate_limits": rate})
-        self.configure(channels=4, data_size=4 * 8 * MIB, response_timeout=3)
+        self.configure(channels=4, data_size=4 * 16 * MIB, response_timeout=6)
         self.env.write_hana_conf(text=json.dumps({"backint": {"max_streams": 1}}))
         start = time.monotonic()
         r, entry, call = self.backup()
@@ -165,7 +167,7 @@ class ChannelsThroughHana(unittest.TestCase):
         late = [p["path"] for p in call["pipes"] if p["opened"] is None]
         self.assertTrue(late, call["pipes"])
         self.assertRegex(r.stderr, r"\* 448: backup could not be completed: \[110095\] backint did not open (%s) "
-                         r"within 3 seconds \(backint_response_timeout\)" % "|".join(late))
+                         r"within 6 seconds \(backint_response_timeout\)" % "|".join(late))
         self.assertEqual(entry["state_name"], "failed")
         self.assertFalse(os.path.exists(self.pipe(1)))
         self.env.write_hana_conf(text="{}")
