@@ -73,6 +73,8 @@ bool Backint_Local_Config::load_restore_config(const std::string& sid, const std
       object_get(*io_ctl, "resumption_buffer_size", read.io.resumption_buffer_size);
       // Bad rate-limit entries are logged by the reader; the good ones stay.
       read.io.rate_limits.from_json_in_object(*io_ctl);
+      object_get(*io_ctl, "max_streams", read.max_streams);
+      if (read.max_streams > max_max_streams) read.max_streams = max_max_streams;
     }
   } catch (const Json_Member_Error& e) {
     ACE_ERROR((LM_ERROR, "Failed to parse extended config file, %s\n", e.what()));
@@ -101,6 +103,30 @@ bool Backint_Local_Config::load_catalog_config(const std::string& file_sid, cons
   }
   info.storage_path = info.filename;
   return true;
+}
+
+void Backint_Local_Config::stream_settings(std::size_t& max_streams, std::size_t& pipe_timeout) {
+  json_value conf;
+  // No hana.conf is the usual case of an agent job: quietly the defaults.
+  if (!load_json(path_, conf) || !conf.is_object()) return;
+  auto it = conf.find("backint");
+  if (it == conf.end() || !it->is_object()) return;
+  std::size_t streams = max_streams, timeout = pipe_timeout;
+  try {
+    object_get(*it, "max_streams", streams);
+    object_get(*it, "pipe_timeout", timeout);
+  } catch (const Json_Member_Error& e) {
+    protocol_.write_debug("Failed to parse config file, %s\n", e.what());
+    return;
+  }
+  if (streams >= 1 && streams <= max_max_streams)
+    max_streams = streams;
+  else
+    protocol_.write_debug("max_streams %zu in '%s' is not within 1..%zu\n", streams, path_.c_str(), max_max_streams);
+  if (timeout >= 1)
+    pipe_timeout = timeout;
+  else
+    protocol_.write_debug("pipe_timeout 0 in '%s' is not allowed\n", path_.c_str());
 }
 
 }  // namespace sap_hana

@@ -1,6 +1,7 @@
 #ifndef SAP_HANA_BACKINT_LOCAL_CONFIG_H
 #define SAP_HANA_BACKINT_LOCAL_CONFIG_H
 
+#include <cstddef>
 #include <string>
 
 #include "agent/json/json_access.h"
@@ -20,6 +21,8 @@ struct Restore_Config {
   /// "io_ctl": "max_seconds_retry" (600), "resumption_buffer_size"
   /// (10485760) and the rate limits of the transfers.
   Client_IO_Base::Options io;
+  /// "io_ctl": "max_streams", transfers at a time (1..32); 0 when not set.
+  std::size_t max_streams = 0;
 };
 
 /// The host's own settings for hana-backint: "hana.conf" in the agent's
@@ -59,6 +62,18 @@ class Backint_Local_Config {
   /// file name). False with a "#DEBUG" line when it is missing or malformed.
   bool load_catalog_config(const std::string& file_sid, const std::string& file_database, const std::string& sid,
                            const std::string& database, Backint_Catalog_Lookup::Catalog_Backup_File_Info& info);
+
+  /// How one call moves its pipes: "backint"."max_streams" (transfers at a
+  /// time) and "backint"."pipe_timeout" (seconds to wait for HANA to open a
+  /// pipe). A member that is missing, mistyped (noted in a debug line) or
+  /// out of range keeps the value given.
+  void stream_settings(std::size_t& max_streams, std::size_t& pipe_timeout);
+  /// Transfers at a time unless hana.conf or a job says otherwise.
+  static constexpr std::size_t default_max_streams = 8;
+  /// The largest number of transfers at a time (HANA's most channels).
+  static constexpr std::size_t max_max_streams = 32;
+  /// Seconds to wait for a pipe's other end unless hana.conf says otherwise.
+  static constexpr std::size_t default_pipe_timeout = 180;
 
  private:
   Backint_Protocol& protocol_;

@@ -245,6 +245,7 @@ void Backint_Protocol::trim_ebid_quotation(std::string& ebid) {
 }
 
 bool Backint_Protocol::write_line(const std::string& line) {
+  std::lock_guard<std::mutex> lock(write_mutex_);
   if (os_ == nullptr || !os_->good()) return false;
   *os_ << line << '\n';
   os_->flush();
@@ -257,6 +258,7 @@ bool Backint_Protocol::write_out_file_version() {
 
 bool Backint_Protocol::write_formatted(const std::string& prefix, const char* format, va_list ap,
                                        const std::string& suffix) {
+  std::lock_guard<std::mutex> lock(write_mutex_);
   if (os_ == nullptr || !os_->good()) return false;
   // Every line ends with its newline, whatever the message: a "#DEBUG" text
   // without one would swallow the "#ERROR" (or the next answer) that

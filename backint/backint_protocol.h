@@ -4,7 +4,9 @@
 #include <cstdarg>
 #include <cstdint>
 #include <istream>
+#include <atomic>
 #include <memory>
+#include <mutex>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -21,8 +23,10 @@ namespace sap_hana {
 /// File names are always written escaped (every quote as backslash-quote).
 ///
 /// Owns the streams it opens; borrows standard input and output, and the
-/// streams given to use_streams(). Not thread-safe: hana-backint is
-/// single-threaded.
+/// streams given to use_streams(). The writers may be called from several
+/// threads at once: each line (an "#ERROR" pair as one) is written whole and
+/// flushed before the next one starts. Everything else (opening, reading,
+/// use_streams) belongs to one thread, before any concurrent writing.
 class Backint_Protocol {
  public:
   /// A "#PIPE" or "#FILE" line of a backup input.
@@ -122,7 +126,8 @@ class Backint_Protocol {
   std::string backint_version_;
   std::string software_version_;
   bool is_v150_ = false;
-  bool error_written_ = false;
+  std::atomic<bool> error_written_{false};
+  std::mutex write_mutex_;
   std::unique_ptr<std::streambuf> in_buf_;
   std::unique_ptr<std::streambuf> out_buf_;
   std::unique_ptr<std::istream> owned_is_;

@@ -9,9 +9,15 @@
 #include <boost/regex.hpp>
 #include <cerrno>
 #include <cstring>
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <sched.h>
 
 #include "agent/base/directory_iterator.h"
 #include "agent/io/fd_source.h"
+#include "agent/io/pipe_opener.h"
+#include "backint/backint_stream_pool.h"
 #include "agent/base/natoi.h"
 #include "agent/backupd/pool_utils.h"
 #include "agent/base/snprintf_t.h"
@@ -125,6 +131,19 @@ void Backint_Backup_Basic_Handler::read_io_ctl(const json_value& io_ctl, bool ra
   } catch (const Json_Member_Error& e) {
     protocol_.write_debug("Failed to parse io_ctl, %s\n", e.what());
   }
+  max_streams_ = 0;
+  try {
+    std::size_t streams = 0;
+    if (object_get(io_ctl, "max_streams", streams)) {
+      if (streams >= 1 && streams <= Backint_Local_Config::max_max_streams)
+        max_streams_ = streams;
+      else
+        protocol_.write_debug("max_streams %zu of io_ctl is not within 1..%zu\n", streams,
+                              Backint_Local_Config::max_max_streams);
+    }
+  } catch (const Json_Member_Error& e) {
+    protocol_.write_debug("Failed to parse io_ctl, %s\n", e.what());
+  }
   if (rate_limits) rate_limits_.from_json_in_object(io_ctl);
 }
 
@@ -207,12 +226,20 @@ bool Backint_Backup_Basic_Handler::handle_source_file() {
     job_info_.location = location;
   }
 
+  std::size_t max_streams = Backint_Local_Config::default_max_streams;
+  std::size_t pipe_timeout = Backint_Local_Config::default_pipe_timeout;
+  config_.stream_settings(max_streams, pipe_timeout);
+  if (max_streams_ != 0) max_streams = max_streams_;
+  const std::size_t streams = std::min(max_streams, source_files_.size());
+  options.pipe_timeout = pipe_timeout;
+
   std::string suffix;
   if (!job_info_.compression.empty()) {
     Compression_Method method = compression_name_to_value(job_info_.compression.c_str(), job_info_.compression.size());
     if (method != COMPR_NONE) {
       options.compression_method = method;
       options.compression_level = job_info_.compression_level;
+      if (method == COMPR_ZSTD) options.compression_workers = compression_workers(streams);
       suffix = compression_value_to_suffix(method);
     }
   }
@@ -223,34 +250,71 @@ bool Backint_Backup_Basic_Handler::handle_source_file() {
     protocol_.write_error(in_file, "failed to connect target '%s', %s\n", location.c_str(), io_.error().c_str());
     return false;
   }
-  for (const Source_File_Info& source : source_files_)
-    if (!for_object(source.filename, [&] { return save_source(source, suffix); })) return false;
-  return true;
+  // HANA writes every pipe of a call at once, one per channel: served one
+  // after another, a channel waits for the others and may exceed HANA's
+  // response time-out. Each stream has a storage client of its own; a
+  // failed source does not stop the others.
+  std::atomic<bool> all_saved{true};
+  Backint_Stream_Pool pool(streams);
+  for (const Source_File_Info& source : source_files_) {
+    pool.submit([this, &source, &suffix, &options, &target, &pool, &all_saved] {
+      if (!for_object(source.filename, [&] { return save_source(source, suffix, options, target, pool); }))
+        all_saved = false;
+    });
+  }
+  pool.wait();
+  return all_saved;
 }
 
-bool Backint_Backup_Basic_Handler::save_source(const Source_File_Info& source, const std::string& suffix) {
+int Backint_Backup_Basic_Handler::compression_workers(std::size_t streams) {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  const int cores = ::sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : 1;
+  // With as many streams as cores, the streams' own threads keep the cores
+  // busy; more threads would only take turns.
+  if (streams == 0 || static_cast<std::size_t>(cores) <= streams) return 0;
+  return static_cast<int>(static_cast<std::size_t>(cores) / streams);
+}
+
+bool Backint_Backup_Basic_Handler::save_source(const Source_File_Info& source, const std::string& suffix,
+                                               const Client_IO_Base::Options& options, const std::string& target,
+                                               Backint_Stream_Pool& pool) {
   std::string ebid;
   generate_uuid(ebid);
   const std::string base = base_name(source.filename);
   const std::string object = base + suffix;
-  bool ok = false;
+  Client_IO_Ex io;
+  bool ok = io.connect(target, options);
+  if (ok) {
+    // A pipe may not exist yet, or HANA may come to it after other
+    // channels: waited for, but never without a limit.
+    std::string why;
+    const bool pipe = source.type == "pipe";
+    int fd = Pipe_Opener::open_read(source.filename, O_CLOEXEC, pipe, std::chrono::seconds(options.pipe_timeout), why,
+                                    [&pool] { return pool.busy_until(); });
+    if (fd < 0) {
+      protocol_.write_error(source.filename, "Failed to write data to storage, %s\n", why.c_str());
+      return false;
+    }
+    Backint_Stream_Pool::Transfer moving(pool);
+    io.object_id(ebid);
+    ok = io.put_fd(fd, source.filename, object, Client_IO_Ex::Progress_Callback());
+  }
   // A size on the input line is HANA's hint, possibly an estimate: the
   // object holds what the stream delivers, and #SAVED says how much that was.
-  io_.object_id(ebid);
-  ok = io_.put_file(source.filename, object, false, O_CLOEXEC, 8192, Client_IO_Ex::Progress_Callback());
-  if (ok && source.has_size && io_.original_size() != source.size) {
+  if (ok && source.has_size && io.original_size() != source.size) {
     const std::string text = string_sprintf("%s was announced with %llu bytes and delivered %llu\n",
                                             source.filename.c_str(), static_cast<unsigned long long>(source.size),
-                                            static_cast<unsigned long long>(io_.original_size()));
+                                            static_cast<unsigned long long>(io.original_size()));
     protocol_.write_debug("%s", text.c_str());
     ACE_ERROR((LM_WARNING, "%s", text.c_str()));
   }
   if (!ok) {
-    protocol_.write_error(source.filename, "Failed to write data to storage, %s\n", io_.error().c_str());
+    protocol_.write_error(source.filename, "Failed to write data to storage, %s\n", io.error().c_str());
     return false;
   }
-  const std::uint64_t original_size = io_.original_size();
-  const std::uint64_t storage_size = io_.storage_size();
+  const std::uint64_t original_size = io.original_size();
+  const std::uint64_t storage_size = io.storage_size();
   if (!job_info_.uuid.empty()) {
     Backup_File_Info record;
     record.storage_path = dir_ + "/" + object;
@@ -266,7 +330,13 @@ bool Backint_Backup_Basic_Handler::save_source(const Source_File_Info& source, c
     record.location = location_;
     if (!is_zero_uuid(job_info_.pool_uuid)) record.pool_uuid = job_info_.pool_uuid;
     record.database_backup_id = info_.database_backup_id;
-    if (!backint_helper_.add_file(job_info_.uuid, record)) {
+    bool added;
+    {
+      // One session to backupd serves every stream, one request at a time.
+      std::lock_guard<std::mutex> lock(catalog_mutex_);
+      added = backint_helper_.add_file(job_info_.uuid, record);
+    }
+    if (!added) {
       protocol_.write_error(source.filename, "Failed to add file info to database\n");
       return false;
     }

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -19,20 +20,25 @@ namespace sap_hana {
 /// reads the input ("#SOFTWAREID", "#TOOLOPTION", "#PIPE", "#FILE"),
 /// resolves the catalog job (load_conf) and calls handle_source_file().
 ///
-/// handle_source_file() streams every source, in input order, to the
-/// storage location of the job (or of the job's pool) below `dir_`,
-/// registers each saved object in the backint catalog under the job's UUID
-/// and answers `#SAVED "<ebid>" "<file>" <size>`. The first failure stops
-/// the run with one "#DEBUG <text>#ERROR "<file>"" pair; sources saved
-/// before it keep their objects, records and #SAVED lines; later sources
-/// get no line. Each file record names the location it was written to,
-/// the job's pool (unless none or all-zero) and the database backup id, so
-/// that a restore finds the object where it is. A source whose input line
-/// gives a size but whose transfer delivered another number of bytes (a
-/// writer that died mid-pipe) is failed: its transfer fails, so no object
-/// appears under its name (an earlier one stays untouched), and it is
-/// neither registered nor answered as saved. Without a size the source's
-/// end of data is taken as complete.
+/// handle_source_file() streams the sources to the storage location of the
+/// job (or of the job's pool) below `dir_`, registers each saved object in
+/// the backint catalog under the job's UUID and answers
+/// `#SAVED "<ebid>" "<file>" <size>` as soon as that source is done. HANA
+/// writes all pipes of a call at once, so the sources are streamed
+/// concurrently, each on a storage client of its own, at most max_streams
+/// at a time (the job's "io_ctl" "max_streams", else hana.conf's
+/// "backint"/"max_streams", else 8; 1..32), taken up in input order; with 1
+/// they go one after another. A pipe that does not exist yet or has no
+/// writer yet is waited for up to hana.conf's "backint"/"pipe_timeout"
+/// seconds (180), counted from when HANA was last busy with another pipe
+/// of the call. A source that fails gets its own error pair
+/// "#DEBUG <text>#ERROR "<file>"", leaves no object under its name (an
+/// earlier one stays untouched) and no catalog record; the other sources go
+/// on, and the run's result is false (exit code 1). Each file record names
+/// the location it was written to, the job's pool (unless none or all-zero)
+/// and the database backup id, so that a restore finds the object where it
+/// is. A size on a source line is HANA's hint: the object holds what the
+/// stream delivered, and a difference is noted in a "#DEBUG" line.
 ///
 /// Job resolution helpers for the derived handlers:
 ///  - load_job_options(): the agent job named by `job_uuid_` from the
@@ -41,7 +47,10 @@ namespace sap_hana {
 ///  - load_default_conf(): a new job at the "local_backup" location of
 ///    hana.conf, registered with check_and_add_job.
 ///
-/// One run per object; single-threaded.
+/// One run per object; the streams run on threads of their own, the rest
+/// on the caller's thread.
+class Backint_Stream_Pool;
+
 class Backint_Backup_Basic_Handler : public Backint_Handler {
  public:
   /// One "#PIPE" or "#FILE" source of the input.
@@ -95,9 +104,16 @@ class Backint_Backup_Basic_Handler : public Backint_Handler {
   std::string job_uuid_;
 
  private:
-  bool save_source(const Source_File_Info& source, const std::string& suffix);
+  /// Streams one source on a storage client of its own; answers it (#SAVED
+  /// or its error pair). Called on the pool's threads.
+  bool save_source(const Source_File_Info& source, const std::string& suffix, const Client_IO_Base::Options& options,
+                   const std::string& target, Backint_Stream_Pool& pool);
+  /// zstd's own threads per stream: the cores left over by `streams`.
+  static int compression_workers(std::size_t streams);
 
-  std::string location_;  // the storage location the sources go to
+  std::string location_;         // the storage location the sources go to
+  std::size_t max_streams_ = 0;  // "max_streams" of the job's io_ctl; 0: not set
+  std::mutex catalog_mutex_;     // serialises the streams' catalog requests
 };
 
 }  // namespace sap_hana

@@ -4,6 +4,7 @@
 #include <ace/Log_Msg.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "agent/storage/client_io_ex.h"
 #include "common/precondition.h"
@@ -41,7 +42,15 @@ bool Backint_Restore_Basic_Handler::debug_mode() { return ACE::debug() != 0; }
 
 bool Backint_Restore_Basic_Handler::write_data(const std::string& location, const std::string& dataset,
                                                const std::string& destination, Client_IO_Base::Options& options,
-                                               const std::string& ebid) {
+                                               const std::string& ebid, int fd) {
+  // The reader of a pipe opened for us sees the end of the data, whatever
+  // happens below, once the descriptor is closed.
+  struct Closer {
+    int fd;
+    ~Closer() {
+      if (fd >= 0) ::close(fd);
+    }
+  } opened{fd};
   if (location.empty()) {
     protocol_.write_debug("Lack of location\n");
     return false;
@@ -63,7 +72,15 @@ bool Backint_Restore_Basic_Handler::write_data(const std::string& location, cons
     return false;
   }
   io.object_id(ebid);
-  if (!io.get_file(dataset, destination, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 8192, nullptr)) {
+  bool ok;
+  if (opened.fd >= 0) {
+    const int handed = opened.fd;
+    opened.fd = -1;
+    ok = io.get_fd(dataset, handed, destination, nullptr);
+  } else {
+    ok = io.get_file(dataset, destination, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 8192, nullptr);
+  }
+  if (!ok) {
     protocol_.write_debug("Failed to write data to %s, %s", destination.c_str(), io.error().c_str());
     return false;
   }

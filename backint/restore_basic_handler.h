@@ -45,9 +45,11 @@ class Backint_Restore_Basic_Handler : public Backint_Handler {
   /// file) and gives false; a checksum failure of the storage client counts
   /// as a failure even though the data went out. A non-empty `ebid` must be
   /// the one the object was stored under (an object that records another is
-  /// refused before any data goes out).
+  /// refused before any data goes out). With `fd` (the destination, opened
+  /// for writing by the caller) the data goes there; `fd` is closed in any
+  /// case. May run on several threads at once.
   bool write_data(const std::string& location, const std::string& dataset, const std::string& destination,
-                  Client_IO_Base::Options& options, const std::string& ebid = std::string());
+                  Client_IO_Base::Options& options, const std::string& ebid = std::string(), int fd = -1);
 
   /// True when `file` is a named pipe with at least one write bit; false
   /// with a "#DEBUG" line naming the reason otherwise (an empty name is a

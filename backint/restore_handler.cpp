@@ -1,12 +1,20 @@
 #include "backint/restore_handler.h"
 
 #include <ace/Log_Msg.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <boost/algorithm/string/predicate.hpp>
 #include <boost/algorithm/string/split.hpp>
+#include <algorithm>
+#include <chrono>
+#include <thread>
 #include <vector>
 
 #include "agent/backupd/pool_utils.h"
+#include "agent/io/pipe_opener.h"
+#include "backint/backint_stream_pool.h"
 #include "common/system_control.h"
 #include "common/utils.h"
 
@@ -21,8 +29,11 @@ bool Backint_Restore_Handler::execute_i() {
   mdc_ = System_Controller(sid_).is_multi_container();
   if (!handle_input_file() || !load_ext_conf()) return false;
   if (!protocol_.write_out_file_version()) return false;
+  // Every lookup before the first transfer: the catalogs are asked on one
+  // session, and a transfer never waits for a lookup.
   if (!restore_ebid_source() || !restore_null_source()) return false;
-  return !unanswered_;
+  transfer_found();
+  return true;
 }
 
 bool Backint_Restore_Handler::parse_pipename(const std::string& pipename, std::string& sid, std::string& database) {
@@ -89,12 +100,10 @@ bool Backint_Restore_Handler::restore_ebid_source() {
       if (!protocol_.write_restore_notfound(entry.filename)) return false;
       continue;
     }
-    bool stop = false;
-    if (!restore_found(info, entry, stop)) return false;
-    if (stop) {
-      if (i + 1 < ebid_source_.size()) unanswered_ = true;
-      break;
-    }
+    Found item;
+    item.entry = &entry;
+    item.info = info;
+    found_.push_back(std::move(item));
   }
   return true;
 }
@@ -127,12 +136,10 @@ bool Backint_Restore_Handler::restore_null_source() {
       if (!protocol_.write_restore_notfound(entry.filename)) return false;
       continue;
     }
-    bool stop = false;
-    if (!restore_found(info, entry, stop)) return false;
-    if (stop) {
-      if (i + 1 < null_source_.size()) unanswered_ = true;
-      break;
-    }
+    Found item;
+    item.entry = &entry;
+    item.info = info;
+    found_.push_back(std::move(item));
   }
   return true;
 }
@@ -152,31 +159,111 @@ bool Backint_Restore_Handler::lookup_failed(const Input_File& entry, const std::
   return false;
 }
 
-bool Backint_Restore_Handler::restore_found(const Catalog_Backup_File_Info& info, const Input_File& entry, bool& stop) {
-  if (info.source_type == "pipe" && !check_destination_pipe(entry.destname)) {
-    protocol_.write_error(entry.filename, "Failed to check destination file %s\n", entry.destname.c_str());
-    stop = true;
-    return true;
+void Backint_Restore_Handler::transfer_found() {
+  if (found_.empty()) return;
+  std::size_t max_streams = Backint_Local_Config::default_max_streams;
+  std::size_t pipe_timeout = Backint_Local_Config::default_pipe_timeout;
+  config_.stream_settings(max_streams, pipe_timeout);
+  if (restore_config_.max_streams != 0) max_streams = restore_config_.max_streams;
+  Backint_Stream_Pool pool(std::min(max_streams, found_.size()));
+  const Pipe_Opener::Activity busy = [&pool] { return pool.busy_until(); };
+
+  // HANA may open the pipes of a call in any order, and during a log replay
+  // one after another: an entry whose pipe has no reader yet must not hold
+  // a stream that another entry needs. So the pipes are opened here,
+  // without blocking, and an entry takes a stream only once its reader is
+  // there.
+  std::vector<Found*> waiting;
+  for (Found& found : found_) {
+    const Input_File& entry = *found.entry;
+    if (!prepare_transfer(found)) continue;
+    struct stat st {};
+    const bool exists = ::stat(entry.destname.c_str(), &st) == 0;
+    if (found.info.source_type == "pipe" && exists && !check_destination_pipe(entry.destname)) {
+      protocol_.write_error(entry.filename, "Failed to check destination file %s\n", entry.destname.c_str());
+      continue;
+    }
+    if (found.info.source_type == "pipe" || (exists && S_ISFIFO(st.st_mode))) {
+      found.checked = exists;
+      waiting.push_back(&found);
+    } else {
+      start_transfer(pool, found, -1);
+    }
   }
-  if (!for_object(entry.filename, [&] { return restore_data(info, entry); })) return false;
-  return protocol_.write_restored(info.ebid, entry.filename);
+
+  const Pipe_Opener::Clock::time_point start = Pipe_Opener::Clock::now();
+  for (unsigned attempt = 0; !waiting.empty(); ++attempt) {
+    for (auto it = waiting.begin(); it != waiting.end();) {
+      Found& found = **it;
+      const Input_File& entry = *found.entry;
+      int fd = -1;
+      std::string why;
+      Pipe_Opener::Attempt tried = Pipe_Opener::try_open_write(entry.destname, O_CLOEXEC, true, fd, why);
+      if (tried == Pipe_Opener::Attempt::waiting) {
+        ++it;
+        continue;
+      }
+      it = waiting.erase(it);
+      if (tried == Pipe_Opener::Attempt::failed) {
+        protocol_.write_debug("Failed to write data to %s, %s\n", entry.destname.c_str(), why.c_str());
+        protocol_.write_error(entry.filename, "Failed to write date to '%s'\n", entry.destname.c_str());
+        continue;
+      }
+      // A pipe that appeared only now gets the check the others had.
+      if (!found.checked && found.info.source_type == "pipe" && !check_destination_pipe(entry.destname)) {
+        ::close(fd);
+        protocol_.write_error(entry.filename, "Failed to check destination file %s\n", entry.destname.c_str());
+        continue;
+      }
+      start_transfer(pool, found, fd);
+    }
+    if (waiting.empty()) break;
+    if (Pipe_Opener::Clock::now() >= Pipe_Opener::deadline(start, std::chrono::seconds(pipe_timeout), busy)) {
+      for (Found* found : waiting) {
+        protocol_.write_debug("Failed to write data to %s, no reader opened it within %zu seconds\n",
+                              found->entry->destname.c_str(), pipe_timeout);
+        protocol_.write_error(found->entry->filename, "Failed to write date to '%s'\n", found->entry->destname.c_str());
+      }
+      break;
+    }
+    std::this_thread::sleep_for(Pipe_Opener::pause(attempt));
+  }
+  pool.wait();
 }
 
-bool Backint_Restore_Handler::restore_data(const Catalog_Backup_File_Info& info, const Input_File& entry) {
-  Client_IO_Base::Options options = restore_config_.io;
-  pools_.set_options_by_conf(options);
+void Backint_Restore_Handler::start_transfer(Backint_Stream_Pool& pool, Found& found, int fd) {
+  pool.submit([this, &pool, &found, fd] {
+    const Input_File& entry = *found.entry;
+    bool ok;
+    {
+      Backint_Stream_Pool::Transfer moving(pool);
+      ok = for_object(entry.filename, [&] { return restore_data(found, fd); });
+    }
+    if (ok) protocol_.write_restored(found.info.ebid, entry.filename);
+  });
+}
+
+bool Backint_Restore_Handler::prepare_transfer(Found& found) {
+  found.options = restore_config_.io;
+  pools_.set_options_by_conf(found.options);
   Pool_Info pool;
-  bool written;
-  if (pools_.get_pool_info(info.pool_uuid, pool, to_restore_, options.max_seconds_retry)) {
-    if (set_options_by_pool(options, pool) != 1) {
-      protocol_.write_error(entry.filename, "Failed to set client I/O options \n");
+  if (pools_.get_pool_info(found.info.pool_uuid, pool, to_restore_, found.options.max_seconds_retry)) {
+    if (set_options_by_pool(found.options, pool) != 1) {
+      protocol_.write_error(found.entry->filename, "Failed to set client I/O options \n");
       return false;
     }
-    written = write_data(pool.url, info.storage_path, entry.destname, options, info.ebid);
+    found.location = pool.url;
+    found.dataset = found.info.storage_path;
   } else {
-    written = write_data(info.path, info.filename, entry.destname, options, info.ebid);
+    found.location = found.info.path;
+    found.dataset = found.info.filename;
   }
-  if (!written) {
+  return true;
+}
+
+bool Backint_Restore_Handler::restore_data(Found& found, int fd) {
+  const Input_File& entry = *found.entry;
+  if (!write_data(found.location, found.dataset, entry.destname, found.options, found.info.ebid, fd)) {
     protocol_.write_error(entry.filename, "Failed to write date to '%s'\n", entry.destname.c_str());
     return false;
   }

@@ -2,10 +2,13 @@
 #define SAP_HANA_RESTORE_HANDLER_H
 
 #include <string>
+#include <vector>
 
 #include "backint/restore_basic_handler.h"
 
 namespace sap_hana {
+
+class Backint_Stream_Pool;
 
 /// `hana-backint -f restore`.
 ///
@@ -35,15 +38,23 @@ namespace sap_hana {
 ///  - A catalog that could not be read (the server kept failing, or
 ///    answered nonsense) is not "not found": the error pair "Failed to look
 ///    up backup file %s in the catalogs\n" ends the run (exit 1).
-///  - Found: an object saved from a pipe needs a writable named pipe as
+///  - Found: every entry is looked up before the first transfer starts.
+///    An object saved from a pipe needs a writable named pipe as
 ///    destination; else the error pair "Failed to check destination file
-///    %s\n" is written and the remaining entries of that kind are skipped.
-///    Skipped entries get no answer, so the run then ends with exit code 1
-///    (HANA must not take a partial restore for a complete one).
-///  - The object is read from the storage into the destination; a failed
-///    transfer (including a checksum mismatch) writes the error pair
-///    "Failed to write date to '%s'\n" and ends the run at once (exit 1).
-///  - Success: `#RESTORED "<ebid>" "<file>"`.
+///    %s\n" answers that entry.
+///  - Transfers: the found entries are restored concurrently, at most
+///    max_streams at a time ("io_ctl" "max_streams" of the restore
+///    configuration, else hana.conf's "backint"/"max_streams", else 8). HANA
+///    may open the pipes in any order, or one after another: a pipe is
+///    opened without blocking, and its entry takes a stream only once HANA
+///    has opened it for reading. A pipe that does not exist yet is waited
+///    for too. A pipe still without a reader after hana.conf's
+///    "backint"/"pipe_timeout" seconds (180; counted from the last moment
+///    another transfer of the call was running) is answered with the error
+///    pair "Failed to write date to '%s'\n". A failed transfer (including a
+///    checksum mismatch) answers its entry with that error pair too; the
+///    other entries go on, and any error pair means exit code 1.
+///  - Success: `#RESTORED "<ebid>" "<file>"` as soon as the entry is done.
 class Backint_Restore_Handler : public Backint_Restore_Basic_Handler {
  public:
   explicit Backint_Restore_Handler(const Backint_Info& info);
@@ -64,20 +75,38 @@ class Backint_Restore_Handler : public Backint_Restore_Basic_Handler {
   /// Reads the restore configuration file (see above) of the first
   /// destination's SID and database; false, logged, on any failure.
   bool load_ext_conf();
+  /// Look up the EBID and the NULL entries, in input order, answering the
+  /// ones not found; the found ones go to found_. False (the run ends before
+  /// any transfer) when a catalog could not be read.
   bool restore_ebid_source();
   bool restore_null_source();
-  /// Reads the found object into the entry's destination; false with the
-  /// error pair written.
-  bool restore_data(const Catalog_Backup_File_Info& info, const Input_File& entry);
+
+  /// A found entry and how to read it.
+  struct Found {
+    const Input_File* entry = nullptr;
+    Catalog_Backup_File_Info info;
+    Client_IO_Base::Options options;
+    std::string location;
+    std::string dataset;
+    bool checked = false;  // the destination pipe passed check_destination_pipe
+  };
+
+  /// Restores the found entries concurrently (above); every entry is
+  /// answered.
+  void transfer_found();
+  /// Storage options and the place to read from, on the caller's thread
+  /// (the pool cache is not thread-safe); false with the error pair.
+  bool prepare_transfer(Found& found);
+  /// Reads the found object into the entry's destination (`fd` when opened
+  /// already, else -1); false with the error pair written.
+  bool restore_data(Found& found, int fd);
 
   bool mdc_ = false;
   Restore_Config restore_config_;
   bool to_restore_ = true;
 
  private:
-  /// Steps shared by both kinds of entry once the object was found.
-  /// `stop` is set when the destination check failed.
-  bool restore_found(const Catalog_Backup_File_Info& info, const Input_File& entry, bool& stop);
+  void start_transfer(Backint_Stream_Pool& pool, Found& found, int fd);
   /// Fills `info` from the catalog configuration file of a catalog backup.
   bool load_catalog_conf(const Input_File& entry, Catalog_Backup_File_Info& info);
   const std::string& pool_for(const std::string& filename) const;
@@ -85,7 +114,7 @@ class Backint_Restore_Handler : public Backint_Restore_Basic_Handler {
   /// (`key`: its EBID or name); false.
   bool lookup_failed(const Input_File& entry, const std::string& key);
 
-  bool unanswered_ = false;
+  std::vector<Found> found_;
 };
 
 }  // namespace sap_hana

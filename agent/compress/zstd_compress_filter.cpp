@@ -4,7 +4,7 @@
 
 namespace {
 
-constexpr std::size_t out_block = 4u << 20;
+constexpr std::size_t out_block = 1u << 20;
 
 }  // namespace
 
@@ -14,9 +14,13 @@ int Zstd_Compress_Filter::effective_level(int level) {
   return level > 9 ? 9 : level;
 }
 
-Zstd_Compress_Filter::Zstd_Compress_Filter(IO_Sink& next, int level) : IO_Filter(next), ctx_(ZSTD_createCCtx()) {
+Zstd_Compress_Filter::Zstd_Compress_Filter(IO_Sink& next, int level, int workers)
+    : IO_Filter(next), ctx_(ZSTD_createCCtx()) {
   if (ctx_ != nullptr) {
     ZSTD_CCtx_setParameter(ctx_, ZSTD_c_compressionLevel, effective_level(level));
+    // A library built without threads refuses the setting and compresses
+    // on the caller's thread, which is still correct.
+    if (workers > 0) ZSTD_CCtx_setParameter(ctx_, ZSTD_c_nbWorkers, workers);
   }
 }
 

@@ -27,6 +27,10 @@ class Client_IO_Base {
   ///  - compression_method, compression_level: how put_file stores; get_file
   ///    always decodes what the object's header says (COMPR_AUTO or any
   ///    other value alike).
+  ///  - compression_workers: threads of the zstd library for one transfer
+  ///    (0: compress on the transfer's own thread).
+  ///  - pipe_timeout: seconds put_file waits for the writer of a named pipe
+  ///    and get_file for its reader (Pipe_Opener); then the call fails.
   ///  - extra options: named texts for drivers (an access key, for example),
   ///    held as secure_string and never logged.
   struct Options {
@@ -37,6 +41,8 @@ class Client_IO_Base {
     Rate_Limits rate_limits;
     Compression_Method compression_method = COMPR_NONE;
     int compression_level = 1;
+    int compression_workers = 0;
+    std::size_t pipe_timeout = 180;
 
     /// Sets (or replaces) the extra option `name`.
     void set_extra_option(const std::string& name, const secure_string& value) { extra_[name] = value; }

@@ -13,6 +13,7 @@
 #include "agent/io/crc32c.h"
 #include "agent/io/fd_sink.h"
 #include "agent/io/fd_source.h"
+#include "agent/io/pipe_opener.h"
 #include "agent/storage/file_storage_driver.h"
 #include "agent/compress/lzo_compress_filter.h"
 #include "agent/compress/lzo_decompress_filter.h"
@@ -24,7 +25,8 @@
 
 namespace {
 
-constexpr std::size_t block_size = 4u << 20;
+constexpr std::size_t block_size = 1u << 20;
+constexpr std::size_t handoff_blocks = 4;
 constexpr int pipe_size = 1 << 20;
 
 // A bigger pipe buffer means fewer wake-ups of the process at the other end.
@@ -117,17 +119,24 @@ bool Client_IO_Ex::put_file(const std::string& source, const std::string& name, 
   std::string object_id;
   object_id.swap(object_id_);  // this call's alone, even when it fails early
   if (resume) return fail("resuming a transfer is not supported");
-  int fd = ::open(source.c_str(), O_RDONLY | open_flags);
-  if (fd < 0) return fail("failed to open '" + source + "' for reading: " + strerror(errno));
+  std::string why;
+  int fd = Pipe_Opener::open_read(source, open_flags, false, std::chrono::seconds(options_.pipe_timeout), why);
+  if (fd < 0) return fail(why);
+  object_id_ = object_id;
+  return put_fd(fd, source, name, callback);
+}
+
+bool Client_IO_Ex::put_fd(int fd, const std::string& source, const std::string& name,
+                          const Progress_Callback& callback) {
+  reset_transfer();
+  Fd_Source input(fd, source, true);
   struct stat st {};
   if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
-    ::close(fd);
+    object_id_.clear();
     return fail("'" + source + "' is a directory");
   }
   enlarge_pipe(fd);
   if (S_ISREG(st.st_mode)) ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-  Fd_Source input(fd, source, true);
-  object_id_ = object_id;
   return put_stream(input, name, callback);
 }
 
@@ -160,9 +169,10 @@ bool Client_IO_Ex::put_stream(IO_Source& source, const std::string& name, const 
   Rate_Limit_Filter paced(*writer, options_.rate_limits, *clock_);
   Count_Filter stored(paced);
   std::unique_ptr<IO_Filter> compressor;
-  if (method == COMPR_ZSTD) compressor.reset(new Zstd_Compress_Filter(stored, options_.compression_level));
+  if (method == COMPR_ZSTD)
+    compressor.reset(new Zstd_Compress_Filter(stored, options_.compression_level, options_.compression_workers));
   if (method == COMPR_LZOP) compressor.reset(new Lzo_Compress_Filter(stored, options_.compression_level));
-  Thread_Handoff_Filter handoff(compressor ? static_cast<IO_Sink&>(*compressor) : stored);
+  Thread_Handoff_Filter handoff(compressor ? static_cast<IO_Sink&>(*compressor) : stored, handoff_blocks, block_size);
 
   std::uint64_t original = 0;
   std::uint32_t crc = 0;
@@ -209,17 +219,21 @@ bool Client_IO_Ex::get_file(const std::string& name, const std::string& destinat
   std::uint64_t stored = 0;
   Lookup_Status found = fifo ? Lookup_Status::found() : driver_->stat(object, stored);
   if (!found.is_found()) return fail(found.error());
-  int fd;
-  do {
-    fd = ::open(destination.c_str(), open_flags, 0640);
-  } while (fd < 0 && errno == EINTR);  // opening a pipe waits for its reader
-  if (fd < 0) return fail("failed to open '" + destination + "' for writing: " + strerror(errno));
+  std::string why;
+  int fd = Pipe_Opener::open_write(destination, open_flags & ~O_WRONLY, false,
+                                   std::chrono::seconds(options_.pipe_timeout), why);
+  if (fd < 0) return fail(why);
+  object_id_ = object_id;
+  return get_fd(object, fd, destination, callback);
+}
+
+bool Client_IO_Ex::get_fd(const std::string& name, int fd, const std::string& destination,
+                          const Progress_Callback& callback) {
   struct stat st {};
   bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
   enlarge_pipe(fd);
   Fd_Sink output(fd, destination);
-  object_id_ = object_id;
-  bool ok = get_stream(object, output, callback);
+  bool ok = get_stream(name, output, callback);
   if (ok && regular && ::fsync(fd) != 0) ok = fail("failed to sync '" + destination + "': " + strerror(errno));
   // A file this call created is only there after a crash once its
   // directory is synced too.
@@ -257,7 +271,8 @@ bool Client_IO_Ex::get_stream(const std::string& name, IO_Sink& destination, con
   Rate_Limit_Filter paced(delivered, options_.rate_limits, *clock_);
   std::unique_ptr<Checksum_Filter> late_checksum;
   if (header.compression != COMPR_NONE) late_checksum.reset(new Checksum_Filter(paced));
-  Thread_Handoff_Filter handoff(late_checksum ? static_cast<IO_Sink&>(*late_checksum) : paced);
+  Thread_Handoff_Filter handoff(late_checksum ? static_cast<IO_Sink&>(*late_checksum) : paced, handoff_blocks,
+                                block_size);
   std::unique_ptr<IO_Filter> decoder;
   if (header.compression == COMPR_ZSTD) decoder.reset(new Zstd_Decompress_Filter(handoff));
   if (header.compression == COMPR_LZOP) decoder.reset(new Lzo_Decompress_Filter(handoff));

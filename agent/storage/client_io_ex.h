@@ -54,15 +54,16 @@
 /// corrupted file is left behind, and is synced, with its directory, on
 /// success.
 ///
-/// Transfers read in 4 MiB blocks, enlarge pipe buffers to 1 MiB, and run
+/// Transfers read in 1 MiB blocks, enlarge pipe buffers to 1 MiB, and run
 /// the second half of the chain on a second thread (Thread_Handoff_Filter,
-/// four 4 MiB blocks). Memory does not grow with the object size: a whole
-/// process storing with zstd peaks at about 34 MiB resident at level 1 and
-/// 50 MiB at level 9, the highest level used (Zstd_Compress_Filter caps
-/// higher ones to stay under 64 MiB).
+/// four 1 MiB blocks). Memory does not grow with the object size: a transfer
+/// holds about 6 MiB of buffers plus, with zstd, the compressor's tables
+/// (about 2 MiB per worker at level 1; Zstd_Compress_Filter caps levels at
+/// 9 to bound them).
 ///
 /// error(), original_size() and storage_size() describe the last call. One
-/// thread at a time; a client can be connected again to another location.
+/// thread at a time per client; clients on different threads are
+/// independent. A client can be connected again to another location.
 class Client_IO_Ex : public Client_IO_Base {
  public:
   /// Called after each block with the bytes moved so far (source bytes for
@@ -79,22 +80,33 @@ class Client_IO_Ex : public Client_IO_Base {
   bool connect(Storage_Driver& driver, const Options& options);
 
   /// Stores the file or pipe `source` as object `name`. `open_flags` are
-  /// added to O_RDONLY when opening the source (callers pass O_CLOEXEC).
+  /// added to O_RDONLY when opening the source (callers pass O_CLOEXEC). A
+  /// named pipe is waited for until its writer comes, at most pipe_timeout
+  /// seconds of the options (then the call fails).
   /// `resume` must be false (resuming is not supported). `block_hint` is
   /// ignored: blocks are always 4 MiB.
   bool put_file(const std::string& source, const std::string& name, bool resume, int open_flags, std::size_t block_hint,
                 const Progress_Callback& callback);
+  /// put_file of a source the caller opened (a file or the read end of a
+  /// pipe): `fd` is owned from here on and closed; `source` names it in
+  /// error texts.
+  bool put_fd(int fd, const std::string& source, const std::string& name, const Progress_Callback& callback);
   /// Stores what `source` yields as object `name`.
   bool put_stream(IO_Source& source, const std::string& name, const Progress_Callback& callback);
 
   /// Writes object `name` to `destination`, opened with `open_flags` (mode
-  /// 0640 when created). A named pipe blocks until a reader opens it; it is
+  /// 0640 when created). A named pipe is waited for until a reader opens it,
+  /// at most pipe_timeout seconds of the options (then the call fails); it is
   /// opened even when the object is missing or unreadable, so its reader
   /// sees the data end instead of waiting for ever (the call fails). A
   /// regular file is not touched when the object is missing. `block_hint`
   /// is ignored.
   bool get_file(const std::string& name, const std::string& destination, int open_flags, std::size_t block_hint,
                 const Progress_Callback& callback);
+  /// get_file into a destination the caller opened for writing (a regular
+  /// file or the write end of a pipe): `fd` is owned from here on and
+  /// closed, also when the object is missing; `destination` names it.
+  bool get_fd(const std::string& name, int fd, const std::string& destination, const Progress_Callback& callback);
   /// Writes object `name` into `destination` (finished on success).
   bool get_stream(const std::string& name, IO_Sink& destination, const Progress_Callback& callback);
 

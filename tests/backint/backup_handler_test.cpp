@@ -168,11 +168,12 @@ class BackintBackupStreaming : public ::testing::Test {
   Temp_Dir tmp_;
 };
 
-TEST_F(BackintBackupStreaming, SourcesAreSavedInOrderAndAnswered) {
+TEST_F(BackintBackupStreaming, OneStreamSavesTheSourcesInOrderAndAnswers) {
   const std::string a = tmp_.write("a.dat", std::string(100000, 'a'));
   const std::string b = tmp_.write("b\"q", "bee");
   Data_Probe h(input("#FILE " + a + " 100000\n#FILE \"" + tmp_.file("b\\\"q") + "\"\n"));
   prepare(h);
+  h.read_io_ctl(json_value::parse(R"({"max_streams": 1})"), false);
   ASSERT_TRUE(h.handle_source_file()) << h.out();
   const std::regex saved("#SAVED \"[0-9a-f]{32}\" \"(.*)\" (\\d+)");
   std::istringstream lines(h.out());
@@ -222,12 +223,16 @@ TEST_F(BackintBackupStreaming, AnnouncedSizeIsAHintAndTheDeliveredBytesAreSaved)
   EXPECT_EQ(read_file(object("short")).substr(64, 5), "01234");
 }
 
-TEST_F(BackintBackupStreaming, FailuresAreReportedWithTheirFile) {
-  Data_Probe missing(input("#FILE " + tmp_.file("nope") + "\n"));
+TEST_F(BackintBackupStreaming, FailuresAreReportedWithTheirFileAndTheOthersGoOn) {
+  const std::string good = tmp_.write("good", "data");
+  Data_Probe missing(input("#FILE " + tmp_.file("nope") + "\n#FILE " + good + "\n"));
   prepare(missing);
   EXPECT_FALSE(missing.handle_source_file());
-  EXPECT_EQ(missing.out().rfind("#DEBUG Failed to write data to storage, ", 0), 0u) << missing.out();
-  EXPECT_NE(missing.out().find("#ERROR \"" + tmp_.file("nope") + "\"\n"), std::string::npos);
+  EXPECT_NE(missing.out().find("#DEBUG Failed to write data to storage, failed to open '" + tmp_.file("nope") +
+                               "' for reading: No such file or directory\n#ERROR \"" + tmp_.file("nope") + "\"\n"),
+            std::string::npos)
+      << missing.out();
+  EXPECT_NE(missing.out().find("\" \"" + good + "\" 4\n"), std::string::npos) << missing.out();
 
   Data_Probe no_location(input("#FILE /x\n"));
   ASSERT_TRUE(no_location.handle_input_file());

@@ -5,14 +5,10 @@ backint.channels), may read restore pipes one after another in reverse
 order (backint.restore_order) and gives up on a pipe that hana-backint does
 not open within backint.response_timeout.
 
-The cases marked `needs_concurrent_backint` describe a hana-backint that
-serves the pipes of one call concurrently ("max_streams" in the job's
-"io_ctl" or in hana.conf "backint"; its wait for a pipe or a reader is
-hana.conf "backint" / "pipe_timeout", 180 s by default). They are skipped
-unless STROVIX3_TEST_CONCURRENT_BACKINT=1 is set in the environment of the
-test run; the skip goes once hana-backint serves pipes concurrently. The
-other cases hold for the sequential hana-backint of today and must keep
-holding."""
+hana-backint serves the pipes of one call concurrently ("max_streams" in
+the job's "io_ctl" or in hana.conf "backint"; with 1 one after another) and
+waits for a pipe or its reader at most hana.conf "backint" /
+"pipe_timeout" seconds (180 by default)."""
 
 import json
 import os
@@ -31,10 +27,6 @@ import backint_fixture as bf  # noqa: E402
 import hana_sim  # noqa: E402
 from hana_sim import backup as sim_backup  # noqa: E402
 from test_backint_restore import clear_agent_files, write_restore_conf  # noqa: E402
-
-CONCURRENT = os.environ.get("STROVIX3_TEST_CONCURRENT_BACKINT") == "1"
-needs_concurrent_backint = unittest.skipUnless(
-    CONCURRENT, "hana-backint serves the pipes of a call one after another (STROVIX3_TEST_CONCURRENT_BACKINT)")
 
 SID = "HCH"
 POOL_DIR = "/var/opt/corvane/test-hana-channels-pool"
@@ -134,7 +126,6 @@ class ChannelsThroughHana(unittest.TestCase):
         pipes = self.served(call)
         return pipes is not None and max(p["opened"] for p in pipes) < min(p["closed"] for p in pipes)
 
-    # ------------------------------------------------------------------ today's hana-backint
 
     def test_four_channels_round_trip_through_the_sequential_backint(self):
         r, entry, call = self.backup()
@@ -161,11 +152,13 @@ class ChannelsThroughHana(unittest.TestCase):
         self.assert_stored_as_written(entry)
 
     def test_response_timeout_fails_the_sequential_backint_and_passes_the_concurrent_one(self):
-        # 8 MiB a channel at 4 MiB/s: a sequential hana-backint opens the
-        # third pipe after about 4 seconds, later than HANA waits.
+        # 16 MiB a channel at 4 MiB/s: a sequential hana-backint opens the
+        # third pipe after about 8 seconds, later than HANA waits; the
+        # concurrent one has those 6 seconds to start (a loaded machine
+        # needs them with a sanitizer build).
         rate = json.dumps([{"start_time": 0, "end_time": 86399, "max_bytes_per_second": 4 * MIB}])
         self.add_job({"dest_rate_limits": rate})
-        self.configure(channels=4, data_size=4 * 8 * MIB, response_timeout=3)
+        self.configure(channels=4, data_size=4 * 16 * MIB, response_timeout=6)
         self.env.write_hana_conf(text=json.dumps({"backint": {"max_streams": 1}}))
         start = time.monotonic()
         r, entry, call = self.backup()
@@ -174,11 +167,9 @@ class ChannelsThroughHana(unittest.TestCase):
         late = [p["path"] for p in call["pipes"] if p["opened"] is None]
         self.assertTrue(late, call["pipes"])
         self.assertRegex(r.stderr, r"\* 448: backup could not be completed: \[110095\] backint did not open (%s) "
-                         r"within 3 seconds \(backint_response_timeout\)" % "|".join(late))
+                         r"within 6 seconds \(backint_response_timeout\)" % "|".join(late))
         self.assertEqual(entry["state_name"], "failed")
         self.assertFalse(os.path.exists(self.pipe(1)))
-        if not CONCURRENT:
-            self.skipTest("the concurrent half needs STROVIX3_TEST_CONCURRENT_BACKINT")
         self.env.write_hana_conf(text="{}")
         self.add_job({"dest_rate_limits": rate})
         r, entry, call = self.backup()
@@ -186,27 +177,34 @@ class ChannelsThroughHana(unittest.TestCase):
         self.assertTrue(self.all_at_once(call), call["pipes"])
         self.assert_stored_as_written(entry)
 
-    # ------------------------------------------------------------------ a concurrent hana-backint
-
-    @needs_concurrent_backint
-    def test_concurrent_backup_with_one_writer_dying_saves_the_others(self):
+    def test_concurrent_backup_with_one_source_failing_saves_the_others(self):
+        # A writer that dies mid-stream looks like the end of its data (an
+        # announced size is only a hint): saved with what it delivered. A
+        # failure hana-backint sees, a registration the server keeps
+        # refusing (four tries), fails that source alone.
         self.configure(channels=4, data_size=4 * 8 * MIB, pipe_sizes="exact",
                        die_after={"_databackup_3_2$": 3 * MIB})
-        r, entry, call = self.backup()
-        self.assertEqual(r.returncode, 1)
-        self.assertEqual(entry["state_name"], "failed")
+        self.env.backupd.fault(count=4, status=503, prefix="/d2/r/hana/backint/file", method="POST")
+        try:
+            r, entry, call = self.backup()
+        finally:
+            self.env.backupd.clear_faults()
+        self.assertEqual((r.returncode, entry["state_name"], call["exit"]), (1, "failed", 1))
         self.assertTrue(self.all_at_once(call), call["pipes"])
-        self.assertEqual(call["exit"], 1)
-        saved = [l for l in call["output"] if l.startswith("#SAVED")]
-        self.assertEqual(sorted(l.split('"')[3] for l in saved), [self.pipe(c) for c in (1, 3, 4)])
         text = "\n".join(call["output"]) + "\n"
-        self.assertEqual(text.count("#ERROR"), 1)
-        self.assertIn('#ERROR "%s"\n' % self.pipe(2), text)
-        self.assertEqual(sorted(self.stored()), [self.pipe(c) for c in (1, 3, 4)])
-        directory = "%s/%s/%s/T01/%d" % (POOL_DIR, bf.HOST_UUID, self.env.landscape_id(), entry["backup_id"])
-        self.assertEqual(len(bf.files_below(directory)), 3, bf.files_below(directory))
+        self.assertEqual(text.count("#ERROR"), 1, text)
+        failed = [p for p in map(self.pipe, (1, 2, 3, 4)) if '#ERROR "%s"\n' % p in text]
+        self.assertEqual(len(failed), 1, text)
+        self.assertIn("#DEBUG Failed to add file info to database\n#ERROR \"%s\"\n" % failed[0], text)
+        saved = {l.split('"')[3]: int(l.split()[-1]) for l in call["output"] if l.startswith("#SAVED")}
+        others = [p for p in map(self.pipe, (1, 2, 3, 4)) if p != failed[0]]
+        self.assertEqual(sorted(saved), others)
+        if self.pipe(2) in saved:
+            self.assertEqual(saved[self.pipe(2)], 3 * MIB)
+            self.assertIn("#DEBUG %s was announced with %d bytes and delivered %d\n" % (self.pipe(2), 8 * MIB, 3 * MIB),
+                          text)
+        self.assertEqual(sorted(self.stored()), others)
 
-    @needs_concurrent_backint
     def test_concurrent_restore_read_in_reverse_order_one_after_another(self):
         self.configure(channels=4, data_size=4 * 2 * MIB)
         r, entry, _ = self.backup()
@@ -220,7 +218,6 @@ class ChannelsThroughHana(unittest.TestCase):
         order = [p["path"] for p in sorted(call["pipes"], key=lambda p: p["opened"])]
         self.assertEqual(order, [self.pipe(c) for c in (4, 3, 2, 1)])
 
-    @needs_concurrent_backint
     def test_restore_pipe_without_reader_is_answered_with_an_error_in_bounded_time(self):
         self.configure(channels=3, data_size=3 * MIB)
         r, entry, _ = self.backup()
