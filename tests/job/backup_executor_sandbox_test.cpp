@@ -7,6 +7,7 @@
 #include <chrono>
 #include <fstream>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "agent/backupd/agent_job_activity_handle.h"
@@ -149,12 +150,16 @@ class Backup_Job_Sandbox : public Hana_Sim_Test {
       if (entry["backup_id"] != set["database_backup_id"]) continue;
       found = true;
       EXPECT_EQ(entry["state_name"], "successful");
-      ASSERT_EQ(entry["files"].size(), set["files"].size());
-      for (size_t i = 0; i < entry["files"].size(); ++i) {
-        EXPECT_EQ(entry["files"][i]["external_backup_id"], set["files"][i]["extern_backup_id"]);
-        const std::string object = kPoolDir + "/" + pool + "/" + set["files"][i]["storage_path"].get<std::string>();
+      // Channels are saved concurrently: the set lists them in the order they ended.
+      std::set<std::string> in_hana, in_set;
+      for (const auto& file : entry["files"]) in_hana.insert(file["external_backup_id"].get<std::string>());
+      for (const auto& file : set["files"]) {
+        in_set.insert(file["extern_backup_id"].get<std::string>());
+        const std::string object = kPoolDir + "/" + pool + "/" + file["storage_path"].get<std::string>();
         EXPECT_TRUE(is_regular_file(object.c_str())) << object;
       }
+      EXPECT_EQ(in_hana, in_set);
+      EXPECT_EQ(entry["files"].size(), set["files"].size());
     }
     EXPECT_TRUE(found);
   }
