@@ -22,20 +22,23 @@ std::string URI::path(const std::string& text, bool decode) {
   }
   std::size_t end = text.find_first_of("?#", begin);
   std::string raw = text.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
-  if (!decode) return raw;
+  return decode ? percent_decode(raw) : raw;
+}
+
+std::string URI::percent_decode(const std::string& text, bool plus_is_space) {
   std::string out;
-  out.reserve(raw.size());
-  for (std::size_t i = 0; i < raw.size(); ++i) {
-    if (raw[i] == '%' && i + 2 < raw.size()) {
-      int hi = hex_value(raw[i + 1]);
-      int lo = hex_value(raw[i + 2]);
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '%' && i + 2 < text.size()) {
+      int hi = hex_value(text[i + 1]);
+      int lo = hex_value(text[i + 2]);
       if (hi >= 0 && lo >= 0) {
         out.push_back(static_cast<char>(hi * 16 + lo));
         i += 2;
         continue;
       }
     }
-    out.push_back(raw[i]);
+    out.push_back(plus_is_space && text[i] == '+' ? ' ' : text[i]);
   }
   return out;
 }

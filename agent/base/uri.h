@@ -15,6 +15,11 @@ class URI {
   /// kept as it is.
   static std::string path(const std::string& text, bool decode);
 
+  /// `text` with its "%XX" escapes turned into their bytes; a malformed
+  /// escape ("%4", "%zz") is kept as it is. With `plus_is_space` (query
+  /// strings), "+" becomes a blank.
+  static std::string percent_decode(const std::string& text, bool plus_is_space = false);
+
   /// Splits `path` at "/" into `segments` (cleared first). Without
   /// `keep_empty`, empty segments (leading, trailing or doubled "/") are
   /// left out: "/hana//HDB00/" gives "hana", "HDB00".

@@ -1,5 +1,7 @@
 #include "agent/http/http_query.h"
 
+#include "agent/base/uri.h"
+
 std::string http_url_encode(const std::string& text) {
   static const char hex[] = "0123456789ABCDEF";
   std::string out;
@@ -17,31 +19,7 @@ std::string http_url_encode(const std::string& text) {
   return out;
 }
 
-namespace {
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-}  // namespace
-
-std::string http_url_decode(const std::string& text) {
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    char c = text[i];
-    if (c == '+') {
-      out += ' ';
-    } else if (c == '%' && i + 2 < text.size() && hex_value(text[i + 1]) >= 0 && hex_value(text[i + 2]) >= 0) {
-      out += static_cast<char>(hex_value(text[i + 1]) * 16 + hex_value(text[i + 2]));
-      i += 2;
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
+std::string http_url_decode(const std::string& text) { return URI::percent_decode(text, true); }
 
 HTTP_Query& HTTP_Query::add(const std::string& name, const std::string& value) {
   if (!query_.empty()) query_ += '&';
