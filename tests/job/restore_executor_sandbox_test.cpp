@@ -271,12 +271,11 @@ TEST_F(Restore_Job_Sandbox, SystemDatabaseFirstAndNothingStoppedForARestoreThatC
 
 TEST_F(Restore_Job_Sandbox, ScaleOutTargetWithOnlyThisHostIsRefused) {
   ASSERT_EQ(sim("ini ABC nameserver.ini landscape worker 'h1 h2'").rc, 0);
-  Job_var j = job({entry("T01", "T01", "2026-01-02 10:03:00")});
+  Job_var j = job(json_value::array({entry("T01", "T01", "2026-01-02 10:03:00")}));
   const std::string log = run(*j);
   EXPECT_EQ(j->outcome(), JOB_OUTCOME_FAILURE);
-  EXPECT_NE(log.find("The HANA cluster resource lists no host besides this one\nFailed to get resource info.\n"),
-            std::string::npos)
-      << log;
+  EXPECT_NE(log.find("ERROR The HANA cluster resource lists no host besides this one\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("ERROR Failed to get resource info.\n"), std::string::npos);
   EXPECT_EQ(alerts(), std::vector<std::string>{"6null"});
   EXPECT_EQ(controls(), std::vector<std::string>());
 }
