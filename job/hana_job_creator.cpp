@@ -2,7 +2,9 @@
 
 #include <ace/Log_Msg.h>
 
+#include "job/controllable_job_t.h"
 #include "job/hana_backup_job.h"
+#include "job/log_backup_executor.h"
 
 namespace sap_hana {
 
@@ -18,6 +20,8 @@ Job_var HANA_Job_Creator::create(Job_Definition_var definition) {
         case JOB_DEFINITION_SUBTYPE_INCREMENTAL:
         case JOB_DEFINITION_SUBTYPE_CUMULATIVE:
           return make_job<HANA_Backup_Job>(definition);
+        case JOB_DEFINITION_SUBTYPE_ONDEMAND:
+          return make_job<Controllable_Job_T<Log_Backup_Executor>>(definition);
         default:
           break;
       }
