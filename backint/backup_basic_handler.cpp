@@ -273,7 +273,9 @@ int Backint_Backup_Basic_Handler::compression_workers(std::size_t streams) {
   // With as many streams as cores, the streams' own threads keep the cores
   // busy; more threads would only take turns.
   if (streams == 0 || static_cast<std::size_t>(cores) <= streams) return 0;
-  return static_cast<int>(static_cast<std::size_t>(cores) / streams);
+  // Two workers already compress faster than the pipe fills at level 1;
+  // more would only add buffers (each worker holds about 1.5 MiB).
+  return static_cast<int>(std::min<std::size_t>(2, static_cast<std::size_t>(cores) / streams));
 }
 
 bool Backint_Backup_Basic_Handler::save_source(const Source_File_Info& source, const std::string& suffix,

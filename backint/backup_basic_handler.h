@@ -108,7 +108,8 @@ class Backint_Backup_Basic_Handler : public Backint_Handler {
   /// or its error pair). Called on the pool's threads.
   bool save_source(const Source_File_Info& source, const std::string& suffix, const Client_IO_Base::Options& options,
                    const std::string& target, Backint_Stream_Pool& pool);
-  /// zstd's own threads per stream: the cores left over by `streams`.
+  /// zstd's own threads per stream: the cores left over by `streams`, at
+  /// most 2.
   static int compression_workers(std::size_t streams);
 
   std::string location_;         // the storage location the sources go to

@@ -4,6 +4,7 @@
 
 #include "job/controllable_job_t.h"
 #include "job/hana_backup_job.h"
+#include "job/log_backup_executor.h"
 #include "job/restore_executor.h"
 
 namespace sap_hana {
@@ -20,6 +21,8 @@ Job_var HANA_Job_Creator::create(Job_Definition_var definition) {
         case JOB_DEFINITION_SUBTYPE_INCREMENTAL:
         case JOB_DEFINITION_SUBTYPE_CUMULATIVE:
           return make_job<HANA_Backup_Job>(definition);
+        case JOB_DEFINITION_SUBTYPE_ONDEMAND:
+          return make_job<Controllable_Job_T<Log_Backup_Executor>>(definition);
         default:
           break;
       }

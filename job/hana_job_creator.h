@@ -11,6 +11,8 @@ namespace sap_hana {
 /// - a backup definition of subtype full, incremental or cumulative
 ///   (differential): a HANA_Backup_Job holding its own reference to the
 ///   definition;
+/// - a backup definition of subtype on-demand: the log backup job, a
+///   Controllable_Job_T<Log_Backup_Executor>;
 /// - a restore definition of subtype point in time: a
 ///   Controllable_Job_T<Restore_Executor> holding its own reference;
 /// - any other backup or restore subtype: empty, logged "%s is not supported"

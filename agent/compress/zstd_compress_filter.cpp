@@ -4,7 +4,12 @@
 
 namespace {
 
-constexpr std::size_t out_block = 1u << 20;
+// The library's own recommendation is about 128 KiB; a little more means
+// fewer calls down the chain.
+constexpr std::size_t out_block = 256u << 10;
+// Each worker holds a job's input and output; the smallest job the library
+// takes keeps a stream's memory within a few MiB whatever the data.
+constexpr int worker_job_size = 512 << 10;
 
 }  // namespace
 
@@ -20,7 +25,8 @@ Zstd_Compress_Filter::Zstd_Compress_Filter(IO_Sink& next, int level, int workers
     ZSTD_CCtx_setParameter(ctx_, ZSTD_c_compressionLevel, effective_level(level));
     // A library built without threads refuses the setting and compresses
     // on the caller's thread, which is still correct.
-    if (workers > 0) ZSTD_CCtx_setParameter(ctx_, ZSTD_c_nbWorkers, workers);
+    if (workers > 0 && !ZSTD_isError(ZSTD_CCtx_setParameter(ctx_, ZSTD_c_nbWorkers, workers)))
+      ZSTD_CCtx_setParameter(ctx_, ZSTD_c_jobSize, worker_job_size);
   }
 }
 

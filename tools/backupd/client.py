@@ -232,6 +232,10 @@ class Backupd:
     def enqueues(self, host_uuid=None):
         return self.admin("GET", "enqueues" + ("?host_uuid=" + host_uuid if host_uuid else ""))["rows"]
 
+    def log_runs(self, definition_id=None):
+        """Every enqueued log backup start and the run it went into."""
+        return self.admin("GET", "log_runs" + ("?definition_id=" + definition_id if definition_id else ""))["rows"]
+
     def backup_sets(self, host_uuid=None):
         """Committed backup sets as committed, with their "owner"."""
         return self.admin("GET", "backup_sets" + ("?host_uuid=" + host_uuid if host_uuid else ""))["rows"]

@@ -23,6 +23,7 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import parse_qsl, urlsplit
 
 import jobs
+import log_runs
 import restore_views  # noqa: F401 (registers its views with sets)
 import sets
 from http_error import Http_Error
@@ -579,6 +580,7 @@ class Server(ThreadingHTTPServer):
         self.faults = []    # pending fault rules
         self.jobs = jobs.Jobs(store, self.rpc, Rpc_Error)
         self.rpc.methods.update(self.jobs.rpc_methods())
+        self.log_runs = log_runs.Log_Runs(store, self.jobs)
         super().__init__(("127.0.0.1", port), Handler)
 
     def handle_error(self, request, client_address):
@@ -756,7 +758,9 @@ class Handler(BaseHTTPRequestHandler):
                 return c.delete_job(owner, params)
         elif path == ENQUEUE_PATH:
             if m == "POST":
-                return c.enqueue(owner, body)
+                answer = c.enqueue(owner, body)
+                self.server.log_runs.enqueued(owner, body)
+                return answer
         elif path == FILE_PATH:
             if m == "POST":
                 return c.post_files(owner, body)
@@ -918,7 +922,7 @@ class Handler(BaseHTTPRequestHandler):
             else:
                 out = [dict(json.loads(r["body"]), owner=r["owner"]) for r in rows]
             return 200, {"rows": out}
-        routed = srv.jobs.admin(m, path, params, body)
+        routed = srv.jobs.admin(m, path, params, body) or srv.log_runs.admin(m, path, params)
         if routed is not None:
             return routed
         raise Http_Error(404, "no such admin path")

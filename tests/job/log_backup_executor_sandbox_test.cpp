@@ -1,0 +1,324 @@
+// The on-demand log backup job against the simulated HANA, the real
+// hana-backint and the development backupd: setup and removal, runs over the
+// backint jobs HANA's log backups reported, and the bounded waits.
+
+#include <grp.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "agent/base/file_utils.h"
+#include "agent/base/object_creator.h"
+#include "agent/config/agent_config.h"
+#include "agent/config/host_manager.h"
+#include "agent/config/websocket_options.h"
+#include "agent/job/default_backup_job_source_parser.h"
+#include "agent/job/job_parser_registry.h"
+#include "agent/json/json_file.h"
+#include "agent/jsonrpc/global_json_rpc_channel.h"
+#include "agent/jsonrpc/json_rpc_response.h"
+#include "backupd_fixture.h"
+#include "hana_sim_fixture.h"
+#include "job/backup_job_options_parser.h"
+#include "job/controllable_job_t.h"
+#include "job/log_backup_executor.h"
+#include "read_file.h"
+#include "recording_json_rpc_channel.h"
+
+using namespace sap_hana;
+using namespace hana_sim_test;
+
+namespace {
+
+const char* const kResource = "8d1e0c6a-0000-4000-8000-0000000000a1";
+const char* const kPool = "8d1e0c6a-0000-4000-8000-0000000000b1";
+const std::string kPoolDir = "/var/opt/corvane/test-log-pool";
+const std::string kWorkDir = "/var/opt/corvane/strovix3/agent/hana";
+const std::string kT01File = kWorkDir + "/log_backup_ABC_HDB00_T01";
+
+using Log_Job = Controllable_Job_T<Log_Backup_Executor>;
+
+/// Reaches the executor's waits.
+class Probe : public Log_Backup_Executor {
+ public:
+  explicit Probe(Job& job) : Log_Backup_Executor(job) {}
+  using Log_Backup_Executor::init_system_info;
+  using Log_Backup_Executor::wait_backint_job;
+};
+
+class Log_Job_Sandbox : public Hana_Sim_Test {
+ protected:
+  void SetUp() override {
+    Hana_Sim_Test::SetUp();
+    if (IsSkipped()) return;
+    ::setenv("STROVIX3_BACKOFF_SCALE", "0.001", 1);
+    Backupd_Server::Options options;
+    options.agent_conf_dir = Agent_Config::directory();
+    ASSERT_TRUE(server_.start(options));
+    ASSERT_TRUE(Host_Manager::instance()->load(options.agent_conf_dir));
+    ASSERT_TRUE(WebSocket_Options::instance()->load(options.agent_conf_dir));
+    std::vector<std::string> made;
+    ASSERT_EQ(make_directories(kPoolDir, 0777, made), 0);
+    ASSERT_TRUE(server_.add_pool(json_value{{"uuid", kPool}, {"name", "p"}, {"url", kPoolDir}}));
+    install("ABC", "--instance 0 --tenants T01");
+    register_instance("ABC", 0, true);
+    ASSERT_TRUE(
+        Instance_Manager::instance()->set_account("hana", "ABC_HDB00", "admin", "SYSTEM", secure_string("Manager1")));
+    json_value instance = {
+        {"name", "ABC_HDB00"},
+        {"uuid", "i-1"},
+        {"host_uuid", server_.host_uuid()},
+        {"extended_attrs",
+         {{"sid", "ABC"}, {"instance_name", "HDB00"}, {"instance_number", 0}, {"multi_container", true}}}};
+    ASSERT_TRUE(server_.add_resource(kResource, json_value{{"instances", {instance}}}));
+    registry_.add("hana", JOB_DEFINITION_BACKUP, Job_Parser_Registry::KIND_SOURCE, &sources_);
+    registry_.add("hana", JOB_DEFINITION_BACKUP, Job_Parser_Registry::KIND_OPTIONS, &options_);
+    Job::set_log_directory(scratch_.file("log"));
+    Global_JSON_RPC_Channel::set(std::make_shared<Recording_JSON_RPC_Channel>([this](const JSON_RPC_Object& request) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      reports_.push_back(json_value{{"method", request.method()}, {"params", request.params()}});
+      auto response = std::make_shared<JSON_RPC_Response>(request);
+      response->result() = json_value::object();
+      return response;
+    }));
+  }
+  void TearDown() override {
+    if (IsSkipped()) return;
+    Global_JSON_RPC_Channel::set(nullptr);
+    Hana_Sim_Test::TearDown();
+    server_.stop();
+    std::system(("rm -rf " + kPoolDir + " " + kWorkDir + " /var/opt/corvane/strovix3/agent/act").c_str());
+  }
+
+  Job_var job(char id, const std::vector<std::string>& entries) {
+    json_value d = {{"id", std::string("8f0c2b9e-1d2a-4e4b-9a51-00000000000") + id},
+                    {"type", JOB_DEFINITION_BACKUP},
+                    {"subtype", JOB_DEFINITION_SUBTYPE_ONDEMAND},
+                    {"name", "logs"},
+                    {"agent", "hana"},
+                    {"host_id", server_.host_uuid()},
+                    {"target", {{"id", kPool}, {"location", kPoolDir}}},
+                    {"source", {{"id", kResource}, {"entries", entries}}},
+                    {"options", {{"compression", "zstd"}, {"compression_level", 3}}},
+                    {"schedules", {{{"type", 7}}}}};
+    std::string error;
+    Job_Definition_var def = Job_Definition::from_json(d, registry_, error);
+    EXPECT_TRUE(def) << error;
+    return make_job<Log_Job>(def);
+  }
+
+  static bool wait_for(const std::function<bool()>& done, int seconds = 120) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!done()) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+  }
+  std::string run(Job& j, const Action_Options& options) {
+    EXPECT_EQ(j.start(&options), 0);
+    EXPECT_TRUE(wait_for([&j] { return !j.running(); }));
+    return read_file(j.log_path());
+  }
+  std::vector<json_value> reports(const std::string& method, const std::string& event = "") {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<json_value> out;
+    for (const auto& r : reports_)
+      if (r["method"] == method && (event.empty() || r["params"].value("event", "") == event))
+        out.push_back(r["params"]);
+    return out;
+  }
+  void clear_reports() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    reports_.clear();
+  }
+  std::string ini(const std::string& key) { return sim("ini ABC global.ini backup " + key).out; }
+  /// HANA backs up T01's logs and catalog; the backint job UUIDs it reported,
+  /// in the order of HANA's backups.
+  std::vector<std::string> log_backup() {
+    std::set<std::string> known;
+    for (const auto& j : server_.jobs()) known.insert(j["uuid"].get<std::string>());
+    Sim_Result r = sim("log-backup ABC --database T01");
+    EXPECT_EQ(r.rc, 0) << r.out;
+    std::vector<std::string> uuids;
+    for (const auto& j : server_.jobs())
+      if (!known.count(j["uuid"].get<std::string>())) uuids.push_back(j["uuid"].get<std::string>());
+    return uuids;
+  }
+  /// A process that looks like hana-backint of backup `id`, once it does.
+  static pid_t fake_backint(unsigned id) {
+    const std::string script = "exec -a 'hana-backint -f backup -s " + std::to_string(id) + "' sleep 60";
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      ::execl("/bin/bash", "bash", "-c", script.c_str(), static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    const std::string cmdline = "/proc/" + std::to_string(pid) + "/cmdline";
+    EXPECT_TRUE(wait_for([&cmdline] { return read_file(cmdline).rfind("hana-backint", 0) == 0; }));
+    return pid;
+  }
+  std::vector<json_value> sets() {
+    json_value answer;
+    EXPECT_EQ(server_.admin(HTTP_GET, "backup_sets", nullptr, answer), 200);
+    return answer.value("rows", std::vector<json_value>());
+  }
+
+  Backupd_Server server_;
+  Temp_Dir scratch_;
+  Job_Parser_Registry registry_;
+  Object_Creator_Impl_T<Object_Creator_T<YAJL_Handler>, Default_Backup_Job_Source_Parser> sources_;
+  Object_Creator_Impl_T<Object_Creator_T<YAJL_Handler>, Backup_Job_Options_Parser> options_;
+  std::mutex mutex_;
+  std::vector<json_value> reports_;
+};
+
+}  // namespace
+
+TEST_F(Log_Job_Sandbox, SetupAndRemovalOfTwoJobsKeepHanaSwitchedOnUntilTheLastIsGone) {
+  Job_var tenant = job('1', {"hana/HDB00/T01"});
+  Job_var system = job('2', {"hana/HDB00/SYSTEMDB"});
+  // A renamed leftover of this definition must not pass for the live file,
+  // which belongs to another job: that one is set aside and replaced.
+  std::vector<std::string> made;
+  ASSERT_EQ(make_directories(kWorkDir, 0750, made), 0);
+  ASSERT_TRUE(dump_json(kT01File + ".1700000000", json_value{{"job_definition_uuid", tenant->definition().id()}}));
+  ASSERT_TRUE(dump_json(kT01File, json_value{{"job_definition_uuid", "another"}}));
+  ASSERT_EQ(tenant->setup_ondemand(), 0);
+  ASSERT_EQ(system->setup_ondemand(), 0);
+
+  json_value conf;
+  ASSERT_TRUE(load_json(kT01File, conf));
+  EXPECT_EQ(conf["job_definition_uuid"], tenant->definition().id());
+  EXPECT_EQ(conf["type"], "log");
+  EXPECT_EQ(conf["instance_number"], 0);
+  EXPECT_EQ(conf["pool_uuid"], kPool);
+  EXPECT_EQ(conf["resource_uuid"], kResource);
+  EXPECT_EQ(conf["compression"], "zstd");
+  EXPECT_EQ(conf["compression_level"], 3);
+  EXPECT_TRUE(conf["io_ctl"].contains("max_seconds_retry"));
+  struct stat file = {}, dir = {};
+  ASSERT_EQ(::stat(kT01File.c_str(), &file), 0);
+  ASSERT_EQ(::stat(kWorkDir.c_str(), &dir), 0);
+  // Readable by <sid>adm through the group only; the directory passable.
+  EXPECT_EQ(file.st_mode & 07777, 0640u);
+  EXPECT_EQ(dir.st_mode & 0111, 0111u);
+  const struct group* sapsys = ::getgrnam("sapsys");
+  ASSERT_NE(sapsys, nullptr);
+  EXPECT_EQ(file.st_gid, sapsys->gr_gid);
+  int renamed = 0;
+  iterate_directory(kWorkDir, [&renamed](const std::string& name, const struct dirent&) {
+    renamed += name.rfind("log_backup_ABC_HDB00_T01.", 0) == 0;
+    return true;
+  });
+  EXPECT_EQ(renamed, 2);
+  for (const char* key : {"log_backup_using_backint", "catalog_backup_using_backint"}) EXPECT_EQ(ini(key), "true\n");
+  EXPECT_EQ(sim("ini ABC global.ini persistence log_mode").out, "normal\n");
+
+  // A second setup leaves the file alone.
+  const std::string before = read_file(kT01File);
+  ASSERT_EQ(::chmod(kT01File.c_str(), 0600), 0);
+  ASSERT_EQ(tenant->setup_ondemand(), 0);
+  ASSERT_EQ(::stat(kT01File.c_str(), &file), 0);
+  EXPECT_EQ(file.st_mode & 07777, 0600u);
+  EXPECT_EQ(read_file(kT01File), before);
+
+  tenant->remove(0, nullptr);
+  EXPECT_FALSE(is_regular_file(kT01File.c_str()));
+  EXPECT_EQ(ini("log_backup_using_backint"), "true\n");
+  system->remove(0, nullptr);
+  EXPECT_FALSE(is_regular_file((kWorkDir + "/log_backup_ABC_HDB00_SYSTEMDB").c_str()));
+  for (const char* key : {"log_backup_using_backint", "catalog_backup_using_backint"}) EXPECT_EQ(ini(key), "false\n");
+  EXPECT_EQ(sim("ini ABC global.ini persistence enable_auto_log_backup").out, "false\n");
+  EXPECT_EQ(sim("ini ABC global.ini persistence log_mode").out, "normal\n");
+}
+
+TEST_F(Log_Job_Sandbox, SetupOfTwoDatabasesIsRefusedAndWritesNothing) {
+  Job_var both = job('3', {"hana/HDB00/T01", "hana/HDB00/SYSTEMDB"});
+  EXPECT_EQ(both->setup_ondemand(), -1);
+  EXPECT_NE(log_.text().find("Failed to backup HANA log, log backup with multiple databases is not supported\n"),
+            std::string::npos);
+  int files = 0;
+  iterate_directory(kWorkDir, [&files](const std::string& name, const struct dirent&) {
+    files += name.rfind("log_backup", 0) == 0;
+    return true;
+  });
+  EXPECT_EQ(files, 0);
+  EXPECT_NE(ini("log_backup_using_backint"), "true\n");
+}
+
+TEST_F(Log_Job_Sandbox, RunsRecordEveryReportedBackupOfTheirOptions) {
+  // Log sets follow a full data backup in HANA's catalog.
+  ASSERT_EQ(std::system(("PYTHONPATH=" + std::string(std::getenv("HANA_SOURCE_DIR")) +
+                         "/tools python3 -c \"import hana_sim; hana_sim.add_backup('ABC', 'T01', files=[{}])\"")
+                            .c_str()),
+            0);
+  Job_var logs = job('4', {"hana/HDB00/T01"});
+  ASSERT_EQ(logs->setup_ondemand(), 0);
+  std::vector<std::string> first = log_backup(), second = log_backup();
+  ASSERT_GE(first.size(), 2u);
+  ASSERT_GE(second.size(), 1u);
+
+  std::string log = run(*logs, Action_Options{{"uuid", "none"}});
+  EXPECT_EQ(logs->outcome(), JOB_OUTCOME_FAILURE);
+  EXPECT_NE(log.find("Failed to get backint job uuid\n"), std::string::npos) << log;
+
+  // An empty single UUID gives way to the list.
+  clear_reports();
+  log = run(*logs, Action_Options{{"backint_job_uuid", ""}, {"backint_job_uuids", json_value(first).dump()}});
+  ASSERT_EQ(logs->outcome(), JOB_OUTCOME_SUCCESS) << log;
+  std::vector<int> percent;
+  for (const auto& r : reports("job.event", "progress")) percent.push_back(r.value("percent", -1));
+  if (first.size() == 2) EXPECT_EQ(percent, (std::vector<int>{1, 50, 100, 100}));
+  EXPECT_EQ(percent.front(), 1);
+  EXPECT_EQ(percent.back(), 100);
+  auto committed = sets();
+  ASSERT_EQ(committed.size(), first.size());
+  EXPECT_EQ(committed.back()["type"], "catalog");
+  EXPECT_EQ(committed.front()["type"], "log");
+  for (const auto& s : committed) {
+    EXPECT_EQ(s["database"], "T01");
+    EXPECT_EQ(s["definition_id"], logs->definition().id());
+  }
+  // Committed sets leave no backint job behind.
+  for (const auto& j : server_.jobs()) EXPECT_EQ(std::count(first.begin(), first.end(), j["uuid"]), 0) << j.dump();
+
+  // A stopped tenant is started before its backup is recorded; unknown
+  // UUIDs around the one good one fail alone.
+  ASSERT_EQ(sim("tenant ABC T01 --active no").rc, 0);
+  clear_reports();
+  log = run(*logs, Action_Options{{"backint_job_uuids", json_value({"0badc0de", second[0], "0badc0df"}).dump()}});
+  ASSERT_EQ(logs->outcome(), JOB_OUTCOME_SUCCESS) << log;
+  EXPECT_NE(log.find("Try to start tenant database T01 for log backup\n"), std::string::npos) << log;
+  EXPECT_NE(sim("state ABC --get databases.T01.active").out.find("true"), std::string::npos);
+  EXPECT_EQ(sets().size(), first.size() + 1);
+  auto alerts = reports("job.alert");
+  ASSERT_EQ(alerts.size(), 2u);
+  EXPECT_EQ(alerts[0]["code"], 9);
+  EXPECT_EQ(alerts[1]["code"], 9);
+}
+
+TEST_F(Log_Job_Sandbox, WaitOnAStoppedInstanceLooksOnlyForThisBackupsBackintAndGivesUp) {
+  Job_var logs = job('5', {"hana/HDB00/T01"});
+  Probe probe(*logs);
+  ASSERT_TRUE(probe.init_system_info());
+  ASSERT_EQ(sim("stop ABC").rc, 0);
+  // A hana-backint of backup 42424 is none of 4242's.
+  pid_t other = fake_backint(42424);
+  EXPECT_TRUE(probe.wait_backint_job(4242));
+  pid_t same = fake_backint(4242);
+  EXPECT_FALSE(probe.wait_backint_job(4242));
+  EXPECT_NE(log_.text().find("Hana-backint still runs while the instance is down, database_backup_id = 4242\n"),
+            std::string::npos);
+  for (pid_t pid : {other, same}) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+  }
+}
