@@ -17,6 +17,7 @@
 #include "job/controllable_job_t.h"
 #include "job/hana_backup_job.h"
 #include "job/hana_job_creator.h"
+#include "job/log_backup_executor.h"
 #include "log_capture.h"
 #include "temp_dir.h"
 
@@ -102,6 +103,9 @@ TEST_F(HanaJob, CreatorMakesDataBackupJobsOnlyForTheirSubtypes) {
     Job_var job = creator.create(definition(JOB_DEFINITION_BACKUP, subtype));
     EXPECT_NE(dynamic_cast<HANA_Backup_Job*>(job.get()), nullptr) << subtype;
   }
+  Job_var logs = creator.create(definition(JOB_DEFINITION_BACKUP, JOB_DEFINITION_SUBTYPE_ONDEMAND));
+  EXPECT_NE(dynamic_cast<Controllable_Job_T<Log_Backup_Executor>*>(logs.get()), nullptr);
+  EXPECT_EQ(dynamic_cast<HANA_Backup_Job*>(logs.get()), nullptr);
   log_.clear();
   EXPECT_FALSE(creator.create(definition(JOB_DEFINITION_BACKUP, 0)));
   EXPECT_FALSE(creator.create(definition(JOB_DEFINITION_BACKUP, 5)));
