@@ -18,6 +18,7 @@
 #include "job/controllable_job_t.h"
 #include "job/hana_backup_job.h"
 #include "job/hana_job_creator.h"
+#include "job/log_backup_executor.h"
 #include "job/restore_executor.h"
 #include "job/restore_job_options_parser.h"
 #include "job/restore_job_source_parser.h"
@@ -114,6 +115,9 @@ TEST_F(HanaJob, CreatorMakesDataBackupJobsOnlyForTheirSubtypes) {
     Job_var job = creator.create(definition(JOB_DEFINITION_BACKUP, subtype));
     EXPECT_NE(dynamic_cast<HANA_Backup_Job*>(job.get()), nullptr) << subtype;
   }
+  Job_var logs = creator.create(definition(JOB_DEFINITION_BACKUP, JOB_DEFINITION_SUBTYPE_ONDEMAND));
+  EXPECT_NE(dynamic_cast<Controllable_Job_T<Log_Backup_Executor>*>(logs.get()), nullptr);
+  EXPECT_EQ(dynamic_cast<HANA_Backup_Job*>(logs.get()), nullptr);
   Job_var restore = creator.create(definition(JOB_DEFINITION_RESTORE, JOB_DEFINITION_SUBTYPE_POINT_IN_TIME));
   EXPECT_NE(dynamic_cast<Controllable_Job_T<Restore_Executor>*>(restore.get()), nullptr);
   log_.clear();

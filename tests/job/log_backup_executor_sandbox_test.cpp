@@ -15,6 +15,7 @@
 #include <set>
 #include <thread>
 
+#include "agent/base/directory_iterator.h"
 #include "agent/base/file_utils.h"
 #include "agent/base/object_creator.h"
 #include "agent/config/agent_config.h"
@@ -276,7 +277,9 @@ TEST_F(Log_Job_Sandbox, RunsRecordEveryReportedBackupOfTheirOptions) {
   ASSERT_EQ(logs->outcome(), JOB_OUTCOME_SUCCESS) << log;
   std::vector<int> percent;
   for (const auto& r : reports("job.event", "progress")) percent.push_back(r.value("percent", -1));
-  if (first.size() == 2) EXPECT_EQ(percent, (std::vector<int>{1, 50, 100, 100}));
+  if (first.size() == 2) {
+    EXPECT_EQ(percent, (std::vector<int>{1, 50, 100, 100}));
+  }
   EXPECT_EQ(percent.front(), 1);
   EXPECT_EQ(percent.back(), 100);
   auto committed = sets();
