@@ -2,7 +2,9 @@
 
 #include <ace/Log_Msg.h>
 
+#include "job/controllable_job_t.h"
 #include "job/hana_backup_job.h"
+#include "job/restore_executor.h"
 
 namespace sap_hana {
 
@@ -23,6 +25,8 @@ Job_var HANA_Job_Creator::create(Job_Definition_var definition) {
       }
       break;
     case JOB_DEFINITION_RESTORE:
+      if (subtype == JOB_DEFINITION_SUBTYPE_POINT_IN_TIME)
+        return make_job<Controllable_Job_T<Restore_Executor>>(definition);
       break;
     default:
       return Job_var();

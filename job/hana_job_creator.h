@@ -11,9 +11,10 @@ namespace sap_hana {
 /// - a backup definition of subtype full, incremental or cumulative
 ///   (differential): a HANA_Backup_Job holding its own reference to the
 ///   definition;
+/// - a restore definition of subtype point in time: a
+///   Controllable_Job_T<Restore_Executor> holding its own reference;
 /// - any other backup or restore subtype: empty, logged "%s is not supported"
-///   with the subtype's name (the log backup and restore jobs are not part of
-///   this version of the plug-in either);
+///   with the subtype's name;
 /// - any other type: empty, nothing logged;
 /// - out of memory: empty with errno ENOMEM.
 /// Any thread.

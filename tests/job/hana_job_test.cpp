@@ -11,12 +11,17 @@
 #include "agent/backupd/agent_job_activity_handle.h"
 #include "agent/base/object_creator.h"
 #include "agent/job/default_backup_job_source_parser.h"
+#include "agent/job/job_mutex.h"
 #include "agent/job/job_parser_registry.h"
 #include "job/backup_job_options.h"
 #include "job/backup_job_options_parser.h"
 #include "job/controllable_job_t.h"
 #include "job/hana_backup_job.h"
 #include "job/hana_job_creator.h"
+#include "job/restore_executor.h"
+#include "job/restore_job_options_parser.h"
+#include "job/restore_job_source_parser.h"
+#include "read_file.h"
 #include "log_capture.h"
 #include "temp_dir.h"
 
@@ -53,6 +58,8 @@ class HanaJob : public ::testing::Test {
     Job::set_log_directory(dir_.file("log"));
     registry_.add("hana", JOB_DEFINITION_BACKUP, Job_Parser_Registry::KIND_SOURCE, &sources_);
     registry_.add("hana", JOB_DEFINITION_BACKUP, Job_Parser_Registry::KIND_OPTIONS, &options_);
+    registry_.add("hana", JOB_DEFINITION_RESTORE, Job_Parser_Registry::KIND_SOURCE, &restore_sources_);
+    registry_.add("hana", JOB_DEFINITION_RESTORE, Job_Parser_Registry::KIND_OPTIONS, &restore_options_);
     trace.executed = 0;
     trace.null_options = false;
     trace.result = true;
@@ -67,6 +74,9 @@ class HanaJob : public ::testing::Test {
     if (type == JOB_DEFINITION_BACKUP) {
       d["source"] = {{"id", "res"}, {"entries", {"hana/HDB00/SYSTEMDB"}}};
       d["options"] = {{"compression", "zstd"}};
+    } else if (type == JOB_DEFINITION_RESTORE) {
+      d["target"] = {{"id", "restore-target"}};
+      d["source"] = {{"id", "restore-source"}, {"name", "PRD"}, {"entries", json_value::array()}};
     }
     std::string error;
     Job_Definition_var def = Job_Definition::from_json(d, registry_, error);
@@ -91,6 +101,8 @@ class HanaJob : public ::testing::Test {
   Job_Parser_Registry registry_;
   Object_Creator_Impl_T<Object_Creator_T<YAJL_Handler>, Default_Backup_Job_Source_Parser> sources_;
   Object_Creator_Impl_T<Object_Creator_T<YAJL_Handler>, Backup_Job_Options_Parser> options_;
+  Object_Creator_Impl_T<Object_Creator_T<YAJL_Handler>, Restore_Job_Source_Parser> restore_sources_;
+  Object_Creator_Impl_T<Object_Creator_T<YAJL_Handler>, Restore_Job_Options_Parser> restore_options_;
   int counter_ = 0;
 };
 
@@ -102,6 +114,8 @@ TEST_F(HanaJob, CreatorMakesDataBackupJobsOnlyForTheirSubtypes) {
     Job_var job = creator.create(definition(JOB_DEFINITION_BACKUP, subtype));
     EXPECT_NE(dynamic_cast<HANA_Backup_Job*>(job.get()), nullptr) << subtype;
   }
+  Job_var restore = creator.create(definition(JOB_DEFINITION_RESTORE, JOB_DEFINITION_SUBTYPE_POINT_IN_TIME));
+  EXPECT_NE(dynamic_cast<Controllable_Job_T<Restore_Executor>*>(restore.get()), nullptr);
   log_.clear();
   EXPECT_FALSE(creator.create(definition(JOB_DEFINITION_BACKUP, 0)));
   EXPECT_FALSE(creator.create(definition(JOB_DEFINITION_BACKUP, 5)));
@@ -166,4 +180,24 @@ TEST_F(HanaJob, FailedWorkEndsFailedUnlessCanceled) {
   Job_var job = make_job<Scripted_Job>(definition(JOB_DEFINITION_BACKUP, 1));
   run(*job, nullptr);
   EXPECT_EQ(job->outcome(), JOB_OUTCOME_FAILURE);
+}
+
+TEST_F(HanaJob, RestoreWaitsForTheSourceAndTargetResourcesThenRefusesOtherSubtypes) {
+  // A data backup of either system holds its resource's mutex for its run.
+  for (const char* held : {"restore-target", "restore-source"}) {
+    SCOPED_TRACE(held);
+    std::shared_ptr<ACE_Thread_Mutex> mutex = Job_Mutex::get(held);
+    ASSERT_EQ(mutex->acquire(), 0);
+    Job_var job = make_job<Controllable_Job_T<Restore_Executor>>(definition(JOB_DEFINITION_RESTORE, 1));
+    ASSERT_EQ(job->start(nullptr), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_TRUE(job->running());
+    mutex->release();
+    wait([&job] { return !job->running(); });
+    EXPECT_EQ(job->outcome(), JOB_OUTCOME_FAILURE);
+    EXPECT_NE(
+        read_file(job->log_path()).find(std::string("Type ") + job_def_subtype_to_string(1) + " is not supported\n"),
+        std::string::npos)
+        << read_file(job->log_path());
+  }
 }
