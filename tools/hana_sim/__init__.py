@@ -38,9 +38,10 @@ def install(sid="HDB", instance=0, multi_container=True, tenants=None,
                      ("primary", "sync", "async", "syncmem", "none"), or a
                      dict of the section's keys
     hosts            scale-out hosts: names or {"name", "role"} with role
-                     "worker" or "standby"; the first is this host
-    host             this host's name when `hosts` is not given (default:
-                     the machine's host name)
+                     "worker" or "standby"; the first is the master
+    host             this host's name: one of `hosts` (default: the first),
+                     or without `hosts` the only one (default: the
+                     machine's host name)
     user, password   the database user every database accepts
     start_service    start the sapstartsrv process
     start            start the instance (SQL ports listen)

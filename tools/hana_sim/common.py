@@ -339,6 +339,14 @@ def spawn_detached(argv, env, user=None, executable=None, cwd="/"):
     return int(data) if data else 0
 
 
+def host_address(state):
+    """The loopback address that stands for this host of the landscape:
+    127.0.0.1 for the first, 127.0.0.2 for the second, ...; the hosts of one
+    scale-out system then listen on the same ports without meeting."""
+    names = [h["name"] for h in state.get("hosts", [])]
+    return "127.0.0.%d" % (names.index(state["host"]) + 1 if state.get("host") in names else 1)
+
+
 def port_listening(port, host="127.0.0.1"):
     s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     s.settimeout(1.0)

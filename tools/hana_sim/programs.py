@@ -239,7 +239,7 @@ def _connect(sid, state, opts):
     for name, db in state["databases"].items():
         if db.get("sql_port") == port:
             port_db = name
-    if port_db is None or not common.port_listening(port):
+    if port_db is None or not common.port_listening(port, common.host_address(state)):
         raise refused
     if database is None or database == "":
         database = port_db
@@ -488,7 +488,9 @@ def daemon_main(sid):
         if flags["reload"]:
             flags["reload"] = False
             try:
-                wanted = set(system.listening_ports(common.load_state(sid)))
+                current = common.load_state(sid)
+                wanted = set(system.listening_ports(current))
+                address = common.host_address(current)
             except SimError as e:
                 common.log(sid, "listener: %s" % e)
                 break
@@ -500,7 +502,7 @@ def daemon_main(sid):
                 s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
                 s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
                 try:
-                    s.bind(("127.0.0.1", port))
+                    s.bind((address, port))
                 except OSError as e:
                     common.log(sid, "listener: cannot listen on port %d: %s" % (port, e))
                     return 1

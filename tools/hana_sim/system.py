@@ -373,7 +373,10 @@ def install(sid="HDB", instance=0, multi_container=True, tenants=None,
         if common.load_state(other)["instance_number"] == instance:
             raise SimError("instance number %02d is already used by %s" % (instance, other))
     hosts = _normalise_hosts(hosts, host or socket.gethostname())
-    host = hosts[0]["name"]
+    names = [h["name"] for h in hosts]
+    if host is not None and host not in names:
+        raise SimError("host %s is not one of the hosts %s" % (host, ", ".join(names)))
+    host = host or names[0]
     state = _initial_state(sid, instance, bool(multi_container), tenants, version,
                            replication, hosts, user, password, host)
 
@@ -597,7 +600,8 @@ def start_instance(sid):
         state["running"] = True
         pid = state["daemon_pid"]
         ports = listening_ports(state)
-    ok = _wait_for(lambda: all(common.port_listening(p) for p in ports) or not common.pid_alive(pid),
+    address = common.host_address(state)
+    ok = _wait_for(lambda: all(common.port_listening(p, address) for p in ports) or not common.pid_alive(pid),
                    LISTEN_TIMEOUT)
     if not ok or not common.pid_alive(pid):
         with common.state_update(sid) as state:
@@ -634,4 +638,5 @@ def reconfigure(sid):
     os.kill(pid, signal.SIGHUP)
     wanted = set(listening_ports(state))
     all_ports = wanted | {db["sql_port"] for db in state["databases"].values()}
-    _wait_for(lambda: all(common.port_listening(p) == (p in wanted) for p in all_ports), 5.0)
+    address = common.host_address(state)
+    _wait_for(lambda: all(common.port_listening(p, address) == (p in wanted) for p in all_ports), 5.0)
