@@ -325,7 +325,7 @@ void Backup_Executor_Basic::init_metadata(HANA_Backup_Set& set) {
   set.instance_number = instance_number_;
   set.instance_name = instance_name_;
   System_Instance_Info info;
-  if (System_Instance_Lister().list(info, sid_, instance_name_)) set.system_version = info.version;
+  if (System_Instance_Lister().list(info, sid_, instance_name_)) set.system_version = info.system_info.version;
   set.creation_time = std::time(nullptr);
   set.expiry_time = -1;
   set.retention_count = -1;

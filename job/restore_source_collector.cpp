@@ -36,9 +36,10 @@ bool Restore_Source_Collector::collect_backup_set_by_uuid(json_value& set) {
   try {
     const std::string& type = object_get_str_or_throw(set, "type");
     backup_set_info_.target_time = object_get_str_or_throw(set, "last_time");
+    // A differential job commits its sets under its subtype's name, "cumulative".
     if (type == "full") {
       backup_set_info_.is_full_backup = true;
-    } else if (type == "incremental" || type == "differential") {
+    } else if (type == "incremental" || type == "differential" || type == "cumulative") {
       backup_set_info_.is_full_backup = false;
     } else {
       ACE_ERROR((LM_ERROR, "Invalid backup type '%s'\n", type.c_str()));

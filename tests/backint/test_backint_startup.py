@@ -80,6 +80,11 @@ class BackintStartup(unittest.TestCase):
         self.assertEqual(sb.write_access_key_file().returncode, 0)
         self.assertNotEqual(os.stat(sb.ACCESS_KEY_FILE).st_mtime_ns, 1)
         del mtime
+        # The same key for a backupd at another address: rewritten with it.
+        sb.write_agent_conf(HOST_UUID, port=4001, access_key="a-new-key")
+        self.assertEqual(sb.write_access_key_file().returncode, 0)
+        with open(sb.ACCESS_KEY_FILE) as f:
+            self.assertEqual(__import__("json").load(f)["backupd_port"], 4001)
 
         # <sid>adm reads it (it cannot read the agent's own key) and gets as far
         # as the service configuration.

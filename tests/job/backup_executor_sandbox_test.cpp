@@ -197,6 +197,7 @@ TEST_F(Backup_Job_Sandbox, FullThenIncrementalOfBothDatabasesCommitsChainedSets)
     EXPECT_EQ(i["incarnation"], f["uuid"]);
     EXPECT_EQ(i["lifeline"], f["lifeline"]);
     EXPECT_EQ(f["sid"], "ABC");
+    EXPECT_EQ(f["system_version"], "2.00.070.00.1700000000");
     EXPECT_EQ(f["instance_name"], "HDB00");
     EXPECT_EQ(f["storages"][0]["pool_uuid"], kPool);
     expect_matches_hana(f, database);
@@ -224,6 +225,21 @@ TEST_F(Backup_Job_Sandbox, FullThenIncrementalOfBothDatabasesCommitsChainedSets)
   EXPECT_EQ(percent.front(), 1);
   EXPECT_EQ(percent.back(), 100);
   for (int step : {33, 66}) EXPECT_NE(std::find(percent.begin(), percent.end(), step), percent.end()) << step;
+}
+
+TEST_F(Backup_Job_Sandbox, BelowVersion1_00_100ProgressIsOnlyTheStartAndEndOfEachDatabase) {
+  // Such a HANA has no progress view: asking for it would fail every poll.
+  ASSERT_EQ(sim("state ABC --set version=1.00.099.00.1433235421").rc, 0);
+  Job_var full = job(JOB_DEFINITION_SUBTYPE_FULL, {"hana/HDB00/SYSTEMDB", "hana/HDB00/T01"});
+  const std::string log = run(*full);
+  ASSERT_EQ(full->outcome(), JOB_OUTCOME_SUCCESS) << log;
+  std::vector<int> percent;
+  for (const auto& r : reports("job.event"))
+    if (r.value("event", "") == "progress") percent.push_back(r.value("percent", -1));
+  EXPECT_EQ(percent, (std::vector<int>{1, 0, 50, 50, 100, 100}));
+  for (const auto& s : statements("ABC")) EXPECT_EQ(s.find("M_BACKUP_PROGRESS"), std::string::npos) << s;
+  expect_matches_hana(sets("T01").at(0), "T01");
+  EXPECT_EQ(sets("T01").at(0)["system_version"], "1.00.099.00.1433235421");
 }
 
 TEST_F(Backup_Job_Sandbox, IncrementalFallsBackToFull) {

@@ -213,6 +213,12 @@ TEST_F(Restore_Source_Collector_Sandbox, ChosenSetsByUuid) {
       "f1 100/2 10:00:00..10:01:00 -> 10:07:00 L1 | 105 T01/c2/log_backup_0_0_0_0.105 " + kPoolUrl + " | 1133/566");
   EXPECT_TRUE(ok);
   EXPECT_NE(std::string::npos, views().find(R"("lifeline":"","database":"T01","time":"2026-01-02 10:07:00")"));
+  // A differential job's set is committed as "cumulative": a delta like an incremental one.
+  commit("d1", "L1", "cumulative", 106, "10:08:00", "10:09:00", 50, {"databackup_differential_100_106_0_1"});
+  EXPECT_EQ(
+      collect(entry("d1", "", ""), &ok),
+      "f1 100/2 10:00:00..10:01:00 -> 10:09:00 L1 | 105 T01/c2/log_backup_0_0_0_0.105 " + kPoolUrl + " | 1133/566");
+  EXPECT_TRUE(ok);
   // A full set whose catalog backup is missing is restored without one.
   EXPECT_EQ(collect(entry("f8"), &ok), "f8 80/0 08:00:00..08:01:00 -> 08:01:00 full L3 | 0   | 800/400");
   EXPECT_TRUE(ok);

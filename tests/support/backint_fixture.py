@@ -268,9 +268,6 @@ class Backint_Env:
         """Writes the agent configuration and hana-backint's access key file
         for a backupd on `port`."""
         sb.write_agent_conf(HOST_UUID, port=port, access_key=ACCESS_KEY)
-        # The writer keeps a file that holds the current key, whatever its port.
-        if os.path.exists(sb.ACCESS_KEY_FILE):
-            os.unlink(sb.ACCESS_KEY_FILE)
         r = sb.write_access_key_file()
         if r.returncode != 0:
             raise AssertionError("hana-access-key failed: %s" % r.stderr)

@@ -39,6 +39,7 @@ class Backupd_Restore_Views_Test(unittest.TestCase):
                   hana_set("i1", 14, "differential", "10:06:00", "10:07:00", 100),
                   hana_set("l2", 15, "log", "10:05:00", "10:10:00", 20, pool="p2"),
                   hana_set("c2", 16, "catalog", "10:10:01", "10:10:01", 4, pool="p2"),
+                  hana_set("k1", 17, "cumulative", "10:11:00", "10:12:00", 50),  # a differential job's set
                   hana_set("f2", 20, "full", "11:00:00", "11:01:00", 2000),
                   hana_set("g1", 5, "full", "09:00:00", "09:01:00", 500, lifeline="l2")):
             self.assertEqual(srv.request("POST", "/d2/r/v2/sets?replace=false", s, KEY_A)[0], 200)
@@ -78,6 +79,8 @@ class Backupd_Restore_Views_Test(unittest.TestCase):
         size = {"lifeline": "l1", "start_backup_id": 10, "end_backup_id": 16}
         self.assertEqual(view("sets_size", size)[1], {"total_source_size": 1137, "total_size": 568, "count": 7})
         self.assertEqual(view("sets_size", dict(size, ignore_delta=True))[1]["total_source_size"], 1037)
+        self.assertEqual(view("sets_size", dict(size, end_backup_id=17, ignore_delta=True))[1]["total_source_size"],
+                         1037)
         self.assertEqual(view("sets_size", dict(size, end_backup_id=10))[1]["total_source_size"], 1000)
         self.assertEqual(view("sets_size", dict(size, start_backup_id=20, end_backup_id=20))[1]["count"], 1)
 

@@ -25,7 +25,8 @@ from http_error import Http_Error
 from sets import view
 
 TIME_RE = re.compile(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d$")
-DELTA_TYPES = ("incremental", "differential")
+# A differential job commits its sets under its subtype's name, "cumulative".
+DELTA_TYPES = ("incremental", "differential", "cumulative")
 
 
 def _text(params, key, required=True):
