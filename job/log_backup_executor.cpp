@@ -393,8 +393,11 @@ bool Log_Backup_Executor::wait_backint_job(ACE_UINT64 database_backup_id) {
     // HANA is down: its hana-backint either ends by itself or hangs on a
     // pipe nobody writes any more; the catalog files decide afterwards.
     for (;;) {
+      // A failed process listing proves nothing: it is retried like a
+      // process still running, never taken for "none left".
       const int running = count_backint_processes(database_backup_id);
-      if (running <= 0) return true;
+      if (running == 0) return true;
+      if (running < 0) ACE_ERROR((LM_ERROR, "Failed to list hana-backint processes\n"));
       if (clock.elapsed() > kNoProgressLimit || stopping()) {
         ACE_ERROR((LM_ERROR, "Hana-backint still runs while the instance is down, database_backup_id = %Q\n",
                    database_backup_id));
