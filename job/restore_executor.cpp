@@ -452,6 +452,9 @@ bool Restore_Executor::restore_systemdb(const Backup_Set_Info& set, const HANA_C
   bool written = fd >= 0 && ::write(fd, statement.data(), statement.size()) == static_cast<ssize_t>(statement.size());
   if (fd >= 0 && ::close(fd) != 0) written = false;
   if (!written) {
+    // A statement cut short must not be what HANA runs at its next start,
+    // nor block the next restore.
+    if (fd >= 0) ::unlink(path.c_str());
     ACE_ERROR((LM_ERROR, "Failed to restore system database: failed to generate sql file %s\n", path.c_str()));
     return false;
   }
