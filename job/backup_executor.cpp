@@ -36,10 +36,7 @@ constexpr int kAlertStartTenant = 3;
 constexpr int kAlertCollectSource = 5;
 constexpr int kAlertRegisterJob = 7;
 constexpr int kAlertBackupStatement = 8;
-constexpr int kAlertUpdateSet = 13;
 constexpr int kAlertStop = 20;
-constexpr int kAlertCommitSet = 45;
-constexpr std::uint64_t kSetAlertFlags = 0x100000000000ULL;
 
 constexpr unsigned kProgressInterval = 30;  // seconds between reads of M_BACKUP_PROGRESS
 constexpr std::uint64_t kStopWaitLimit = 299;
@@ -136,26 +133,7 @@ bool Backup_Executor::execute_backup(const Action_Options*) {
       return false;
     }
 
-    ACE_Thread_Mutex* update_lock = Database_Lock_Manager::instance()->get_update_lock(sid_, database);
-    if (update_lock == nullptr) {
-      ACE_ERROR((LM_ERROR, "Failed to get database update lock for %s\n", database.c_str()));
-      return false;
-    }
-    ACE_Guard<ACE_Thread_Mutex> update_guard(*update_lock);
-    if (!update_guard.locked()) return false;
-    if (!update_metadata(set, uuid)) {
-      alert(kAlertUpdateSet, kSetAlertFlags, json_value());
-      ACE_ERROR((LM_ERROR, "Failed to update metadata\n"));
-      return false;
-    }
-    if (!save_metadata(set)) {
-      alert(kAlertCommitSet, kSetAlertFlags, json_value());
-      ACE_ERROR((LM_ERROR, "Failed to save catalog\n"));
-      return false;
-    }
-    // Only now: until the set is committed the record is the one place
-    // that ties HANA's backup to its objects in the pool.
-    backint_helper_.remove_job(uuid);
+    if (!record_set(set, uuid, database, "Failed to save catalog")) return false;
     job_type_ = def_.subtype();
   }
   evt_handler_.handle_progress(100, 0, 0, 0);

@@ -1,5 +1,6 @@
 #include "job/backup_executor_basic.h"
 
+#include <ace/Guard_T.h>
 #include <ace/Log_Msg.h>
 
 #include <climits>
@@ -29,6 +30,7 @@
 #include "common/resource_info_getter.h"
 #include "common/system_control.h"
 #include "common/utils.h"
+#include "job/database_lock_manager.h"
 
 namespace sap_hana {
 
@@ -36,6 +38,10 @@ namespace {
 
 constexpr int kAlertCategory = 7;
 constexpr int kAlertResourceInfo = 6;
+constexpr int kAlertUpdateSet = 13;
+constexpr int kAlertCommitSet = 45;
+// Set alerts carry bit 44.
+constexpr std::uint64_t kSetAlertFlags = 0x100000000000ULL;
 constexpr const char* kCatalogFileName = "log_backup_0_0_0_0";
 
 /// The value of `column` in the last row; empty when there is none.
@@ -449,6 +455,31 @@ bool Backup_Executor_Basic::save_metadata(const HANA_Backup_Set& set) {
     ACE_ERROR((LM_ERROR, "Failed to write HANA catalog to backupd\n"));
     return false;
   }
+  return true;
+}
+
+bool Backup_Executor_Basic::record_set(HANA_Backup_Set& set, const std::string& catalog_uuid,
+                                       const std::string& database, const char* save_failed) {
+  ACE_Thread_Mutex* update_lock = Database_Lock_Manager::instance()->get_update_lock(sid_, database);
+  if (update_lock == nullptr) {
+    ACE_ERROR((LM_ERROR, "Failed to get database update lock for %s\n", database.c_str()));
+    return false;
+  }
+  ACE_Guard<ACE_Thread_Mutex> guard(*update_lock);
+  if (!guard.locked()) return false;
+  if (!update_metadata(set, catalog_uuid)) {
+    alert(kAlertUpdateSet, kSetAlertFlags, json_value());
+    ACE_ERROR((LM_ERROR, "Failed to update metadata\n"));
+    return false;
+  }
+  if (!save_metadata(set)) {
+    alert(kAlertCommitSet, kSetAlertFlags, json_value());
+    ACE_ERROR((LM_ERROR, "%s\n", save_failed));
+    return false;
+  }
+  // Only now: until the set is committed the record is the one place that
+  // ties HANA's backup to its objects in the pool.
+  backint_helper_.remove_job(catalog_uuid);
   return true;
 }
 

@@ -62,6 +62,12 @@ class Backup_Executor_Basic : public Job_Executor_T<Default_Backup_Job_Source, B
   void init_metadata(HANA_Backup_Set& set);
   bool update_metadata(HANA_Backup_Set& set, const std::string& catalog_uuid);
   bool save_metadata(const HANA_Backup_Set& set);
+  /// Under the update lock of (SID, `database`): update_metadata (alert 13,
+  /// "Failed to update metadata"), save_metadata (alert 45, `save_failed`),
+  /// then the backint job `catalog_uuid` is removed: only a committed set
+  /// takes its place.
+  bool record_set(HANA_Backup_Set& set, const std::string& catalog_uuid, const std::string& database,
+                  const char* save_failed);
 
   bool get_last_backup_id(const std::string& database, Job_Definition_Subtype level, ACE_UINT64& backup_id,
                           bool success_only);

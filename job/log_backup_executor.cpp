@@ -41,10 +41,7 @@ constexpr int kAlertResourceInfo = 6;
 constexpr int kAlertBackintJob = 9;
 constexpr int kAlertLastFullBackup = 10;
 constexpr int kAlertJobState = 11;
-constexpr int kAlertUpdateSet = 13;
 constexpr int kAlertLogConf = 14;
-constexpr int kAlertCommitSet = 45;
-constexpr std::uint64_t kSetAlertFlags = 0x100000000000ULL;
 
 constexpr unsigned kPollInterval = 10;    // seconds between looks at HANA and its processes
 constexpr time_t kQuietStart = 600;       // before this, a missing hana-backint is not yet suspicious
@@ -341,26 +338,7 @@ bool Log_Backup_Executor::handle_backint_catalog(const std::string& catalog_uuid
 
   HANA_Backup_Set set;
   init_metadata(set);
-  ACE_Thread_Mutex* update_lock = Database_Lock_Manager::instance()->get_update_lock(sid_, database);
-  if (update_lock == nullptr) {
-    ACE_ERROR((LM_ERROR, "Failed to get database update lock for %s\n", database.c_str()));
-    return false;
-  }
-  ACE_Guard<ACE_Thread_Mutex> guard(*update_lock);
-  if (!guard.locked()) return false;
-  if (!update_metadata(set, catalog_uuid)) {
-    alert(kAlertUpdateSet, kSetAlertFlags, json_value());
-    ACE_ERROR((LM_ERROR, "Failed to update metadata\n"));
-    return false;
-  }
-  if (!save_metadata(set)) {
-    alert(kAlertCommitSet, kSetAlertFlags, json_value());
-    ACE_ERROR((LM_ERROR, "Failed to update and save metadata\n"));
-    return false;
-  }
-  // Only now: until the set is committed the record is the one place that
-  // ties HANA's backup to its objects in the pool.
-  backint_helper_.remove_job(catalog_uuid);
+  if (!record_set(set, catalog_uuid, database, "Failed to update and save metadata")) return false;
   ACE_DEBUG((LM_INFO, "Handle HANA %s:%s %s catalog successful.\n", sid_.c_str(), database.c_str(), set.type.c_str()));
   return true;
 }
