@@ -13,7 +13,7 @@ sys.path.insert(0, os.path.join(os.environ["HANA_SOURCE_DIR"], "tools"))
 sys.path.insert(0, os.path.join(os.environ["HANA_SOURCE_DIR"], "tests", "support"))
 
 import hana_sim  # noqa: E402
-from agent_job_env import Agent_Job_Env  # noqa: E402
+from agent_job_env import Agent_Job_Env, restore_entry, utc_now  # noqa: E402
 
 SID = "DMO"
 TENANT = "T01"
@@ -23,7 +23,8 @@ ACCESS_KEY = "demo-access-key-" + uuid.uuid4().hex
 RESOURCE_UUID = "5e0d3f2a-0000-4000-8000-0000000000a1"
 POOL_UUID = "8c3b1a90-1d2e-4f3a-8b4c-5d6e7f8a9b0c"
 POOL_DIR = "/var/opt/corvane/strovix3/demo-pool"
-FULL_JOB, INCREMENTAL_JOB, STOPPED_JOB = ("5e0d3f2a-0000-4000-8000-00000000000%d" % i for i in (1, 2, 3))
+FULL_JOB, INCREMENTAL_JOB, STOPPED_JOB, LOG_JOB, RESTORE_JOB = (
+    "5e0d3f2a-0000-4000-8000-00000000000%d" % i for i in (1, 2, 3, 7, 9))
 DATABASES = ["SYSTEMDB", TENANT]
 DATA_SIZE = 16 * 1024 * 1024  # bytes of each service volume
 DATA_RATE = 4 * 1024 * 1024   # bytes per second and pipe: a backup runs long enough to be watched
@@ -147,6 +148,71 @@ def stop_running_backup(env):
     say("its data set is removed from the pool; no set committed")
 
 
+def show_rows(when):
+    rows = hana_sim.content_rows(SID, TENANT)
+    say("SIM_CONTENT of %s %s: %s" % (TENANT, when, ", ".join("%s (written %s)" % (r["value"], r["written_at"][11:19])
+                                                             for r in rows) or "no rows"))
+    return [r["value"] for r in rows]
+
+
+def written(row, more=""):
+    say("row %s written at %s into SIM_CONTENT of %s%s" % (row["value"], row["written_at"][11:19], TENANT, more))
+
+
+def log_backup(env, shown):
+    """HANA backs up T01's logs and catalog through hana-backint; prints the
+    sets that the on-demand job's runs committed since `shown`."""
+    ids = env.log_backup({TENANT: LOG_JOB})[TENANT]
+    sets = [s for s in env.sets(TENANT) if s.get("definition_id") == LOG_JOB and s["uuid"] not in shown]
+    require(sorted(s["database_backup_id"] for s in sets) == sorted(ids),
+            "HANA's log backups %s, the job's runs committed %s" % (ids, [s["database_backup_id"] for s in sets]))
+    for s in sets:
+        problems = env.set_problems(s)
+        require(not problems, "set %s of %s: %s" % (s["uuid"], TENANT, "; ".join(problems)))
+        say("set %s %-8s %-11s backup id %d  %d file%s  run %s"
+            % (short(s["uuid"]), TENANT, s["type"], s["database_backup_id"], len(s["files"]),
+               "" if len(s["files"]) == 1 else "s", short(s["job_act_id"])))
+        shown.add(s["uuid"])
+
+
+def point_in_time_recovery(env, lifeline):
+    step("on-demand log backup job of %s set up through the agent (setup_ondemand sent by backupd)" % TENANT)
+    env.add_log_backup_job(LOG_JOB, TENANT)
+    env.setup_ondemand(LOG_JOB)
+    ini = hana_sim.get_ini(SID, "global.ini").get("backup", {})
+    say("global.ini [backup] log_backup_using_backint = %s, catalog_backup_using_backint = %s"
+        % (ini.get("log_backup_using_backint"), ini.get("catalog_backup_using_backint")))
+    require(ini.get("log_backup_using_backint") == "true", "HANA's log backups do not go through backint")
+
+    step("%s changes; HANA backs its logs up through hana-backint, the job's runs (started by backupd) "
+         "record them" % TENANT)
+    shown = set()
+    written(hana_sim.write(SID, "a", TENANT))
+    log_backup(env, shown)
+    # Timestamps are whole seconds: a second on either side of the chosen time.
+    time.sleep(1.1)
+    chosen = utc_now()
+    say("chosen time %s UTC, for the restore" % chosen)
+    time.sleep(1.1)
+    written(hana_sim.write(SID, "b", TENANT))
+    log_backup(env, shown)
+    written(hana_sim.write(SID, "c", TENANT), "; no log backup follows it")
+
+    step("restore job of %s to %s UTC, between the two log backups" % (TENANT, chosen))
+    require(show_rows("before") == ["a", "b", "c"], "the rows written are not a, b, c")
+    env.add_restore_job(RESTORE_JOB, [restore_entry(SID, TENANT, TENANT, chosen, lifeline)])
+    act = env.start_job(RESTORE_JOB)
+    say("run %s" % act)
+    run = follow_run(env, act)
+    recovery = (hana_sim.recoveries(SID) or [{}])[-1]
+    require(run["outcome"] == "success", "the restore ended %s: %s %s\n%s" % (run["outcome"], run.get("error"),
+                                                                             recovery, env.log_tail()))
+    say("HANA: %s -> %s" % (" ".join(recovery.get("statement", "").split()), recovery.get("result")))
+    require(recovery.get("result") == "successful", "HANA's recovery: %s" % recovery)
+    require(show_rows("after ") == ["a"], "the restored content is not that of %s" % chosen)
+    say("the content is that of %s: row a only" % chosen)
+
+
 def dir_size(path):
     return sum(os.path.getsize(os.path.join(root, n)) for root, _, names in os.walk(path) for n in names)
 
@@ -178,6 +244,7 @@ def main():
         say("each incremental set continues its full set's lifeline; its incarnation is the full set")
 
         stop_running_backup(env)
+        point_in_time_recovery(env, full[DATABASES.index(TENANT)]["lifeline"])
 
         step("summary")
         sets = env.server.backup_sets()

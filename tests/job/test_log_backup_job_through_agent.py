@@ -15,6 +15,7 @@ import unittest
 
 import hana_sim
 import sandbox_env
+from agent_job_env import log_runs_ended
 from backupd.client import Backupd
 
 AGENT = sandbox_env.BIN_DIR + "/strovix3-agent"
@@ -117,10 +118,7 @@ class Log_Backup_Job_Through_Agent_Test(unittest.TestCase):
 
         hana_sim.write("ABC", "before the log backup", "T01")
         ids = hana_sim.log_backup("ABC", "T01")
-        self.wait_until(lambda: len(self.srv.log_runs(LOG)) >= len(ids)
-                        and all(r["state"] == "started" for r in self.srv.log_runs(LOG))
-                        and all(self.run_of(r["job_act_id"]).get("state") == "ended" for r in self.srv.log_runs(LOG)),
-                        "the log backup runs")
+        self.wait_until(lambda: log_runs_ended(self.srv, [LOG], len(ids)), "the log backup runs")
         runs = {r["job_act_id"] for r in self.srv.log_runs(LOG)}
         self.assertEqual([self.run_of(a)["outcome"] for a in runs], ["success"] * len(runs))
         sets = [s for s in self.srv.backup_sets() if s.get("definition_id") == LOG]

@@ -7,7 +7,6 @@ and to the later one (told apart by its SIM_CONTENT rows), the same
 tenant restored into another system (USING SOURCE), and the system
 database restored to the earlier time."""
 
-import datetime
 import json
 import os
 import signal
@@ -17,6 +16,7 @@ import unittest
 
 import hana_sim
 import sandbox_env
+from agent_job_env import log_runs_ended, restore_definition, restore_entry, utc_now
 from backupd.client import Backupd
 
 AGENT = sandbox_env.BIN_DIR + "/strovix3-agent"
@@ -37,21 +37,10 @@ def backup_definition(uuid, subtype, entries, **more):
     return d
 
 
-def restore_definition(uuid, target, entries):
-    return {"id": uuid, "type": 2, "subtype": 13, "name": "restore", "agent": "hana", "uid": "admin",
-            "host_id": HOST, "target": {"id": target},
-            "source": {"id": ABC, "name": "ABC", "pool_uuid": POOL, "entries": entries},
-            "options": {"ignore_delta": False}}
-
-
 def resource(sid, number):
     return {"instances": [{"name": "%s_HDB%02d" % (sid, number), "uuid": "i-" + sid, "host_uuid": HOST,
                            "extended_attrs": {"sid": sid, "instance_name": "HDB%02d" % number,
                                               "instance_number": number, "multi_container": True}}]}
-
-
-def utc_now():
-    return datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M:%S")
 
 
 class Restore_Job_Through_Agent_Test(unittest.TestCase):
@@ -125,14 +114,9 @@ class Restore_Job_Through_Agent_Test(unittest.TestCase):
 
     @classmethod
     def log_backup(cls):
-        for database, uuid in LOGS.items():
+        for database in LOGS:
             hana_sim.log_backup("ABC", database)
-
-        def ended():
-            runs = [r for uuid in LOGS.values() for r in cls.srv.log_runs(uuid)]
-            return runs and all(r["state"] == "started" and cls.run_of(r["job_act_id"]).get("state") == "ended"
-                                for r in runs)
-        cls.wait_until(ended, "the log backup runs")
+        cls.wait_until(lambda: log_runs_ended(cls.srv, LOGS.values()), "the log backup runs")
 
     @classmethod
     def make_restorable_sets(cls):
@@ -165,10 +149,8 @@ class Restore_Job_Through_Agent_Test(unittest.TestCase):
     def restore(self, target, origin, into, timepoint):
         Restore_Job_Through_Agent_Test.restores += 1
         uuid = RESTORE % self.restores
-        self.srv.add_job_def(uuid, restore_definition(uuid, target, [{
-            "original": {"sid": "ABC", "database": origin},
-            "restore_as": {"database": into, "timepoint": timepoint, "lifeline": self.lifeline[origin]}}]),
-            owner=HOST)
+        self.srv.add_job_def(uuid, restore_definition(uuid, HOST, ABC, "ABC", POOL, target, [
+            restore_entry("ABC", origin, into, timepoint, self.lifeline[origin])]), owner=HOST)
         run = self.run_job(uuid)
         with open(self.log) as f:
             self.assertEqual(run["outcome"], "success", (hana_sim.recoveries("ABC" if target == ABC else "PRD"),

@@ -9,10 +9,15 @@ job tests and the demo share. Runs inside tests/sandbox/run.
         env.add_backup_job(J, 1, ["hana/HDB00/SYSTEMDB", "hana/HDB00/T01"])
         run = env.wait_run(env.start_job(J))      # the server's record of the run
         env.sets("T01")                           # committed sets, in commit order
+        env.add_log_backup_job(L, "T01"); env.setup_ondemand(L)
+        env.log_backup({"T01": L})                # HANA's log backup, recorded by runs of L
+        env.add_restore_job(R, [restore_entry("ABC", "T01", "T01", timepoint, env.sets("T01")[0]["lifeline"])])
+        env.run_job(R)
     finally:
         env.stop()
 """
 
+import datetime
 import json
 import os
 import signal
@@ -25,6 +30,39 @@ from backupd.client import Backupd
 
 AGENT = sandbox_env.BIN_DIR + "/strovix3-agent"
 AGENT_WORK_DIR = "/var/opt/corvane/strovix3/agent"
+
+
+def utc_now():
+    """Now as a restore's timepoint: UTC, whole seconds. A point taken between
+    two writes needs a second on either side of it."""
+    return datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M:%S")
+
+
+def restore_definition(uuid, host_uuid, source_resource, source_sid, pool_uuid, target, entries):
+    """A restore job definition (type 2, subtype 13) from the sets of the
+    system `source_sid` (resource `source_resource`) in the pool into the
+    resource `target`; `entries` as restore_entry() makes them."""
+    return {"id": uuid, "type": 2, "subtype": 13, "name": "restore", "agent": "hana", "uid": "admin",
+            "host_id": host_uuid, "target": {"id": target},
+            "source": {"id": source_resource, "name": source_sid, "pool_uuid": pool_uuid, "entries": entries},
+            "options": {"ignore_delta": False}}
+
+
+def restore_entry(source_sid, origin, into, timepoint, lifeline):
+    """Restores database `origin` of `source_sid` as `into`, to `timepoint`
+    (utc_now()'s form), from the sets of `lifeline`."""
+    return {"original": {"sid": source_sid, "database": origin},
+            "restore_as": {"database": into, "timepoint": timepoint, "lifeline": lifeline}}
+
+
+def log_runs_ended(server, job_uuids, at_least=1):
+    """Whether at least `at_least` log backup starts were enqueued for the
+    on-demand jobs `job_uuids` and each went into a run that has ended."""
+    starts = [r for uuid in job_uuids for r in server.log_runs(uuid)]
+    if len(starts) < at_least or any(r["state"] != "started" for r in starts):
+        return False
+    return all(any(run.get("state") == "ended" for run in server.job_runs(job_act_id=r["job_act_id"]))
+               for r in starts)
 
 
 class Agent_Job_Env:
@@ -120,6 +158,41 @@ class Agent_Job_Env:
     def add_backup_job(self, uuid, subtype, entries, name=None):
         """A data backup definition (subtype 1 full, 2 incremental, 3 cumulative) of this host."""
         self.server.add_job_def(uuid, self.backup_definition(uuid, subtype, entries, name), owner=self.host_uuid)
+
+    def add_log_backup_job(self, uuid, database, name=None):
+        """The on-demand log backup definition (subtype 7) of one database."""
+        d = self.backup_definition(uuid, 7, ["hana/%s/%s" % (self.instance_name, database)],
+                                   name or "log backup of %s" % database)
+        d.update(uid="admin", schedules=[{"type": 7}])
+        self.server.add_job_def(uuid, d, owner=self.host_uuid)
+
+    def setup_ondemand(self, uuid):
+        """Sets an on-demand job up through the server: HANA's log and
+        catalog backups then go through hana-backint."""
+        answer = self.server.job_command(uuid, "setup_ondemand")
+        if "result" not in answer:
+            raise AssertionError("setting %s up: %s" % (uuid, answer))
+
+    def log_backup(self, jobs, timeout=180):
+        """Makes HANA back up the logs (and catalog) of each database of
+        `jobs` ({database: on-demand job uuid}) through hana-backint, and
+        waits until every start hana-backint enqueued went into an ended
+        run. Returns {database: HANA's backup ids}."""
+        before = sum(len(self.server.log_runs(uuid)) for uuid in jobs.values())
+        ids = {database: hana_sim.log_backup(self.sid, database) for database in jobs}
+        self.wait_until(lambda: log_runs_ended(self.server, jobs.values(), before + 1),
+                        "the log backup runs", timeout)
+        return ids
+
+    def add_restore_job(self, uuid, entries):
+        """A restore definition of this system into itself; restore_entry() makes `entries`."""
+        self.server.add_job_def(uuid, restore_definition(uuid, self.host_uuid, self.resource_uuid, self.sid,
+                                                         self.pool_uuid, self.resource_uuid, entries),
+                                owner=self.host_uuid)
+
+    def run_job(self, uuid, timeout=300):
+        """Starts a job and waits for its outcome; the server's record of the run."""
+        return self.wait_run(self.start_job(uuid), timeout)
 
     def start_job(self, uuid):
         """Starts a job through the server; the run's job_act_id."""
