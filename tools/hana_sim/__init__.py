@@ -162,15 +162,31 @@ def clear_calls(sid):
     _common.clear_calls(sid)
 
 
-def add_fault(sid, program, match="", stderr="", stdout="", exit=1, times=None, delay=0):
+LOG_BACKUP_OUTCOMES = ("failed", "canceled", "running")
+
+
+def add_fault(sid, program, match="", stderr="", stdout="", exit=1, times=None, delay=0, state=None,
+              message=None):
     """Makes calls of `program` ("hdbsql", "HDB" or "hdbsrvutil")
     whose statement (hdbsql) or argument text (others) contains a match of the
     regular expression `match` fail: print `stdout`/`stderr` and end with
     `exit`, after `delay` seconds, `times` times (None: always). The call is
-    logged as usual."""
+    logged as usual.
+
+    Program "log-backup" instead gives a log or catalog backup whose pipe
+    path matches the catalog state `state` ("failed", "canceled", or
+    "running": HANA never ends it) with MESSAGE `message`, whatever backint
+    did; failed and canceled ones fail the log backup."""
+    if program == "log-backup" and state not in LOG_BACKUP_OUTCOMES:
+        raise _common.SimError("a log-backup fault needs a state of %s" % ", ".join(LOG_BACKUP_OUTCOMES))
+    if program != "log-backup" and (state is not None or message is not None):
+        raise _common.SimError("only log-backup faults take a state and a message")
+    fault = {"program": program, "match": match, "stderr": stderr, "stdout": stdout, "exit": exit,
+             "times": times, "delay": delay}
+    if state is not None:
+        fault.update(state=state, message=message or "")
     with _common.state_update(sid) as st:
-        st["faults"].append({"program": program, "match": match, "stderr": stderr,
-                             "stdout": stdout, "exit": exit, "times": times, "delay": delay})
+        st["faults"].append(fault)
 
 
 def clear_faults(sid):

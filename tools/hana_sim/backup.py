@@ -26,7 +26,7 @@ from . import content
 from . import pipes
 from . import system
 from .common import SimError
-from .programs import SqlError
+from .programs import SqlError, matching_fault
 
 CHUNK = 1 << 20
 CATALOG_NAME = "log_backup_0_0_0_0"
@@ -567,13 +567,23 @@ def _single_object_backup(sid, database, entry_type, path_of, content_of, source
         os.unlink(path)
     except OSError:
         pass
+    # An injected outcome (fault program "log-backup", matched against the
+    # pipe) overrides what backint did, which stays as it was: HANA may fail
+    # or cancel a backup whose objects backint saved, or never end it.
+    fault = matching_fault(sid, "log-backup", path)
+    outcome = fault.get("state") if fault else None
+    if outcome in ("failed", "canceled"):
+        errors = [fault.get("message") or "backup %s by the simulated HANA" % outcome]
     with common.state_update(sid) as st:
         for e in st["backup_catalog"]:
             if e["backup_id"] == backup_id:
                 now = common.format_ts(common.utc_now())
-                e["state_name"] = "failed" if errors else "successful"
-                e["utc_end_time"] = e["sys_end_time"] = now
-                e["message"] = "; ".join(errors) or "<ok>"
+                if outcome == "running":
+                    e["state_name"] = "running"
+                else:
+                    e["state_name"] = (outcome or "failed") if errors else "successful"
+                    e["utc_end_time"] = e["sys_end_time"] = now
+                e["message"] = "; ".join(errors) or ("" if outcome == "running" else "<ok>")
                 f = {"entry_id": e["entry_id"], "source_id": extra.get("volume", 0),
                      "source_type_name": source_type, "host": st["host"],
                      "service_type_name": extra.get("service", "nameserver"),

@@ -56,7 +56,7 @@ def _user_name(uid):
         return str(uid)
 
 
-def _matching_fault(sid, program, text):
+def matching_fault(sid, program, text):
     """Takes one matching injected fault (counting down `times`)."""
     if not common.load_state(sid).get("faults"):
         # Most calls meet no fault; they need not rewrite the state.
@@ -180,6 +180,17 @@ def split_statements(text, separator=";"):
     return [p.strip() for p in parts if p.strip()]
 
 
+SECONDARY_MODES = ("sync", "syncmem", "async")
+
+
+def replication_secondary(sid):
+    """True when global.ini makes this system a system-replication secondary
+    ([system_replication] actual_mode, or mode when that is empty)."""
+    section = system.read_ini("%s/global.ini" % common.config_dir(sid)).get("system_replication", {})
+    mode = section.get("actual_mode") or section.get("mode") or ""
+    return mode.strip().lower() in SECONDARY_MODES
+
+
 class Connection:
     """Where a hdbsql call is connected: the system's state, the database and
     the user."""
@@ -241,6 +252,10 @@ def _connect(sid, state, opts):
             port_db = name
     if port_db is None or not common.port_listening(port, common.host_address(state)):
         raise refused
+    if replication_secondary(sid):
+        # A system-replication secondary replays the primary's log and
+        # opens no SQL port of its own.
+        raise refused
     if database is None or database == "":
         database = port_db
     else:
@@ -292,7 +307,7 @@ def hdbsql_main(sid, argv):
         entry["db_user"] = opts.get("-u")
         entry["database"] = opts.get("-d")
         out.out_file = opts.get("-o")
-        fault = _matching_fault(sid, "hdbsql", entry["statement"])
+        fault = matching_fault(sid, "hdbsql", entry["statement"])
         if fault:
             code = _apply_fault(fault, out)
             return code
@@ -364,7 +379,7 @@ def hdbsrvutil_main(sid, argv):
     out = Output()
     code = 0
     try:
-        fault = _matching_fault(sid, "hdbsrvutil", entry["statement"])
+        fault = matching_fault(sid, "hdbsrvutil", entry["statement"])
         if fault:
             code = _apply_fault(fault, out)
         elif argv == ["-v"]:
@@ -386,7 +401,7 @@ def hdb_main(sid, argv):
     out = Output()
     code = 0
     try:
-        fault = _matching_fault(sid, "HDB", " ".join(argv))
+        fault = matching_fault(sid, "HDB", " ".join(argv))
         if fault:
             code = _apply_fault(fault, out)
             return code
