@@ -8,17 +8,23 @@
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
+#include <set>
 
 #include "agent/backupd/agent_job_activity_handle.h"
+#include "agent/backupd/pool_utils.h"
 #include "agent/backupset/hana_backup_set.h"
 #include "agent/base/directory_iterator.h"
 #include "agent/base/exponential_backoff_iterator.h"
 #include "agent/base/file_utils.h"
 #include "agent/base/path_conf.h"
 #include "agent/base/snprintf_t.h"
+#include "agent/config/host_manager.h"
+#include "agent/http/http_headers.h"
+#include "agent/http/http_query.h"
 #include "agent/json/json_file.h"
 #include "agent/process/service_lister.h"
-#include "common/environ_getter.h"
+#include "agent/process/text_process_handler.h"
+#include "agent/storage/client_io_ex.h"
 #include "common/instance_control.h"
 #include "common/list_databases.h"
 #include "common/resource_info_getter.h"
@@ -55,6 +61,33 @@ bool is_live_log_backup_name(const std::string& name) {
   return name.compare(0, std::char_traits<char>::length(kLogBackupPrefix), kLogBackupPrefix) == 0 &&
          name.find('.') == std::string::npos;
 }
+
+/// The one value of a one-column result, taken from the whole line: a
+/// MESSAGE holds commas, which the general handler would split.
+class Single_Value_Handler : public Text_Process_Handler {
+ public:
+  int handle_stdout_line(const char* line, size_t len) override {
+    std::string text(line, len);
+    if (!header_) {
+      header_ = true;
+      return 0;
+    }
+    if (text.find(" row selected") != std::string::npos || text.find(" rows selected") != std::string::npos) return 0;
+    if (text.size() >= 2 && text.front() == '"' && text.back() == '"') {
+      text = text.substr(1, text.size() - 2);
+      for (size_t at = 0; (at = text.find("\"\"", at)) != std::string::npos; ++at) text.erase(at, 1);
+    } else if (text == "?") {
+      text.clear();
+    }
+    value_ = text;
+    return 0;
+  }
+  const std::string& value() const { return value_; }
+
+ private:
+  bool header_ = false;
+  std::string value_;
+};
 
 /// Seconds since `start`: the wall clock, or the poll intervals slept when
 /// those are more (sleeps are shortened in tests, the counting is not).
@@ -103,7 +136,9 @@ bool Log_Backup_Executor::any_log_backup_file() {
 
 bool Log_Backup_Executor::setup_ondemand() {
   generate_access_key_file();
-  if (already_set_up()) return true;
+  // A file alone does not prove that HANA's settings followed it: a setup
+  // that failed to switch them left the file, and this one tries again.
+  if (already_set_up()) return switch_log_backup_on();
 
   if (!Resource_Info_Getter(src_->id()).base_info(sid_, instance_name_, instance_mgr_name_, instance_number_)) {
     alert(kAlertResourceInfo, 0, json_value());
@@ -133,9 +168,17 @@ bool Log_Backup_Executor::setup_ondemand() {
                database.empty() ? "instance" : "database", name.c_str()));
     return false;
   }
-  enable_log_backup();
+  const bool switched = switch_log_backup_on();
   change_active_file_group();
-  return true;
+  return switched;
+}
+
+bool Log_Backup_Executor::switch_log_backup_on() {
+  if (enable_log_backup()) return true;
+  alert(kAlertLogConf, 0, json_value{{"instance", instance_name_}});
+  ACE_ERROR((LM_ERROR, "Failed to backup HANA log, failed to switch HANA %s %s log backups to backint\n", sid_.c_str(),
+             instance_name_.c_str()));
+  return false;
 }
 
 bool Log_Backup_Executor::generate_log_conf_file(const std::string& database) {
@@ -200,8 +243,11 @@ bool Log_Backup_Executor::remove_ondemand() {
   }
   // Another log backup job of this host still needs HANA's settings.
   if (any_log_backup_file()) return true;
-  disable_log_backup();
-  return true;
+  if (disable_log_backup()) return true;
+  alert(kAlertLogConf, 0, json_value{{"instance", instance_name_}});
+  ACE_ERROR((LM_ERROR, "Failed to remove backup HANA log, failed to switch off HANA %s %s log backups to backint\n",
+             sid_.c_str(), instance_name_.c_str()));
+  return false;
 }
 
 bool Log_Backup_Executor::remove_conf_file(const std::string& database) {
@@ -225,22 +271,30 @@ bool Log_Backup_Executor::change_active_file_group() {
 }
 
 bool Log_Backup_Executor::enable_log_backup() {
-  if (!is_active(nullptr) || !init_hdbsql()) return true;
+  if (!is_active(nullptr)) {
+    ACE_ERROR((LM_ERROR, "Failed to change HANA's log backup settings, this node is not active\n"));
+    return false;
+  }
+  if (!init_hdbsql()) return false;
+  // The settings are independent: each one made now is one the next setup
+  // need not make, so a failure does not stop the others.
   System_Config_Manager config(hdbsql_);
-  config.alter_log_mode(System_Config_Manager::LOG_MODE_NORMAL);
-  config.alter_auto_log_backup(true);
-  config.alter_log_backup_using_backint(true);
-  config.alter_catalog_backup_using_backint(true);
-  return true;
+  bool ok = config.alter_log_mode(System_Config_Manager::LOG_MODE_NORMAL);
+  ok = config.alter_auto_log_backup(true) && ok;
+  ok = config.alter_log_backup_using_backint(true) && ok;
+  return config.alter_catalog_backup_using_backint(true) && ok;
 }
 
 bool Log_Backup_Executor::disable_log_backup() {
-  if (!is_active(nullptr) || !init_hdbsql()) return true;
+  if (!is_active(nullptr)) {
+    ACE_ERROR((LM_ERROR, "Failed to change HANA's log backup settings, this node is not active\n"));
+    return false;
+  }
+  if (!init_hdbsql()) return false;
   System_Config_Manager config(hdbsql_);
-  config.alter_auto_log_backup(false);
-  config.alter_log_backup_using_backint(false);
-  config.alter_catalog_backup_using_backint(false);
-  return true;
+  bool ok = config.alter_auto_log_backup(false);
+  ok = config.alter_log_backup_using_backint(false) && ok;
+  return config.alter_catalog_backup_using_backint(false) && ok;
 }
 
 std::vector<std::string> Log_Backup_Executor::backint_job_uuids(const Action_Options& options) {
@@ -273,14 +327,22 @@ bool Log_Backup_Executor::execute_backup(const Action_Options* options) {
     return false;
   }
   evt_handler_.handle_progress(1, 0, 0, 0);
-  bool any = false;
+  // One backup that is not recorded fails the run, whatever the others did.
+  size_t recorded = 0;
   for (size_t i = 0; i < uuids.size(); ++i) {
-    if (stopping()) break;
-    if (handle_backint_catalog(uuids[i])) any = true;
+    if (stopping()) {
+      for (size_t rest = i; rest < uuids.size(); ++rest)
+        ACE_ERROR((LM_ERROR, "The job is stopping, backint job %s is not recorded\n", uuids[rest].c_str()));
+      break;
+    }
+    if (handle_backint_catalog(uuids[i])) ++recorded;
     evt_handler_.handle_progress(static_cast<int>((i + 1) * 100 / uuids.size()), 0, 0, 0);
   }
   evt_handler_.handle_progress(100, 0, 0, 0);
-  return any;
+  if (recorded == uuids.size()) return true;
+  ACE_ERROR((LM_ERROR, "Recorded %u of %u HANA log backups\n", static_cast<unsigned>(recorded),
+             static_cast<unsigned>(uuids.size())));
+  return false;
 }
 
 bool Log_Backup_Executor::handle_backint_catalog(const std::string& catalog_uuid) {
@@ -316,9 +378,24 @@ bool Log_Backup_Executor::handle_backint_catalog(const std::string& catalog_uuid
     }
   }
 
-  if (!check_log_complete(job.database_backup_id, catalog_uuid)) {
-    alert(kAlertJobState, 0, json_value());
+  std::string state;
+  const Hana_Outcome outcome = wait_backint_job(job.database_backup_id, state);
+  if (outcome != Hana_Outcome::SUCCESSFUL) {
+    json_value parameters = {{"database", database}, {"database_backup_id", job.database_backup_id}, {"state", state}};
     ACE_ERROR((LM_ERROR, "Job state is error, database_backup_id = %Q\n", job.database_backup_id));
+    if (outcome == Hana_Outcome::FAILED) {
+      const std::string message = hana_message(job.database_backup_id);
+      parameters["message"] = message;
+      alert(kAlertJobState, 0, parameters);
+      ACE_ERROR((LM_ERROR, "HANA reports backup %Q of %s:%s as %s: %s\n", job.database_backup_id, sid_.c_str(),
+                 database.c_str(), state.c_str(), message.c_str()));
+      discard_backup(job);
+    } else {
+      alert(kAlertJobState, 0, parameters);
+      ACE_ERROR((LM_ERROR, "HANA has not confirmed backup %Q of %s:%s (state %s), backint job %s is kept unrecorded\n",
+                 job.database_backup_id, sid_.c_str(), database.c_str(), state.empty() ? "unknown" : state.c_str(),
+                 catalog_uuid.c_str()));
+    }
     return false;
   }
   backoff_sleep(1);
@@ -343,12 +420,64 @@ bool Log_Backup_Executor::handle_backint_catalog(const std::string& catalog_uuid
   return true;
 }
 
-bool Log_Backup_Executor::check_log_complete(ACE_UINT64 database_backup_id, const std::string& backint_catalog_uuid) {
-  if (wait_backint_job(database_backup_id)) return true;
-  std::string landscape_id;
+std::string Log_Backup_Executor::hana_message(ACE_UINT64 database_backup_id) {
+  snprintf_t<4096> sql("select MESSAGE from %s.M_BACKUP_CATALOG where BACKUP_ID=%llu", schema(),
+                       static_cast<unsigned long long>(database_backup_id));
+  Single_Value_Handler handler;
+  if (!hdbsql_.execute(sql.c_str(), &handler)) return std::string();
+  return handler.value();
+}
+
+void Log_Backup_Executor::discard_backup(const Backint_Backup_Job_Info& job) {
   Backup_File_Infos files;
-  return Environ_Getter::get_landscape_id(sid_.c_str(), landscape_id) &&
-         backint_helper_.get_job_files(backint_catalog_uuid, files) && !files.empty();
+  std::uint64_t total = 0;
+  // An empty list is an answer (backint saved nothing); a failed read is not.
+  if (!backint_helper_.get_file_req(HTTP_Query().add("uuid", job.uuid).str(), total, files)) {
+    ACE_ERROR((LM_ERROR, "Failed to read the files of backint job %s, it is kept\n", job.uuid.c_str()));
+    return;
+  }
+  bool removed = true;
+  if (!files.empty()) {
+    const std::string& pool_uuid = files.front().pool_uuid.empty() ? tgt_.id : files.front().pool_uuid;
+    Pool_Info pool;
+    Client_IO_Base::Options options;
+    secure_string key = Host_Manager::instance()->access_key();
+    if (!key.empty()) options.set_extra_option(http_head_string(HTTP_HEAD_X_ACCESS_KEY), key);
+    Client_IO_Ex io;
+    if (get_pool_info(pool_uuid, nullptr, pool, false, 0, nullptr, true, nullptr, nullptr, false) != 1 ||
+        set_options_by_pool(options, pool) != 1 || !io.connect(pool.url, options)) {
+      ACE_ERROR(
+          (LM_ERROR, "Failed to connect to pool %s, backint job %s is kept\n", pool_uuid.c_str(), job.uuid.c_str()));
+      return;
+    }
+    std::set<std::string> directories;
+    for (const Backup_File_Info& file : files) {
+      // Only what hana-backint named inside the pool: never an absolute or
+      // climbing path.
+      const std::string& path = file.storage_path;
+      if (path.empty() || path.front() == '/' || path.find("..") != std::string::npos) {
+        ACE_ERROR((LM_ERROR, "Failed to remove object '%s', it is no pool path\n", path.c_str()));
+        removed = false;
+        continue;
+      }
+      if (!io.remove(path)) {
+        ACE_ERROR((LM_ERROR, "Failed to remove object %s, %s\n", path.c_str(), io.error().c_str()));
+        removed = false;
+        continue;
+      }
+      const size_t slash = path.rfind('/');
+      if (slash != std::string::npos) directories.insert(path.substr(0, slash));
+    }
+    // The backup's own directory; anything else in it keeps it.
+    for (const std::string& directory : directories) io.remove(directory);
+  }
+  if (!removed) {
+    ACE_ERROR((LM_ERROR, "Backint job %s is kept, not all of its objects were removed\n", job.uuid.c_str()));
+    return;
+  }
+  if (backint_helper_.remove_job(job.uuid))
+    ACE_DEBUG((LM_INFO, "Removed backup %Q of %s:%s from the pool and the backint catalog\n", job.database_backup_id,
+               sid_.c_str(), job.database.c_str()));
 }
 
 int Log_Backup_Executor::count_backint_processes(ACE_UINT64 database_backup_id) {
@@ -360,28 +489,37 @@ int Log_Backup_Executor::count_backint_processes(ACE_UINT64 database_backup_id) 
   return static_cast<int>(processes.size());
 }
 
-bool Log_Backup_Executor::wait_backint_job(ACE_UINT64 database_backup_id) {
-  Instance_Controller::Instance_State state = Instance_Controller::INSTANCE_STATE_UNKNOWN;
-  if (!Instance_Controller(sid_).get_state(instance_number_, state)) {
+Log_Backup_Executor::Hana_Outcome Log_Backup_Executor::wait_backint_job(ACE_UINT64 database_backup_id,
+                                                                        std::string& state) {
+  state.clear();
+  Instance_Controller::Instance_State instance = Instance_Controller::INSTANCE_STATE_UNKNOWN;
+  if (!Instance_Controller(sid_).get_state(instance_number_, instance)) {
     ACE_ERROR((LM_ERROR, "Failed to get instance state\n"));
-    return false;
+    return Hana_Outcome::UNCONFIRMED;
   }
   Wait_Clock clock;
-  if (state != Instance_Controller::INSTANCE_STATE_RUNNING) {
+  if (instance != Instance_Controller::INSTANCE_STATE_RUNNING) {
     // HANA is down: its hana-backint either ends by itself or hangs on a
-    // pipe nobody writes any more; the catalog files decide afterwards.
+    // pipe nobody writes any more.
     for (;;) {
       // A failed process listing proves nothing: it is retried like a
       // process still running, never taken for "none left".
       const int running = count_backint_processes(database_backup_id);
-      if (running == 0) return true;
+      if (running == 0) break;
       if (running < 0) ACE_ERROR((LM_ERROR, "Failed to list hana-backint processes\n"));
       if (clock.elapsed() > kNoProgressLimit || stopping()) {
         ACE_ERROR((LM_ERROR, "Hana-backint still runs while the instance is down, database_backup_id = %Q\n",
                    database_backup_id));
-        return false;
+        return Hana_Outcome::UNCONFIRMED;
       }
       clock.sleep(kPollInterval);
+    }
+    // Only HANA's catalog tells whether HANA took the backup as done.
+    if (!Instance_Controller(sid_).get_state(instance_number_, instance) ||
+        instance != Instance_Controller::INSTANCE_STATE_RUNNING) {
+      ACE_ERROR(
+          (LM_ERROR, "HANA is not running, its catalog cannot confirm database_backup_id = %Q\n", database_backup_id));
+      return Hana_Outcome::UNCONFIRMED;
     }
   }
   time_t last_seen = 0;
@@ -389,19 +527,20 @@ bool Log_Backup_Executor::wait_backint_job(ACE_UINT64 database_backup_id) {
     std::string job_state;
     if (!get_job_state(database_backup_id, job_state) || job_state.empty()) {
       ACE_ERROR((LM_ERROR, "Failed to get job state\n"));
-      return false;
+      return Hana_Outcome::UNCONFIRMED;
     }
+    state = job_state;
     const std::string lower = boost::algorithm::to_lower_copy(job_state);
-    if (lower == "successful") return true;
-    if (lower == "failed" || lower == "canceled") return false;
-    if (stopping()) return false;
+    if (lower == "successful") return Hana_Outcome::SUCCESSFUL;
+    if (lower == "failed" || lower == "canceled") return Hana_Outcome::FAILED;
+    if (stopping()) return Hana_Outcome::UNCONFIRMED;
     if (clock.elapsed() > kQuietStart) {
       if (count_backint_processes(database_backup_id) > 0) {
         last_seen = clock.elapsed();
       } else if (clock.elapsed() - last_seen > kNoProgressLimit) {
         ACE_ERROR((LM_ERROR, "Hana-backint progress does not exist, state = %s, database_backup_id = %Q\n",
                    job_state.c_str(), database_backup_id));
-        return false;
+        return Hana_Outcome::UNCONFIRMED;
       }
     }
     clock.sleep(kPollInterval);

@@ -35,14 +35,32 @@ namespace sap_hana {
 /// that backup, then, under the database's update lock, complete the backup
 /// set from the backint catalog, commit it, and remove the backint job
 /// record. Progress 1, then i*100/n after each UUID, then 100. The run
-/// succeeds when at least one UUID was recorded; a stop or abort of the job
-/// ends the waiting.
+/// succeeds only when every UUID was recorded; each one that was not is
+/// logged and alerted, and the others are still handled. A stop or abort of
+/// the job ends the waiting and leaves the remaining UUIDs unhandled.
+///
+/// Only a backup that HANA's catalog reports "successful" becomes a set.
+/// One that HANA failed or canceled is logged with HANA's MESSAGE and
+/// alerted (11); its pool objects and then its backint job are removed,
+/// since HANA never reads it again (a job whose objects could not all be
+/// removed is kept). One that HANA did not confirm (catalog unreadable,
+/// HANA down, the wait ended, the job stopped) is logged and alerted the
+/// same way, and its backint job and objects are kept as hana-backint left
+/// them: HANA may still end it successfully, and hana-backint finds its
+/// objects through that record.
 ///
 /// Waiting for HANA (wait_backint_job) is bounded: on a running instance it
 /// polls HANA's backup catalog every 10 seconds and, after 600 seconds,
 /// gives up once no hana-backint of this backup ("-s <backup id>") has been
 /// seen for more than 180 seconds since the start; on a stopped instance it
-/// waits for this backup's hana-backint to end, at most 180 seconds.
+/// waits for this backup's hana-backint to end, at most 180 seconds, and
+/// then asks HANA's catalog only when the instance runs again.
+///
+/// setup_ondemand() fails (alert 14) when HANA's settings could not be
+/// switched (node not active, hdbsql unusable, an ALTER SYSTEM failing);
+/// the ondemand file then stays, and a later setup of the same definition
+/// switches HANA again instead of returning at once. remove_ondemand()
+/// reports a switch-off that failed the same way.
 ///
 /// Every failure is a false result with an error line and, where the
 /// operations say so, a job alert. One executor per thread.
@@ -57,18 +75,33 @@ class Log_Backup_Executor : public Backup_Executor_Basic {
  protected:
   bool execute_backup(const Action_Options* options) override;
 
+  /// HANA's last word on one of its backups, from its backup catalog.
+  enum class Hana_Outcome {
+    SUCCESSFUL,  ///< "successful": the backup may become a set
+    FAILED,      ///< "failed" or "canceled": HANA never uses the backup
+    UNCONFIRMED  ///< no final state: catalog unreadable, HANA down, wait ended, job stopping
+  };
+
   /// Waits for HANA's backup `catalog_uuid` names and commits its set.
   bool handle_backint_catalog(const std::string& catalog_uuid);
-  bool wait_backint_job(ACE_UINT64 database_backup_id);
-  /// True when HANA ended the backup successfully, or, failing that, when
-  /// the backint catalog holds files of the backint job.
-  bool check_log_complete(ACE_UINT64 database_backup_id, const std::string& backint_catalog_uuid);
+  /// Waits until HANA ends backup `database_backup_id`; `state` is the last
+  /// state HANA's catalog gave ("" when none).
+  Hana_Outcome wait_backint_job(ACE_UINT64 database_backup_id, std::string& state);
+  /// HANA's MESSAGE on backup `database_backup_id`; "" when unreadable.
+  std::string hana_message(ACE_UINT64 database_backup_id);
+  /// Removes the pool objects of backint job `job`, then the job itself;
+  /// keeps the job when an object could not be removed.
+  void discard_backup(const Backint_Backup_Job_Info& job);
   bool generate_log_conf_file(const std::string& database);
   /// True when there is no file or this definition's was unlinked.
   bool remove_conf_file(const std::string& database);
   bool change_active_file_group();
+  /// Both true only when HANA's settings are as wanted: the node is active,
+  /// hdbsql is usable and every value is set or already was.
   bool enable_log_backup();
   bool disable_log_backup();
+  /// enable_log_backup(), with alert 14 and a message when it fails.
+  bool switch_log_backup_on();
 
   /// The UUIDs of a run's options, in order; empty when there are none.
   static std::vector<std::string> backint_job_uuids(const Action_Options& options);

@@ -51,6 +51,7 @@ using Log_Job = Controllable_Job_T<Log_Backup_Executor>;
 class Probe : public Log_Backup_Executor {
  public:
   explicit Probe(Job& job) : Log_Backup_Executor(job) {}
+  using Log_Backup_Executor::Hana_Outcome;
   using Log_Backup_Executor::init_system_info;
   using Log_Backup_Executor::wait_backint_job;
 };
@@ -144,11 +145,11 @@ class Log_Job_Sandbox : public Hana_Sim_Test {
   std::string ini(const std::string& key) { return sim("ini ABC global.ini backup " + key).out; }
   /// HANA backs up T01's logs and catalog; the backint job UUIDs it reported,
   /// in the order of HANA's backups.
-  std::vector<std::string> log_backup() {
+  std::vector<std::string> log_backup(const std::string& args = "", int rc = 0) {
     std::set<std::string> known;
     for (const auto& j : server_.jobs()) known.insert(j["uuid"].get<std::string>());
-    Sim_Result r = sim("log-backup ABC --database T01");
-    EXPECT_EQ(r.rc, 0) << r.out;
+    Sim_Result r = sim("log-backup ABC --database T01 " + args);
+    EXPECT_EQ(r.rc, rc) << r.out;
     std::vector<std::string> uuids;
     for (const auto& j : server_.jobs())
       if (!known.count(j["uuid"].get<std::string>())) uuids.push_back(j["uuid"].get<std::string>());
@@ -165,6 +166,20 @@ class Log_Job_Sandbox : public Hana_Sim_Test {
     const std::string cmdline = "/proc/" + std::to_string(pid) + "/cmdline";
     EXPECT_TRUE(wait_for([&cmdline] { return read_file(cmdline).rfind("hana-backint", 0) == 0; }));
     return pid;
+  }
+  /// Log sets follow a full data backup in HANA's catalog.
+  static void full_data_backup() {
+    ASSERT_EQ(std::system(("PYTHONPATH=" + std::string(std::getenv("HANA_SOURCE_DIR")) +
+                           "/tools python3 -c \"import hana_sim; hana_sim.add_backup('ABC', 'T01', files=[{}])\"")
+                              .c_str()),
+              0);
+  }
+  /// The pool paths of the objects of backint job `uuid`.
+  std::vector<std::string> objects_of(const std::string& uuid) {
+    std::vector<std::string> paths;
+    for (const auto& f : server_.files())
+      if (f["job_uuid"] == uuid) paths.push_back(kPoolDir + "/" + f["storage_path"].get<std::string>());
+    return paths;
   }
   std::vector<json_value> sets() {
     json_value answer;
@@ -256,11 +271,7 @@ TEST_F(Log_Job_Sandbox, SetupOfTwoDatabasesIsRefusedAndWritesNothing) {
 }
 
 TEST_F(Log_Job_Sandbox, RunsRecordEveryReportedBackupOfTheirOptions) {
-  // Log sets follow a full data backup in HANA's catalog.
-  ASSERT_EQ(std::system(("PYTHONPATH=" + std::string(std::getenv("HANA_SOURCE_DIR")) +
-                         "/tools python3 -c \"import hana_sim; hana_sim.add_backup('ABC', 'T01', files=[{}])\"")
-                            .c_str()),
-            0);
+  full_data_backup();
   Job_var logs = job('4', {"hana/HDB00/T01"});
   ASSERT_EQ(logs->setup_ondemand(), 0);
   std::vector<std::string> first = log_backup(), second = log_backup();
@@ -294,11 +305,14 @@ TEST_F(Log_Job_Sandbox, RunsRecordEveryReportedBackupOfTheirOptions) {
   for (const auto& j : server_.jobs()) EXPECT_EQ(std::count(first.begin(), first.end(), j["uuid"]), 0) << j.dump();
 
   // A stopped tenant is started before its backup is recorded; unknown
-  // UUIDs around the one good one fail alone.
+  // UUIDs around the one good one fail the run, which still records it.
   ASSERT_EQ(sim("tenant ABC T01 --active no").rc, 0);
   clear_reports();
   log = run(*logs, Action_Options{{"backint_job_uuids", json_value({"0badc0de", second[0], "0badc0df"}).dump()}});
-  ASSERT_EQ(logs->outcome(), JOB_OUTCOME_SUCCESS) << log;
+  ASSERT_EQ(logs->outcome(), JOB_OUTCOME_FAILURE) << log;
+  EXPECT_NE(log.find("Failed to get backint job(0badc0de) info\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("Failed to get backint job(0badc0df) info\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("Recorded 1 of 3 HANA log backups\n"), std::string::npos) << log;
   EXPECT_NE(log.find("Try to start tenant database T01 for log backup\n"), std::string::npos) << log;
   EXPECT_NE(sim("state ABC --get databases.T01.active").out.find("true"), std::string::npos);
   EXPECT_EQ(sets().size(), first.size() + 1);
@@ -313,15 +327,119 @@ TEST_F(Log_Job_Sandbox, WaitOnAStoppedInstanceLooksOnlyForThisBackupsBackintAndG
   Probe probe(*logs);
   ASSERT_TRUE(probe.init_system_info());
   ASSERT_EQ(sim("stop ABC").rc, 0);
-  // A hana-backint of backup 42424 is none of 4242's.
+  // A hana-backint of backup 42424 is none of 4242's; with HANA down its
+  // catalog cannot confirm the backup either way.
   pid_t other = fake_backint(42424);
-  EXPECT_TRUE(probe.wait_backint_job(4242));
+  std::string state;
+  EXPECT_EQ(probe.wait_backint_job(4242, state), Probe::Hana_Outcome::UNCONFIRMED);
+  EXPECT_NE(log_.text().find("HANA is not running, its catalog cannot confirm database_backup_id = 4242\n"),
+            std::string::npos);
+  EXPECT_EQ(log_.text().find("Hana-backint still runs"), std::string::npos);
   pid_t same = fake_backint(4242);
-  EXPECT_FALSE(probe.wait_backint_job(4242));
+  EXPECT_EQ(probe.wait_backint_job(4242, state), Probe::Hana_Outcome::UNCONFIRMED);
   EXPECT_NE(log_.text().find("Hana-backint still runs while the instance is down, database_backup_id = 4242\n"),
             std::string::npos);
   for (pid_t pid : {other, same}) {
     ::kill(pid, SIGKILL);
     ::waitpid(pid, nullptr, 0);
   }
+}
+
+TEST_F(Log_Job_Sandbox, OnlyBackupsThatHanaReportsSuccessfulBecomeSets) {
+  full_data_backup();
+  Job_var logs = job('6', {"hana/HDB00/T01"});
+  ASSERT_EQ(logs->setup_ondemand(), 0);
+  // HANA fails a log backup and cancels a catalog backup, both saved by
+  // hana-backint, and never ends a third log backup.
+  ASSERT_EQ(sim("fault ABC log-backup --match log_backup_3_ --state failed --times 1 "
+                "--message '[110203] Not all data could be written, volume 3'")
+                .rc,
+            0);
+  const std::vector<std::string> failed = log_backup("", 1);
+  ASSERT_EQ(sim("fault ABC log-backup --match log_backup_0_0_0_0 --state canceled --times 1 "
+                "--message 'Backup was canceled by user'")
+                .rc,
+            0);
+  const std::vector<std::string> good_and_canceled = log_backup("", 1);
+  ASSERT_EQ(sim("fault ABC log-backup --match log_backup_3_ --state running --times 1").rc, 0);
+  const std::vector<std::string> open = log_backup("--no-catalog");
+  ASSERT_EQ(failed.size(), 1u);
+  ASSERT_EQ(good_and_canceled.size(), 2u);
+  ASSERT_EQ(open.size(), 1u);
+  std::vector<std::string> discarded = objects_of(failed[0]), kept = objects_of(open[0]);
+  for (const std::string& path : objects_of(good_and_canceled[1])) discarded.push_back(path);
+  ASSERT_EQ(discarded.size(), 2u);
+  for (const std::string& path : discarded) ASSERT_TRUE(is_regular_file(path.c_str())) << path;
+  std::string open_id;
+  for (const auto& j : server_.jobs())
+    if (j["uuid"] == open[0]) open_id = std::to_string(j["database_backup_id"].get<std::uint64_t>());
+
+  // The run is stopped while it waits for the backup HANA never ends.
+  const Action_Options options{
+      {"backint_job_uuids", json_value({failed[0], good_and_canceled[0], good_and_canceled[1], open[0]}).dump()}};
+  ASSERT_EQ(logs->start(&options), 0);
+  ASSERT_TRUE(wait_for([&open_id] {
+    return sim("calls ABC --program hdbsql --field statement").out.find("where BACKUP_ID=" + open_id + "\n") !=
+           std::string::npos;
+  }));
+  logs->stop(nullptr);
+  ASSERT_TRUE(wait_for([&logs] { return !logs->running(); }));
+  const std::string log = read_file(logs->log_path());
+  EXPECT_EQ(logs->outcome(), JOB_OUTCOME_CANCELED) << log;
+
+  auto committed = sets();
+  ASSERT_EQ(committed.size(), 1u) << log;
+  EXPECT_EQ(committed[0]["type"], "log");
+  for (const char* line : {" of ABC:T01 as failed: [110203] Not all data could be written, volume 3\n",
+                           " of ABC:T01 as canceled: Backup was canceled by user\n"})
+    EXPECT_NE(log.find(line), std::string::npos) << log;
+  EXPECT_NE(log.find("HANA has not confirmed backup " + open_id + " of ABC:T01 (state running), backint job " +
+                     open[0] + " is kept unrecorded\n"),
+            std::string::npos)
+      << log;
+  auto alerts = reports("job.alert");
+  ASSERT_EQ(alerts.size(), 3u);
+  for (const auto& a : alerts) EXPECT_EQ(a["code"], 11) << a.dump();
+  // HANA never reads what it failed: gone from the pool and the backint
+  // catalog. What it may still confirm stays as hana-backint left it.
+  for (const std::string& path : discarded) EXPECT_FALSE(is_regular_file(path.c_str())) << path;
+  for (const std::string& path : kept) EXPECT_TRUE(is_regular_file(path.c_str())) << path;
+  std::vector<std::string> left;
+  for (const auto& j : server_.jobs()) left.push_back(j["uuid"].get<std::string>());
+  EXPECT_EQ(left, std::vector<std::string>{open[0]});
+}
+
+TEST_F(Log_Job_Sandbox, SetupFailsWithAnAlertWhileHanaKeepsItsLogSettings) {
+  Job_var logs = job('7', {"hana/HDB00/T01"});
+  ASSERT_EQ(sim("fault ABC hdbsql --match 'ALTER SYSTEM ALTER CONFIGURATION.*log_backup_using_backint' --times 1 "
+                "--stderr '* 258: insufficient privilege: Not authorized SQLSTATE: HY000'")
+                .rc,
+            0);
+  EXPECT_EQ(logs->setup_ondemand(), -1);
+  for (const char* line : {"Failed to enable log backup using backint\n",
+                           "Failed to backup HANA log, failed to switch HANA ABC HDB00 log backups to backint\n"})
+    EXPECT_NE(log_.text().find(line), std::string::npos) << log_.text();
+  EXPECT_NE(ini("log_backup_using_backint"), "true\n");
+  // The file stays for what HANA did switch; setting up again switches the rest.
+  EXPECT_TRUE(is_regular_file(kT01File.c_str()));
+  EXPECT_EQ(logs->setup_ondemand(), 0);
+  EXPECT_EQ(ini("log_backup_using_backint"), "true\n");
+
+  // A system-replication secondary is no node to change HANA's settings on.
+  for (const char* key : {"mode sync", "actual_mode sync", "operation_mode logreplay"})
+    ASSERT_EQ(sim(std::string("ini ABC global.ini system_replication ") + key).rc, 0);
+  log_.clear();
+  EXPECT_EQ(logs->setup_ondemand(), -1);
+  EXPECT_NE(log_.text().find("Failed to change HANA's log backup settings, this node is not active\n"),
+            std::string::npos)
+      << log_.text();
+  logs->remove(0, nullptr);
+  EXPECT_NE(log_.text().find("Failed to remove backup HANA log, failed to switch off HANA ABC HDB00 log backups to "
+                             "backint\n"),
+            std::string::npos)
+      << log_.text();
+  EXPECT_EQ(ini("log_backup_using_backint"), "true\n");
+  auto alerts = reports("job.alert");
+  ASSERT_EQ(alerts.size(), 3u);
+  for (const auto& a : alerts) EXPECT_EQ(a["code"], 14) << a.dump();
 }
