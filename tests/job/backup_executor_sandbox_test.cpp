@@ -11,22 +11,11 @@
 #include <thread>
 
 #include "agent/backupd/agent_job_activity_handle.h"
-#include "agent/base/file_utils.h"
-#include "agent/base/object_creator.h"
-#include "agent/config/agent_config.h"
-#include "agent/config/host_manager.h"
-#include "agent/config/websocket_options.h"
 #include "agent/job/default_backup_job_source_parser.h"
-#include "agent/job/job_parser_registry.h"
-#include "agent/jsonrpc/global_json_rpc_channel.h"
-#include "agent/jsonrpc/json_rpc_response.h"
-#include "backupd_fixture.h"
 #include "common/environ_getter.h"
-#include "hana_sim_fixture.h"
+#include "hana_job_sandbox.h"
 #include "job/backup_job_options_parser.h"
 #include "job/hana_backup_job.h"
-#include "read_file.h"
-#include "recording_json_rpc_channel.h"
 
 using namespace sap_hana;
 using namespace hana_sim_test;
@@ -38,51 +27,16 @@ const char* const kPool = "7d1e0c6a-0000-4000-8000-0000000000b1";
 const char* const kPool2 = "7d1e0c6a-0000-4000-8000-0000000000b2";
 const std::string kPoolDir = "/var/opt/corvane/test-job-pool";
 
-class Backup_Job_Sandbox : public Hana_Sim_Test {
+using Backup_Sandbox_Base =
+    Hana_Job_Sandbox<Default_Backup_Job_Source_Parser, Backup_Job_Options_Parser, JOB_DEFINITION_BACKUP>;
+
+class Backup_Job_Sandbox : public Backup_Sandbox_Base {
  protected:
   void SetUp() override {
-    Hana_Sim_Test::SetUp();
+    set_up("T01", {kPoolDir});
     if (IsSkipped()) return;
-    ::setenv("STROVIX3_BACKOFF_SCALE", "0.001", 1);
-    Backupd_Server::Options options;
-    options.agent_conf_dir = Agent_Config::directory();
-    ASSERT_TRUE(server_.start(options));
-    ASSERT_TRUE(Host_Manager::instance()->load(options.agent_conf_dir));
-    ASSERT_TRUE(WebSocket_Options::instance()->load(options.agent_conf_dir));
-    for (const char* pool : {kPool, kPool2}) {
-      std::vector<std::string> made;
-      const std::string dir = kPoolDir + "/" + pool;
-      ASSERT_EQ(make_directories(dir, 0777, made), 0);
-      ASSERT_TRUE(server_.add_pool(json_value{{"uuid", pool}, {"name", pool}, {"url", dir}}));
-    }
-    install("ABC", "--instance 0 --tenants T01");
-    register_instance("ABC", 0, true);
-    ASSERT_TRUE(
-        Instance_Manager::instance()->set_account("hana", "ABC_HDB00", "admin", "SYSTEM", secure_string("Manager1")));
-    json_value instance = {
-        {"name", "ABC_HDB00"},
-        {"uuid", "i-1"},
-        {"host_uuid", server_.host_uuid()},
-        {"extended_attrs",
-         {{"sid", "ABC"}, {"instance_name", "HDB00"}, {"instance_number", 0}, {"multi_container", true}}}};
-    ASSERT_TRUE(server_.add_resource(kResource, json_value{{"instances", {instance}}}));
-    registry_.add("hana", JOB_DEFINITION_BACKUP, Job_Parser_Registry::KIND_SOURCE, &sources_);
-    registry_.add("hana", JOB_DEFINITION_BACKUP, Job_Parser_Registry::KIND_OPTIONS, &options_);
-    Job::set_log_directory(scratch_.file("log"));
-    Global_JSON_RPC_Channel::set(std::make_shared<Recording_JSON_RPC_Channel>([this](const JSON_RPC_Object& request) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      reports_.push_back(json_value{{"method", request.method()}, {"params", request.params()}});
-      auto response = std::make_shared<JSON_RPC_Response>(request);
-      response->result() = json_value::object();
-      return response;
-    }));
-  }
-  void TearDown() override {
-    if (IsSkipped()) return;
-    Global_JSON_RPC_Channel::set(nullptr);
-    Hana_Sim_Test::TearDown();
-    server_.stop();
-    std::system(("rm -rf " + kPoolDir + " /var/opt/corvane/strovix3/agent/act").c_str());
+    for (const char* pool : {kPool, kPool2}) add_pool(pool, kPoolDir + "/" + pool);
+    ASSERT_TRUE(server_.add_resource(kResource, json_value{{"instances", {instance("ABC", server_.host_uuid())}}}));
   }
 
   Job_var job(int subtype, const std::vector<std::string>& entries, const char* pool = kPool) {
@@ -95,33 +49,13 @@ class Backup_Job_Sandbox : public Hana_Sim_Test {
                     {"target", {{"id", pool}, {"location", kPoolDir + "/" + pool}}},
                     {"source", {{"id", kResource}, {"entries", entries}}},
                     {"options", {{"compression", "zstd"}, {"compression_level", 3}}}};
-    std::string error;
-    Job_Definition_var def = Job_Definition::from_json(d, registry_, error);
-    EXPECT_TRUE(def) << error;
-    return make_job<HANA_Backup_Job>(def);
-  }
-
-  static bool wait_for(const std::function<bool()>& done, int seconds = 120) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (!done()) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
-  }
-  /// Runs the job to its end; its run log.
-  std::string run(Job& j) {
-    EXPECT_EQ(j.start(nullptr), 0);
-    EXPECT_TRUE(wait_for([&j] { return !j.running(); }));
-    return read_file(j.log_path());
+    return make<HANA_Backup_Job>(d);
   }
 
   /// Committed sets of a database, in commit order.
   std::vector<json_value> sets(const std::string& database) {
-    json_value answer;
-    EXPECT_EQ(server_.admin(HTTP_GET, "backup_sets", nullptr, answer), 200);
     std::vector<json_value> out;
-    for (const auto& row : answer.value("rows", json_value::array()))
+    for (const auto& row : Backup_Sandbox_Base::sets())
       if (row.value("database", std::string()) == database) out.push_back(row);
     return out;
   }
@@ -133,14 +67,6 @@ class Backup_Job_Sandbox : public Hana_Sim_Test {
     while (std::getline(in, line)) out.push_back(json_value::parse(line));
     return out;
   }
-  std::vector<json_value> reports(const std::string& method) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    std::vector<json_value> out;
-    for (const auto& r : reports_)
-      if (r["method"] == method) out.push_back(r["params"]);
-    return out;
-  }
-
   /// Every set matches HANA's catalog entry of its backup ID, and every file
   /// of it lies in the pool.
   void expect_matches_hana(const json_value& set, const std::string& database, const char* pool = kPool) {
@@ -163,14 +89,6 @@ class Backup_Job_Sandbox : public Hana_Sim_Test {
     }
     EXPECT_TRUE(found);
   }
-
-  Backupd_Server server_;
-  Temp_Dir scratch_;
-  Job_Parser_Registry registry_;
-  Object_Creator_Impl_T<Object_Creator_T<YAJL_Handler>, Default_Backup_Job_Source_Parser> sources_;
-  Object_Creator_Impl_T<Object_Creator_T<YAJL_Handler>, Backup_Job_Options_Parser> options_;
-  std::mutex mutex_;
-  std::vector<json_value> reports_;
 };
 
 }  // namespace

@@ -16,23 +16,12 @@
 #include <thread>
 
 #include "agent/base/directory_iterator.h"
-#include "agent/base/file_utils.h"
-#include "agent/base/object_creator.h"
-#include "agent/config/agent_config.h"
-#include "agent/config/host_manager.h"
-#include "agent/config/websocket_options.h"
 #include "agent/job/default_backup_job_source_parser.h"
-#include "agent/job/job_parser_registry.h"
 #include "agent/json/json_file.h"
-#include "agent/jsonrpc/global_json_rpc_channel.h"
-#include "agent/jsonrpc/json_rpc_response.h"
-#include "backupd_fixture.h"
-#include "hana_sim_fixture.h"
+#include "hana_job_sandbox.h"
 #include "job/backup_job_options_parser.h"
 #include "job/controllable_job_t.h"
 #include "job/log_backup_executor.h"
-#include "read_file.h"
-#include "recording_json_rpc_channel.h"
 
 using namespace sap_hana;
 using namespace hana_sim_test;
@@ -56,48 +45,14 @@ class Probe : public Log_Backup_Executor {
   using Log_Backup_Executor::wait_backint_job;
 };
 
-class Log_Job_Sandbox : public Hana_Sim_Test {
+class Log_Job_Sandbox
+    : public Hana_Job_Sandbox<Default_Backup_Job_Source_Parser, Backup_Job_Options_Parser, JOB_DEFINITION_BACKUP> {
  protected:
   void SetUp() override {
-    Hana_Sim_Test::SetUp();
+    set_up("T01", {kPoolDir, kWorkDir});
     if (IsSkipped()) return;
-    ::setenv("STROVIX3_BACKOFF_SCALE", "0.001", 1);
-    Backupd_Server::Options options;
-    options.agent_conf_dir = Agent_Config::directory();
-    ASSERT_TRUE(server_.start(options));
-    ASSERT_TRUE(Host_Manager::instance()->load(options.agent_conf_dir));
-    ASSERT_TRUE(WebSocket_Options::instance()->load(options.agent_conf_dir));
-    std::vector<std::string> made;
-    ASSERT_EQ(make_directories(kPoolDir, 0777, made), 0);
-    ASSERT_TRUE(server_.add_pool(json_value{{"uuid", kPool}, {"name", "p"}, {"url", kPoolDir}}));
-    install("ABC", "--instance 0 --tenants T01");
-    register_instance("ABC", 0, true);
-    ASSERT_TRUE(
-        Instance_Manager::instance()->set_account("hana", "ABC_HDB00", "admin", "SYSTEM", secure_string("Manager1")));
-    json_value instance = {
-        {"name", "ABC_HDB00"},
-        {"uuid", "i-1"},
-        {"host_uuid", server_.host_uuid()},
-        {"extended_attrs",
-         {{"sid", "ABC"}, {"instance_name", "HDB00"}, {"instance_number", 0}, {"multi_container", true}}}};
-    ASSERT_TRUE(server_.add_resource(kResource, json_value{{"instances", {instance}}}));
-    registry_.add("hana", JOB_DEFINITION_BACKUP, Job_Parser_Registry::KIND_SOURCE, &sources_);
-    registry_.add("hana", JOB_DEFINITION_BACKUP, Job_Parser_Registry::KIND_OPTIONS, &options_);
-    Job::set_log_directory(scratch_.file("log"));
-    Global_JSON_RPC_Channel::set(std::make_shared<Recording_JSON_RPC_Channel>([this](const JSON_RPC_Object& request) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      reports_.push_back(json_value{{"method", request.method()}, {"params", request.params()}});
-      auto response = std::make_shared<JSON_RPC_Response>(request);
-      response->result() = json_value::object();
-      return response;
-    }));
-  }
-  void TearDown() override {
-    if (IsSkipped()) return;
-    Global_JSON_RPC_Channel::set(nullptr);
-    Hana_Sim_Test::TearDown();
-    server_.stop();
-    std::system(("rm -rf " + kPoolDir + " " + kWorkDir + " /var/opt/corvane/strovix3/agent/act").c_str());
+    add_pool(kPool, kPoolDir);
+    ASSERT_TRUE(server_.add_resource(kResource, json_value{{"instances", {instance("ABC", server_.host_uuid())}}}));
   }
 
   Job_var job(char id, const std::vector<std::string>& entries) {
@@ -111,37 +66,10 @@ class Log_Job_Sandbox : public Hana_Sim_Test {
                     {"source", {{"id", kResource}, {"entries", entries}}},
                     {"options", {{"compression", "zstd"}, {"compression_level", 3}}},
                     {"schedules", {{{"type", 7}}}}};
-    std::string error;
-    Job_Definition_var def = Job_Definition::from_json(d, registry_, error);
-    EXPECT_TRUE(def) << error;
-    return make_job<Log_Job>(def);
+    return make<Log_Job>(d);
   }
 
-  static bool wait_for(const std::function<bool()>& done, int seconds = 120) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (!done()) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
-  }
-  std::string run(Job& j, const Action_Options& options) {
-    EXPECT_EQ(j.start(&options), 0);
-    EXPECT_TRUE(wait_for([&j] { return !j.running(); }));
-    return read_file(j.log_path());
-  }
-  std::vector<json_value> reports(const std::string& method, const std::string& event = "") {
-    std::lock_guard<std::mutex> lock(mutex_);
-    std::vector<json_value> out;
-    for (const auto& r : reports_)
-      if (r["method"] == method && (event.empty() || r["params"].value("event", "") == event))
-        out.push_back(r["params"]);
-    return out;
-  }
-  void clear_reports() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    reports_.clear();
-  }
+  std::string run(Job& j, const Action_Options& options) { return Hana_Job_Sandbox::run(j, &options); }
   std::string ini(const std::string& key) { return sim("ini ABC global.ini backup " + key).out; }
   /// HANA backs up T01's logs and catalog; the backint job UUIDs it reported,
   /// in the order of HANA's backups.
@@ -181,19 +109,6 @@ class Log_Job_Sandbox : public Hana_Sim_Test {
       if (f["job_uuid"] == uuid) paths.push_back(kPoolDir + "/" + f["storage_path"].get<std::string>());
     return paths;
   }
-  std::vector<json_value> sets() {
-    json_value answer;
-    EXPECT_EQ(server_.admin(HTTP_GET, "backup_sets", nullptr, answer), 200);
-    return answer.value("rows", std::vector<json_value>());
-  }
-
-  Backupd_Server server_;
-  Temp_Dir scratch_;
-  Job_Parser_Registry registry_;
-  Object_Creator_Impl_T<Object_Creator_T<YAJL_Handler>, Default_Backup_Job_Source_Parser> sources_;
-  Object_Creator_Impl_T<Object_Creator_T<YAJL_Handler>, Backup_Job_Options_Parser> options_;
-  std::mutex mutex_;
-  std::vector<json_value> reports_;
 };
 
 }  // namespace

@@ -14,22 +14,11 @@
 
 #include "agent/backupd/catalog_operator.h"
 #include "agent/backupset/hana_backup_set.h"
-#include "agent/base/file_utils.h"
-#include "agent/base/object_creator.h"
-#include "agent/config/agent_config.h"
-#include "agent/config/host_manager.h"
-#include "agent/config/websocket_options.h"
-#include "agent/job/job_parser_registry.h"
-#include "agent/jsonrpc/global_json_rpc_channel.h"
-#include "agent/jsonrpc/json_rpc_response.h"
-#include "backupd_fixture.h"
-#include "hana_sim_fixture.h"
+#include "hana_job_sandbox.h"
 #include "job/controllable_job_t.h"
 #include "job/restore_executor.h"
 #include "job/restore_job_options_parser.h"
 #include "job/restore_job_source_parser.h"
-#include "read_file.h"
-#include "recording_json_rpc_channel.h"
 
 using namespace sap_hana;
 using namespace hana_sim_test;
@@ -49,31 +38,14 @@ std::int64_t at(const char* hms) {
   return ::timegm(&t);
 }
 
-json_value instance(const std::string& sid, const std::string& host) {
-  return {{"name", sid + "_HDB00"},
-          {"uuid", "i-" + sid + host},
-          {"host_uuid", host},
-          {"extended_attrs",
-           {{"sid", sid}, {"instance_name", "HDB00"}, {"instance_number", 0}, {"multi_container", true}}}};
-}
-
-class Restore_Job_Sandbox : public Hana_Sim_Test {
+class Restore_Job_Sandbox
+    : public Hana_Job_Sandbox<Restore_Job_Source_Parser, Restore_Job_Options_Parser, JOB_DEFINITION_RESTORE> {
  protected:
   void SetUp() override {
-    Hana_Sim_Test::SetUp();
+    set_up("T01,T02,T03", {kCatalogDir, "/usr/sap/PRD"});
     if (IsSkipped()) return;
-    ::setenv("STROVIX3_BACKOFF_SCALE", "0.001", 1);
-    Backupd_Server::Options options;
-    options.agent_conf_dir = Agent_Config::directory();
-    ASSERT_TRUE(server_.start(options));
-    ASSERT_TRUE(Host_Manager::instance()->load(options.agent_conf_dir));
-    ASSERT_TRUE(WebSocket_Options::instance()->load(options.agent_conf_dir));
     for (const char* pool : {kPool, kLogPool})
       ASSERT_TRUE(server_.add_pool(json_value{{"uuid", pool}, {"name", pool}, {"url", std::string("/pools/") + pool}}));
-    install("ABC", "--instance 0 --tenants T01,T02,T03");
-    register_instance("ABC", 0, true);
-    ASSERT_TRUE(
-        Instance_Manager::instance()->set_account("hana", "ABC_HDB00", "admin", "SYSTEM", secure_string("Manager1")));
     ASSERT_TRUE(server_.add_resource(kSource, json_value{{"instances", {instance("PRD", server_.host_uuid())}}}));
     ASSERT_TRUE(server_.add_resource(kTarget, json_value{{"instances", {instance("ABC", server_.host_uuid())}}}));
     // PRD's lifeline L1: per database a full backup at 10:00, a catalog
@@ -84,28 +56,10 @@ class Restore_Job_Sandbox : public Hana_Sim_Test {
       commit(std::string("c-") + database, database, "L1", "catalog", 102, "10:05:01", "10:05:01");
     }
     commit("f-T03", "T03", "L3", "full", 80, "08:00:00", "08:01:00");
-    registry_.add("hana", JOB_DEFINITION_RESTORE, Job_Parser_Registry::KIND_SOURCE, &sources_);
-    registry_.add("hana", JOB_DEFINITION_RESTORE, Job_Parser_Registry::KIND_OPTIONS, &options_);
-    Job::set_log_directory(scratch_.file("log"));
-    Global_JSON_RPC_Channel::set(std::make_shared<Recording_JSON_RPC_Channel>([this](const JSON_RPC_Object& request) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      reports_.push_back(json_value{{"method", request.method()}, {"params", request.params()}});
-      auto response = std::make_shared<JSON_RPC_Response>(request);
-      response->result() = json_value::object();
-      return response;
-    }));
     // HANA's own recovery is the simulator's business (and the end-to-end
     // tests'); here it succeeds at once.
     ASSERT_EQ(sim("fault ABC hdbsql --match '^RECOVER' --stdout '0 rows affected' --exit 0").rc, 0);
   }
-  void TearDown() override {
-    if (IsSkipped()) return;
-    Global_JSON_RPC_Channel::set(nullptr);
-    Hana_Sim_Test::TearDown();
-    server_.stop();
-    std::system(("rm -rf " + kCatalogDir + " /usr/sap/PRD /var/opt/corvane/strovix3/agent/act").c_str());
-  }
-
   void commit(const std::string& uuid, const char* database, const char* lifeline, const char* type,
               std::uint64_t backup_id, const char* start, const char* end) {
     HANA_Backup_Set set;
@@ -136,10 +90,7 @@ class Restore_Job_Sandbox : public Hana_Sim_Test {
                     {"max_seconds_retry", 30},
                     {"target", {{"id", kTarget}}},
                     {"source", {{"id", kSource}, {"name", "PRD"}, {"pool_uuid", kPool}, {"entries", entries}}}};
-    std::string error;
-    Job_Definition_var def = Job_Definition::from_json(d, registry_, error);
-    EXPECT_TRUE(def) << error;
-    return make_job<Controllable_Job_T<Restore_Executor>>(def);
+    return make<Controllable_Job_T<Restore_Executor>>(d);
   }
   static json_value entry(const char* origin, const char* target, const char* timepoint,
                           const char* catalog_uuid = nullptr) {
@@ -149,27 +100,6 @@ class Restore_Job_Sandbox : public Hana_Sim_Test {
     return e;
   }
 
-  std::string run(Job& j) {
-    EXPECT_EQ(j.start(nullptr), 0);
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(180);
-    while (j.running() && std::chrono::steady_clock::now() < deadline)
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_FALSE(j.running());
-    return read_file(j.log_path());
-  }
-  std::vector<json_value> reports(const std::string& method) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    std::vector<json_value> out;
-    for (const auto& r : reports_)
-      if (r["method"] == method) out.push_back(r["params"]);
-    return out;
-  }
-  std::vector<std::string> alerts() {
-    std::vector<std::string> out;
-    for (const auto& a : reports("job.alert"))
-      out.push_back(std::to_string(a["code"].get<int>()) + a["parameters"].dump());
-    return out;
-  }
   /// The statements that stop, recover or start a database, in order.
   static std::vector<std::string> controls() {
     std::vector<std::string> out;
@@ -177,14 +107,6 @@ class Restore_Job_Sandbox : public Hana_Sim_Test {
       if (s.rfind("RECOVER", 0) == 0 || s.rfind("ALTER SYSTEM ST", 0) == 0) out.push_back(s);
     return out;
   }
-
-  Backupd_Server server_;
-  Temp_Dir scratch_;
-  Job_Parser_Registry registry_;
-  Object_Creator_Impl_T<Object_Creator_T<YAJL_Handler>, Restore_Job_Source_Parser> sources_;
-  Object_Creator_Impl_T<Object_Creator_T<YAJL_Handler>, Restore_Job_Options_Parser> options_;
-  std::mutex mutex_;
-  std::vector<json_value> reports_;
 };
 
 }  // namespace
