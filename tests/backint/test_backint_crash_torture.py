@@ -13,12 +13,13 @@ are lost. After every run, as after a restart:
   and its #SAVED line may leave that record ("in doubt"), whose object must
   then restore byte for byte as well;
 - no temporary survives the pool's next opening;
-- every inquiry is answered.
+- every inquiry is answered (after every run that saved something, and
+  every fourth run).
 
 The counts are printed at the end; the first violation fails the test with
 its seed and run. STROVIX3_TORTURE_SEED repeats a sequence,
 STROVIX3_TORTURE_FROM starts it at a given run, STROVIX3_TORTURE_RUNS sets
-where it ends (default 200)."""
+where it ends (default 40; hundreds for a longer run)."""
 import os
 import random
 import re
@@ -34,7 +35,9 @@ import backint_fixture as bf  # noqa: E402
 SID = "HXT"
 JOBS = {"none": "7c1d2e3f4a5b46c7d8e9f0a1b2c3d4e5", "zstd": "8d2e3f4a5b6c47d8e9f0a1b2c3d4e5f6"}
 POOL_DIR = "/var/opt/corvane/torture-pool"
-RUNS = int(os.environ.get("STROVIX3_TORTURE_RUNS", "200"))
+# A run takes seconds under the sanitizers (three processes: backup,
+# restore, inquiry); the default keeps the test within CTest's 600 s.
+RUNS = int(os.environ.get("STROVIX3_TORTURE_RUNS", "40"))
 FIRST = int(os.environ.get("STROVIX3_TORTURE_FROM", "0"))
 FILE_PATH = "/d2/r/hana/backint/file"
 
@@ -49,6 +52,7 @@ class Crash_Torture(unittest.TestCase):
         cls.env = bf.Backint_Env.setup(sid=SID, tenants=["T01"])
         cls.srv = cls.env.backupd
         cls.env.make_pool_dir(POOL_DIR)
+        cls.env.write_hana_conf(text="{}")
         for compression, uuid in JOBS.items():
             job = {"uuid": uuid, "host_uuid": bf.HOST_UUID, "job_act_id": uuid, "type": "complete",
                    "location": POOL_DIR, "database": "T01", "compression": "" if compression == "none" else compression,
@@ -81,9 +85,16 @@ class Crash_Torture(unittest.TestCase):
             self.run_index = i
             self.one_run(random.Random("%d:%d" % (self.seed, i)), 100000 + i)
         self.run_index = RUNS
-        answered = list(self.answered.items())
-        for start in range(0, len(answered), 12):
-            self.restore_and_compare(dict(answered[start:start + 12]), "the final check")
+        # Each restore call writes a pipe once: batches of distinct paths.
+        batches = []
+        for ebid, (path, data) in self.answered.items():
+            batch = next((b for b in batches if len(b) < 12 and path not in {p for p, _ in b.values()}), None)
+            if batch is None:
+                batch = {}
+                batches.append(batch)
+            batch[ebid] = (path, data)
+        for batch in batches:
+            self.restore_and_compare(batch, "the final check")
         c = self.counts
         print("crash torture: runs %d, kills %d, storage faults %d, catalog faults %d, objects saved %d, "
               "in doubt %d, objects verified %d, inquiries %d, %.0f s"
@@ -175,7 +186,8 @@ class Crash_Torture(unittest.TestCase):
             self.assert_no_temporaries(what)
         self.answered.update(run_saved)
         self.answered.update(in_doubt)
-        self.inquire(sources, run_saved, what)
+        if self.run_index % 4 == 0 or run_saved:
+            self.inquire(sources, run_saved, what)
 
     # --- checks ---------------------------------------------------------
     def violation(self, text):
@@ -207,11 +219,11 @@ class Crash_Torture(unittest.TestCase):
         r = self.env.run("inquire", None, lines, "T01")
         self.counts["inquiries"] += 1
         answers = r.by_keyword("#BACKUP") + r.by_keyword("#NOTFOUND")
-        named = {t[-1] for t in r.by_keyword("#NOTFOUND") if t} | {t[1] for t in r.by_keyword("#BACKUP")}
+        # By name, a backup of the same base name answers too (under its own path).
         found = {t[0] for t in r.by_keyword("#BACKUP")}
-        if r.exit != 0 or len(answers) < len(lines) - 1 or not {p for p, _ in sources} <= named or \
-                not set(run_saved) <= found:
-            self.violation("inquiry not answered (%s): %s" % (what, r.output))
+        if r.exit != 0 or len(answers) < len(lines) - 1 or not set(run_saved) <= found:
+            self.violation("inquiry not answered, exit %s, EBIDs not found %r (%s): %s"
+                           % (r.exit, sorted(set(run_saved) - found), what, r.output))
 
 
 if __name__ == "__main__":

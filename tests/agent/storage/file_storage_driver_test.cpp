@@ -47,7 +47,9 @@ class File_Pool : public ::testing::TestWithParam<bool> {
     pool_ = dir_.path() + "/pool";
     driver_.reset(new File_Storage_Driver(pool_));
     driver_->set_anonymous_temporaries(GetParam());
-    if (!GetParam()) ASSERT_TRUE(Storage_Fault_Seam::instance().configure("nfs_locks"));
+    if (!GetParam()) {
+      ASSERT_TRUE(Storage_Fault_Seam::instance().configure("nfs_locks"));
+    }
   }
   void TearDown() override { Storage_Fault_Seam::instance().configure(""); }
 
