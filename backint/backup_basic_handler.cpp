@@ -279,14 +279,17 @@ int Backint_Backup_Basic_Handler::compression_workers(std::size_t streams) {
 }
 
 bool Backint_Backup_Basic_Handler::save_source(const Source_File_Info& source, const std::string& suffix,
-                                               const Client_IO_Base::Options& options, const std::string& target,
+                                               const Client_IO_Base::Options& options, const std::string& /*target*/,
                                                Backint_Stream_Pool& pool) {
   std::string ebid;
   generate_uuid(ebid);
   const std::string base = base_name(source.filename);
-  const std::string object = base + suffix;
+  const std::string object = object_name(source, ebid) + suffix;
+  // Connected to the pool itself (not `target` below it), whose opening
+  // clears what killed writers left anywhere in it.
+  const std::string stored_as = dir_ + "/" + object;
   Client_IO_Ex io;
-  bool ok = io.connect(target, options);
+  bool ok = io.connect(location_, options);
   if (ok) {
     // A pipe may not exist yet, or HANA may come to it after other
     // channels: waited for, but never without a limit.
@@ -300,7 +303,7 @@ bool Backint_Backup_Basic_Handler::save_source(const Source_File_Info& source, c
     }
     Backint_Stream_Pool::Transfer moving(pool);
     io.object_id(ebid);
-    ok = io.put_fd(fd, source.filename, object, Client_IO_Ex::Progress_Callback());
+    ok = io.put_fd(fd, source.filename, stored_as, Client_IO_Ex::Progress_Callback());
   }
   // A size on the input line is HANA's hint, possibly an estimate: the
   // object holds what the stream delivers, and #SAVED says how much that was.
@@ -319,7 +322,7 @@ bool Backint_Backup_Basic_Handler::save_source(const Source_File_Info& source, c
   const std::uint64_t storage_size = io.storage_size();
   if (!job_info_.uuid.empty()) {
     Backup_File_Info record;
-    record.storage_path = dir_ + "/" + object;
+    record.storage_path = stored_as;
     record.filename = base;
     record.origin_path = source.filename;
     record.size = original_size;
@@ -340,10 +343,38 @@ bool Backint_Backup_Basic_Handler::save_source(const Source_File_Info& source, c
     }
     if (!added) {
       protocol_.write_error(source.filename, "Failed to add file info to database\n");
+      discard_unregistered(io, stored_as, ebid);
       return false;
     }
   }
   return write_success(ebid, original_size, source.filename);
+}
+
+std::string Backint_Backup_Basic_Handler::object_name(const Source_File_Info& source, const std::string& ebid) const {
+  // Two sources of one call under one base name would be one object: the
+  // later would replace the earlier after both were answered #SAVED. The
+  // first keeps the base name, every later one gets its EBID added.
+  const std::string base = base_name(source.filename);
+  for (const Source_File_Info& other : source_files_) {
+    if (&other == &source) break;
+    if (base_name(other.filename) == base) return base + "." + ebid;
+  }
+  return base;
+}
+
+void Backint_Backup_Basic_Handler::discard_unregistered(Client_IO_Ex& io, const std::string& object,
+                                                        const std::string& ebid) {
+  // HANA was told the source failed, so nothing may find it: the object
+  // goes unless a later write replaced it (its id says whose it is), and so
+  // does a record that backupd may have stored although its answer was lost.
+  {
+    std::lock_guard<std::mutex> lock(catalog_mutex_);
+    Backup_File_Info stored;
+    if (backint_helper_.get_file_by_ebid(ebid, stored) && !backint_helper_.remove_file(ebid))
+      protocol_.write_debug("Failed to remove the catalog record of %s\n", ebid.c_str());
+  }
+  const Lookup_Status removed = io.remove_object(object, ebid);
+  if (removed.is_failed()) protocol_.write_debug("Failed to remove %s, %s\n", object.c_str(), io.error().c_str());
 }
 
 }  // namespace sap_hana

@@ -108,6 +108,12 @@ class Backint_Backup_Basic_Handler : public Backint_Handler {
   /// or its error pair). Called on the pool's threads.
   bool save_source(const Source_File_Info& source, const std::string& suffix, const Client_IO_Base::Options& options,
                    const std::string& target, Backint_Stream_Pool& pool);
+  /// The object name of `source` (an element of source_files_) without
+  /// the compression suffix: its base name, unique within the call.
+  std::string object_name(const Source_File_Info& source, const std::string& ebid) const;
+  /// Removes what a source whose registration failed for good left: its
+  /// object (only when it still holds `ebid`) and any catalog record.
+  void discard_unregistered(Client_IO_Ex& io, const std::string& object, const std::string& ebid);
   /// zstd's own threads per stream: the cores left over by `streams`, at
   /// most 2.
   static int compression_workers(std::size_t streams);

@@ -82,8 +82,12 @@ bool Client_IO_Ex::connect(const std::string& location, const Options& options) 
     if (path.compare(0, 9, "localhost") == 0) path.erase(0, 9);
   }
   if (path.empty() || path[0] != '/') return fail("unsupported storage location '" + location + "'");
-  owned_driver_.reset(new File_Storage_Driver(path));
-  driver_ = owned_driver_.get();
+  auto* pool = new File_Storage_Driver(path);
+  owned_driver_.reset(pool);
+  driver_ = pool;
+  // What killed writers left in the pool goes when it is next opened, not
+  // only when someone writes into the same directory again.
+  pool->remove_stale_temporaries();
   options_ = options;
   return true;
 }
@@ -377,6 +381,19 @@ bool Client_IO_Ex::get_dir(const std::string& name, std::vector<std::string>& en
   std::string why;
   if (!driver_->list(dir, entries, why)) return fail(why);
   return true;
+}
+
+Lookup_Status Client_IO_Ex::remove_object(const std::string& name, const std::string& object_id) {
+  reset_transfer();
+  std::string object;
+  if (!check_connected() || !normalise(name, object, false)) return Lookup_Status::failed(error());
+  Lookup_Status removed = driver_->remove_if(object, [&](Storage_Driver::Reader& reader) {
+    Object_Envelope::Header header;
+    Object_Envelope::Trailer trailer;
+    return read_envelope(object, reader, header, trailer) && header.object_id == object_id;
+  });
+  if (!removed.is_found()) fail(removed.error());
+  return removed;
 }
 
 bool Client_IO_Ex::remove(const std::string& name) {

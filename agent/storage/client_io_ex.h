@@ -19,8 +19,9 @@
 ///
 /// Locations: "file:///dir", "file://localhost/dir" or an absolute path
 /// "/dir" name a file pool (File_Storage_Driver) rooted at that directory.
-/// connect() only checks the location; directories are made when an object
-/// is stored. Object names are relative paths below the location ("a/b/c");
+/// connect() checks the location and removes what killed writers left in
+/// the pool (File_Storage_Driver::remove_stale_temporaries); directories are
+/// made when an object is stored. Object names are relative paths below the location ("a/b/c");
 /// leading "/" are ignored; empty names and "." or ".." components are
 /// refused.
 ///
@@ -119,6 +120,12 @@ class Client_IO_Ex : public Client_IO_Base {
   bool get_dir(const std::string& name, std::vector<std::string>& entries, int flags);
   /// Removes object `name`, or the directory `name` when it is empty.
   bool remove(const std::string& name);
+  /// Removes object `name` only when it records `object_id` (that of the
+  /// put that made it): an object that a later put stored under the name,
+  /// or one whose envelope cannot be read, stays. Found when removed; not
+  /// found when the name holds nothing or another object; failed when the
+  /// location could not be read or changed. error() says why unless found.
+  Lookup_Status remove_object(const std::string& name, const std::string& object_id);
 
   /// Sets the object id of the next put or get call (above); at most
   /// Object_Envelope::max_object_id bytes, else that call fails.

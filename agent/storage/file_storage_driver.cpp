@@ -13,6 +13,7 @@
 #include <random>
 
 #include "agent/base/file_utils.h"
+#include "agent/storage/storage_fault_seam.h"
 
 namespace {
 
@@ -44,12 +45,33 @@ std::string temporary_name(const std::string& dir, const std::string& base) {
 
 bool is_temporary_name(const char* name) { return name[0] == '.' && ::strstr(name, ".tmp.") != nullptr; }
 
+Storage_Fault_Seam& seam() { return Storage_Fault_Seam::instance(); }
+
+// Where an object's named temporaries go: the pool's ".tmp", so that the
+// next opening of the pool finds those of killed writers wherever their
+// objects were to go; the object's own directory where ".tmp" cannot be
+// made or lies on another filesystem (a rename cannot cross).
+std::string temporary_dir(const std::string& root, const std::string& dir) {
+  const std::string tmp = join(root, ".tmp");
+  if (::mkdir(tmp.c_str(), directory_mode) == 0) {
+    ::chmod(tmp.c_str(), directory_mode);  // whatever the umask
+  }
+  struct stat t {
+  }, d{};
+  if (::lstat(tmp.c_str(), &t) != 0 || !S_ISDIR(t.st_mode) || ::stat(dir.c_str(), &d) != 0 || t.st_dev != d.st_dev)
+    return dir;
+  return tmp;
+}
+
 // A writer holds an exclusive lock on its named temporary until the rename,
-// and the kernel drops it when the writer dies; a temporary whose lock can
-// be taken therefore belongs to nobody any more. The name is checked to
-// still be the locked file, so an object that was just renamed away from
-// it is never touched.
-void remove_stale_temporaries(const std::string& dir) {
+// and the kernel drops it when the writer dies; a temporary on which a
+// shared lock can be taken therefore belongs to nobody any more. Shared,
+// because it needs only a descriptor open for reading, even on NFS (where
+// an exclusive one needs a writable descriptor, which a member of the
+// pool's group does not get on another system's temporary). The name is
+// checked to still be the locked file, so an object that was just renamed
+// away from it is never touched.
+void remove_stale_in(const std::string& dir) {
   int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dfd < 0) return;
   DIR* d = ::fdopendir(dfd);
@@ -63,7 +85,7 @@ void remove_stale_temporaries(const std::string& dir) {
     if (fd < 0) continue;
     struct stat held {
     }, named{};
-    if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::fstat(fd, &held) == 0 && S_ISREG(held.st_mode) &&
+    if (seam().lock(fd, LOCK_SH | LOCK_NB) == 0 && ::fstat(fd, &held) == 0 && S_ISREG(held.st_mode) &&
         ::fstatat(dfd, e->d_name, &named, AT_SYMLINK_NOFOLLOW) == 0 && held.st_dev == named.st_dev &&
         held.st_ino == named.st_ino) {
       ::unlinkat(dfd, e->d_name, 0);
@@ -75,11 +97,13 @@ void remove_stale_temporaries(const std::string& dir) {
 
 class File_Writer : public Storage_Driver::Writer {
  public:
-  /// `temp` empty: `fd` is an unnamed O_TMPFILE file that commit() links in.
-  File_Writer(int fd, std::string temp, std::string path, std::string root, bool overwrite,
+  /// `temp` empty: `fd` is an unnamed O_TMPFILE file that commit() links in
+  /// (through a temporary name in `temp_dir` when it replaces an object).
+  File_Writer(int fd, std::string temp, std::string temp_dir, std::string path, std::string root, bool overwrite,
               std::vector<std::string> made)
       : fd_(fd),
         temp_(std::move(temp)),
+        temp_dir_(std::move(temp_dir)),
         path_(std::move(path)),
         root_(std::move(root)),
         overwrite_(overwrite),
@@ -89,6 +113,10 @@ class File_Writer : public Storage_Driver::Writer {
 
   bool write(const char* data, std::size_t size) override {
     if (fd_ < 0) return fail("'" + path_ + "' is no longer open for writing");
+    if (const int injected = seam().fail(Storage_Fault_Seam::Op::write)) {
+      errno = injected;
+      return fail(reason("write", path_));
+    }
     while (size > 0) {
       ssize_t n = ::write(fd_, data, std::min(size, write_slice));
       if (n < 0) {
@@ -103,7 +131,9 @@ class File_Writer : public Storage_Driver::Writer {
 
   bool commit() override {
     if (fd_ < 0) return fail("'" + path_ + "' is no longer open for writing");
-    if (::fsync(fd_) != 0) {
+    const int injected = seam().fail(Storage_Fault_Seam::Op::sync);
+    if (injected != 0) errno = injected;
+    if (injected != 0 || ::fsync(fd_) != 0) {
       std::string text = reason("sync", path_);
       discard();
       return fail(text);
@@ -138,6 +168,11 @@ class File_Writer : public Storage_Driver::Writer {
  private:
   // Gives the synced data its final name; false with `text` on failure.
   bool publish(std::string& text) {
+    if (const int injected = seam().fail(Storage_Fault_Seam::Op::rename)) {
+      errno = injected;
+      text = reason(temp_.empty() && !overwrite_ ? "link" : "rename", path_);
+      return false;
+    }
     if (temp_.empty()) {
       // An unnamed file gets a name through its /proc link; replacing an
       // object needs a rename, so it is linked under a temporary name first.
@@ -150,7 +185,7 @@ class File_Writer : public Storage_Driver::Writer {
       std::string dir = dirname_string(path_);
       std::string base = path_.substr(dir.size() + (dir == "/" ? 0 : 1));
       for (int attempt = 0; temp_.empty(); ++attempt) {
-        std::string name = temporary_name(dir, base);
+        std::string name = temporary_name(temp_dir_, base);
         if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
           temp_ = name;
         } else if (errno != EEXIST || attempt == 100) {
@@ -175,6 +210,7 @@ class File_Writer : public Storage_Driver::Writer {
 
   int fd_;
   std::string temp_;
+  std::string temp_dir_;
   std::string path_;
   std::string root_;
   bool overwrite_;
@@ -249,7 +285,12 @@ std::unique_ptr<Storage_Driver::Writer> File_Storage_Driver::open_write(const st
   }
   int fd = -1;
   std::string temp;
-  if (anonymous_temporaries_) {
+  if (const int injected = seam().fail(Storage_Fault_Seam::Op::create)) {
+    errno = injected;
+    error = reason("create a temporary file for", path);
+    return nullptr;
+  }
+  if (anonymous_temporaries_ && !seam().named_temporaries()) {
     // Nothing of an unnamed file outlives a writer that is killed.
     fd = ::open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, object_mode);
     if (fd < 0 && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
@@ -262,15 +303,19 @@ std::unique_ptr<Storage_Driver::Writer> File_Storage_Driver::open_write(const st
     }
     // A replacement is linked under a temporary name before its rename;
     // the lock keeps that name from being taken for a stale one.
-    if (fd >= 0) ::flock(fd, LOCK_EX);
+    if (fd >= 0) seam().lock(fd, LOCK_EX);
   }
+  // Made only where a temporary will have a name: plain new objects of an
+  // unnamed file leave no trace of it in the pool.
+  const std::string temp_dir = fd < 0 || overwrite ? temporary_dir(root_, dir) : dir;
   if (fd < 0) {
-    // A named temporary instead: those of killed writers are removed here,
-    // so they cannot pile up in a directory that keeps being written.
-    remove_stale_temporaries(dir);
+    // A named temporary instead: those of killed writers are removed here
+    // too (in directories that older versions wrote them to as well).
+    remove_stale_in(temp_dir);
+    if (temp_dir != dir) remove_stale_in(dir);
     std::string base = path.substr(dir.size() + (dir == "/" ? 0 : 1));
     for (int attempt = 0; fd < 0; ++attempt) {
-      temp = temporary_name(dir, base);
+      temp = temporary_name(temp_dir, base);
       fd = ::open(temp.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, object_mode);
       if (fd < 0) {
         if (errno == EEXIST && attempt < 100) continue;
@@ -280,7 +325,7 @@ std::unique_ptr<Storage_Driver::Writer> File_Storage_Driver::open_write(const st
       // Locked until it is renamed. Another writer's clean-up may have
       // taken it for stale between the creation and the lock: start again.
       struct stat held {};
-      if (::flock(fd, LOCK_EX) != 0 || ::fstat(fd, &held) != 0) {
+      if (seam().lock(fd, LOCK_EX) != 0 || ::fstat(fd, &held) != 0) {
         error = reason("lock a temporary file for", path);
         ::close(fd);
         ::unlink(temp.c_str());
@@ -293,7 +338,7 @@ std::unique_ptr<Storage_Driver::Writer> File_Storage_Driver::open_write(const st
     }
   }
   ::fchmod(fd, object_mode);  // the umask may have taken bits away
-  return std::unique_ptr<Writer>(new File_Writer(fd, temp, path, root_, overwrite, std::move(made)));
+  return std::unique_ptr<Writer>(new File_Writer(fd, temp, temp_dir, path, root_, overwrite, std::move(made)));
 }
 
 namespace {
@@ -364,4 +409,37 @@ bool File_Storage_Driver::remove(const std::string& name, std::string& error) {
   if ((errno == EISDIR || errno == EPERM) && ::rmdir(path.c_str()) == 0) return true;
   error = reason("remove", path);
   return false;
+}
+
+void File_Storage_Driver::remove_stale_temporaries() { remove_stale_in(join(root_, ".tmp")); }
+
+Lookup_Status File_Storage_Driver::remove_if(const std::string& name, const std::function<bool(Reader&)>& belongs) {
+  const std::string path = path_of(name);
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return missing_or_failed(reason("remove", path));
+  if (!S_ISREG(st.st_mode)) return Lookup_Status::not_found("'" + path + "' is not an object");
+  int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return missing_or_failed(reason("remove", path));
+  struct stat held {};
+  if (::fstat(fd, &held) != 0 || !S_ISREG(held.st_mode)) {
+    ::close(fd);
+    return Lookup_Status::not_found("'" + path + "' is not an object");
+  }
+  File_Reader reader(fd, path, static_cast<std::uint64_t>(held.st_size));
+  if (!belongs(reader)) return Lookup_Status::not_found("'" + path + "' holds another object");
+  // Aside under a temporary name (swept at the pool's next opening should
+  // this process die now), then checked to be the file just read.
+  const std::string dir = dirname_string(path);
+  const std::string aside = temporary_name(temporary_dir(root_, dir), path.substr(dir.size() + (dir == "/" ? 0 : 1)));
+  if (::rename(path.c_str(), aside.c_str()) != 0) return missing_or_failed(reason("remove", path));
+  struct stat moved {};
+  if (::lstat(aside.c_str(), &moved) == 0 && (moved.st_dev != held.st_dev || moved.st_ino != held.st_ino)) {
+    // Replaced in between: the replacement goes back unless an even newer
+    // object took the name meanwhile, which supersedes it as a write would.
+    if (::renameat2(AT_FDCWD, aside.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0)
+      return Lookup_Status::not_found("'" + path + "' holds another object");
+  }
+  if (::unlink(aside.c_str()) != 0) return Lookup_Status::failed(reason("remove", path));
+  if (!sync_directory(dir)) return Lookup_Status::failed(reason("sync the directory of", path));
+  return Lookup_Status::found();
 }

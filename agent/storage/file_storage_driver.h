@@ -13,10 +13,13 @@
 /// fsyncs the directories from the object's up to the root, and the parent
 /// of every directory made for it, so a new object and the directories made
 /// for it survive a crash once commit() succeeded. A writer that is killed
-/// leaves nothing behind. Where the filesystem has no O_TMPFILE, a hidden
-/// named temporary (".<name>.tmp.XXXXXX") takes its place, locked (flock)
-/// by its writer until the rename; the next writer into the same directory
-/// removes those no live writer holds. list() does not show hidden names.
+/// leaves nothing behind. Where the filesystem has no O_TMPFILE (NFS), a
+/// hidden named temporary (".<name>.tmp.XXXXXX") takes its place, in the
+/// pool's directory ".tmp" (the object's own directory where ".tmp" lies on
+/// another filesystem), locked (flock, exclusive) by its writer until the
+/// rename. Those that no live writer holds any more are removed when the
+/// pool is opened (remove_stale_temporaries(), which Client_IO_Ex::connect
+/// calls) and by the next writer. list() does not show hidden names.
 ///
 /// Sharing: several systems (users of one group) write into one pool.
 /// Missing directories are created with mode 02775 whatever the umask:
@@ -40,6 +43,13 @@ class File_Storage_Driver : public Storage_Driver {
   Lookup_Status stat(const std::string& name, std::uint64_t& size) override;
   bool list(const std::string& name, std::vector<std::string>& entries, std::string& error) override;
   bool remove(const std::string& name, std::string& error) override;
+  /// The object is taken off its name before it is removed, and put back
+  /// when it is not the file that `belongs` read (a replacement came in
+  /// between).
+  Lookup_Status remove_if(const std::string& name, const std::function<bool(Reader&)>& belongs) override;
+
+  /// Removes the named temporaries in ".tmp" that no live writer holds.
+  void remove_stale_temporaries();
 
   const std::string& root() const { return root_; }
 

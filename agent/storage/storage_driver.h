@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -76,6 +77,14 @@ class Storage_Driver {
   virtual bool list(const std::string& name, std::vector<std::string>& entries, std::string& error) = 0;
   /// Removes object `name`, or directory `name` when it is empty.
   virtual bool remove(const std::string& name, std::string& error) = 0;
+  /// Removes object `name` when `belongs` answers true for its bytes (read
+  /// from the start), and only the object it was asked about. Found when
+  /// removed; not found when nothing is stored under the name or `belongs`
+  /// said no; failed (with the reason) when the storage could not be read or
+  /// changed there. This default checks, then removes: a driver whose
+  /// objects can be replaced in between overrides it so that a replacement
+  /// is never removed.
+  virtual Lookup_Status remove_if(const std::string& name, const std::function<bool(Reader&)>& belongs);
 };
 
 #endif

@@ -22,6 +22,15 @@ POOL = "7a6b5c4d-3e2f-4a1b-9c8d-7e6f5a4b3c2d"
 POOLS = "/var/opt/corvane/test-pools"
 
 
+def write_restore_ext_conf(conf):
+    """What the agent's restore job leaves for the restore handler."""
+    ext = "%s/catalog/%s@T01-restore-ext-conf" % (sb.HANA_WORK_DIR, SID)
+    os.makedirs(os.path.dirname(ext), mode=0o755, exist_ok=True)
+    with open(ext, "w") as f:
+        json.dump(conf, f)
+    os.chmod(ext, 0o644)
+
+
 class BackintDataBackup(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -123,12 +132,7 @@ class BackintDataBackup(unittest.TestCase):
         self.assert_saved(r, sources)
         saved = r.saved()
         entries = ['#EBID "%s" %s' % (saved[p][0], bf.quote(p)) for p, _ in sources]
-        # What the agent's restore job leaves for the restore handler.
-        ext = "%s/catalog/%s@T01-restore-ext-conf" % (sb.HANA_WORK_DIR, SID)
-        os.makedirs(os.path.dirname(ext), mode=0o755, exist_ok=True)
-        with open(ext, "w") as f:
-            json.dump({"pool_uuid": POOL}, f)
-        os.chmod(ext, 0o644)
+        write_restore_ext_conf({"pool_uuid": POOL})
         back = self.env.restore("T01", entries, [p for p, _ in sources])
         self.assertEqual(back.exit, 0, back.output + back.stderr)
         self.assertEqual(sorted(back.by_keyword("#RESTORED")), sorted([saved[p][0], p] for p, _ in sources))
@@ -223,6 +227,33 @@ class BackintDataBackup(unittest.TestCase):
         other = [s for s, _ in sources if s != failed]
         self.assertEqual(list(r.saved()), other)
         self.assertEqual([f["origin_path"] for f in self.catalog_files()], other)
+
+    def test_registration_lost_for_good_leaves_neither_object_nor_record(self):
+        self.add_job(location=self.pool_dir)
+        # backupd stores the record every time, but no answer arrives.
+        self.srv.fault(count=100, drop="after", prefix="/d2/r/hana/backint/file", method="POST")
+        sources = self.pipes(["COMPLETE_DATA_BACKUP_databackup_3_1"])
+        r = self.env.backup("T01", "COMPLETE", sources, backup_id=1027, tool_option="job_uuid=%s;" % JOB)
+        self.assertEqual(r.exit, 1, [q["status"] for q in self.srv.requests()])
+        self.assertEqual(r.errors(), [("Failed to add file info to database\n", sources[0][0])])
+        self.assertEqual(self.catalog_files(), [])
+        self.assertEqual(bf.files_below(self.pool_dir), [])
+
+    def test_sources_with_one_base_name_are_each_restored(self):
+        self.add_job(location=self.pool_dir)
+        name = "COMPLETE_DATA_BACKUP_databackup_0_1"
+        first = self.env.pipe_path("T01", name)
+        second = first.replace("/backint/", "/backint/copy/")
+        sources = [(first, bf.pattern(61, 200000)), (second, bf.pattern(62, 300000))]
+        r = self.env.backup("T01", "COMPLETE", sources, backup_id=1028, tool_option="job_uuid=%s;" % JOB)
+        self.assert_saved(r, sources)
+        saved = r.saved()
+        entries = ['#EBID "%s" %s' % (saved[p][0], bf.quote(p)) for p, _ in sources]
+        write_restore_ext_conf({})
+        back = self.env.restore("T01", entries, [p for p, _ in sources])
+        self.assertEqual(back.exit, 0, back.output + back.stderr)
+        for path, data in sources:
+            self.assertTrue(bytes(back.pipes[path].content) == data, path)
 
     def test_server_down_at_start(self):
         self.env.write_hana_conf(self.local_dir)

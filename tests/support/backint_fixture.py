@@ -91,6 +91,7 @@ class Result:
         self.stderr = ""        # stdout + stderr of the process
         self.pipes = {}         # path -> Pipe
         self.argv = []
+        self.killed = False     # ended by kill_after
 
     def by_keyword(self, keyword):
         return [t for k, t in self.lines if k == keyword]
@@ -366,10 +367,12 @@ class Backint_Env:
 
     # --- running ------------------------------------------------------------
     def run(self, function, level, input_lines, database, pipes=(), backup_id=None, user_id=None,
-            extra_args=(), timeout=120, in_file_text=None):
+            extra_args=(), timeout=120, in_file_text=None, kill_after=None):
         """Runs hana-backint once like HANA. `pipes`: Pipe objects to serve
         (their fifos are made here). `in_file_text` replaces the input file's
-        text (for malformed input). Returns a Result."""
+        text (for malformed input). `kill_after`: seconds after the start at
+        which the process is killed with SIGKILL, as in a crash, unless it
+        ended before (Result.killed says which). Returns a Result."""
         result = Result()
         workdir = tempfile.mkdtemp(prefix="hdbbackint_%s." % self.sid)
         owner = pwd.getpwnam(self.user)
@@ -412,6 +415,12 @@ class Backint_Env:
                 t.start()
                 threads.append(t)
             try:
+                if kill_after is not None:
+                    try:
+                        proc.wait(kill_after)
+                    except subprocess.TimeoutExpired:
+                        proc.kill()
+                        result.killed = True
                 proc.wait(timeout)
             except subprocess.TimeoutExpired:
                 proc.kill()

@@ -40,6 +40,9 @@ class Faulty_Storage_Driver : public Storage_Driver {
     return inner_.list(name, entries, error);
   }
   bool remove(const std::string& name, std::string& error) override { return inner_.remove(name, error); }
+  Lookup_Status remove_if(const std::string& name, const std::function<bool(Reader&)>& belongs) override {
+    return inner_.remove_if(name, belongs);
+  }
 
  private:
   Storage_Driver& inner_;

@@ -27,14 +27,15 @@ enum class Driver_Kind { file, faulty };
 constexpr std::size_t MiB = 1u << 20;
 
 // Every name in a directory tree, hidden ones included: a leftover temporary
-// file counts as a trace of a failed transfer.
+// file counts as a trace of a failed transfer (the pool's directory of
+// temporaries itself does not).
 void all_names(const std::string& dir, std::vector<std::string>& names) {
   DIR* d = opendir(dir.c_str());
   if (d == nullptr) return;
   while (dirent* e = readdir(d)) {
     std::string n = e->d_name;
     if (n == "." || n == "..") continue;
-    names.push_back(n);
+    if (n != ".tmp") names.push_back(n);
     if (e->d_type == DT_DIR) all_names(dir + "/" + n, names);
   }
   closedir(d);

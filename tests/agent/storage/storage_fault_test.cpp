@@ -45,14 +45,17 @@ class Storage_Faults : public ::testing::TestWithParam<Compression_Method> {
     return ok;
   }
 
+  // Names in the pool and in its directory of temporaries.
   std::vector<std::string> pool_names() {
     std::vector<std::string> names;
-    if (DIR* d = opendir(pool_.c_str())) {
-      while (dirent* e = readdir(d)) {
-        std::string n = e->d_name;
-        if (n != "." && n != "..") names.push_back(n);
+    for (const std::string& dir : {pool_, pool_ + "/.tmp"}) {
+      if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* e = readdir(d)) {
+          std::string n = e->d_name;
+          if (n != "." && n != ".." && n != ".tmp") names.push_back(n);
+        }
+        closedir(d);
       }
-      closedir(d);
     }
     return names;
   }
@@ -201,6 +204,11 @@ TEST_P(Storage_Faults, ObjectIdDecidesWhatANameRestores) {
   io_.object_id("bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb");
   EXPECT_TRUE(get("obj", out)) << io_.error();
   EXPECT_EQ(second, out);
+
+  // Nor remove them: only the write that made an object removes it by its id.
+  EXPECT_TRUE(io_.remove_object("obj", "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa").is_not_found());
+  EXPECT_TRUE(io_.remove_object("obj", "bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb").is_found()) << io_.error();
+  EXPECT_TRUE(pool_names().empty());
 
   io_.object_id(std::string(Object_Envelope::max_object_id + 1, 'c'));
   EXPECT_FALSE(put("other", second));
