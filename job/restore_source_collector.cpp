@@ -320,7 +320,7 @@ bool Restore_Source_Collector::collect() {
     return false;
   }
   if (entry.catalog_uuid.empty() && info.backup_start_time == info.target_time) info.is_full_backup = true;
-  if (!info.is_full_backup && !check_log_chain()) return false;
+  if (!info.is_full_backup && entry.catalog_uuid.empty() && !check_log_chain()) return false;
 
   json_value catalog;
   if (query_hana_catalog(catalog)) {

@@ -27,7 +27,8 @@ namespace sap_hana {
 ///   could not be learnt, which never fails the collection.
 /// - A point in time is read as backupd sends it (Restore_Time) and kept as
 ///   UTC "YYYY-MM-DD HH:MM:SS" in target_time.
-/// - A restore to a point in time past the full data backup is collected
+/// - A restore to a point in time (no catalog UUID) past the full data
+///   backup is collected
 ///   only when the backups reach it: the log sets of the backup's lifeline
 ///   (backupd's set query), per log volume in the order of their log
 ///   positions from the first one begun after the data backup, must follow

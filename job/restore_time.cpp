@@ -20,9 +20,9 @@ bool number(const std::string& text, size_t at, size_t n, int& value) {
 
 bool Restore_Time::parse(const std::string& t, time_t& result) {
   int year, month, day, hour, minute, second;
-  if (t.size() < 19 || t[4] != '-' || t[7] != '-' || (t[10] != ' ' && t[10] != 'T') || t[13] != ':' ||
-      t[16] != ':' || !number(t, 0, 4, year) || !number(t, 5, 2, month) || !number(t, 8, 2, day) ||
-      !number(t, 11, 2, hour) || !number(t, 14, 2, minute) || !number(t, 17, 2, second))
+  if (t.size() < 19 || t[4] != '-' || t[7] != '-' || (t[10] != ' ' && t[10] != 'T') || t[13] != ':' || t[16] != ':' ||
+      !number(t, 0, 4, year) || !number(t, 5, 2, month) || !number(t, 8, 2, day) || !number(t, 11, 2, hour) ||
+      !number(t, 14, 2, minute) || !number(t, 17, 2, second))
     return false;
   long offset = 0;
   const std::string zone = t.substr(19);
