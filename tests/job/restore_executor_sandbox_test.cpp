@@ -318,7 +318,7 @@ TEST_F(Restore_Job_Sandbox, PointInTimeTheBackupsDoNotReachIsRefusedBeforeAnythi
 
   // A time given with its zone reaches HANA in UTC.
   clear_reports();
-  j = job({entry("T01", "T01", "2026-01-02T15:33:00+05:30")});
+  j = job(json_value::array({entry("T01", "T01", "2026-01-02T15:33:00+05:30")}));
   log = run(*j);
   ASSERT_EQ(j->outcome(), JOB_OUTCOME_SUCCESS) << log;
   ASSERT_EQ(controls().size(), 3u);
