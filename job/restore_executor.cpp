@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <fstream>
+#include <map>
 #include <memory>
 
 #include "agent/base/file_utils.h"
@@ -19,6 +21,7 @@
 #include "agent/job/write_job_alert.h"
 #include "agent/json/json_file.h"
 #include "agent/jsonrpc/json_rpc_forward.h"
+#include "common/environ_getter.h"
 #include "common/hana_basic_type.h"
 #include "common/instance_control.h"
 #include "common/list_databases.h"
@@ -31,6 +34,7 @@
 #include "job/database_lock_manager.h"
 #include "job/hdbsql_error_msg_handler.h"
 #include "job/recover_statement.h"
+#include "job/restore_time.h"
 
 namespace sap_hana {
 
@@ -141,19 +145,37 @@ bool Restore_Executor::execute_restore() {
     return false;
   }
 
+  // Every entry's backups are collected, and found to reach its point in
+  // time, before any database is stopped: a restore that cannot reach what
+  // was asked costs no outage.
+  std::vector<std::unique_ptr<Restore_Source_Collector>> collectors;
+  for (const Entry_Item& entry : sorted_entries_) {
+    collectors.emplace_back(new Restore_Source_Collector(src_->id(), entry, def_.max_seconds_retry(), ignore_delta_,
+                                                         pool_uuid_, log_pool_uuid_));
+    Restore_Source_Collector& collector = *collectors.back();
+    if (!collector.collect()) {
+      json_value parameters;
+      if (collector.get_reachable_time() != 0)
+        parameters = {{"database", entry.target.database},
+                      {"reachable_time", Restore_Time::format(collector.get_reachable_time())}};
+      alert(kAlertCollectSource, parameters);
+      ACE_ERROR((LM_ERROR, "Failed to collect restore source.\n"));
+      ACE_ERROR((LM_ERROR, "The restore of '%s' from '%s@%s' cannot run; no database was stopped or restored\n",
+                 entry.target.database.c_str(), entry.origin.sid.c_str(), entry.origin.database.c_str()));
+      return false;
+    }
+  }
+
   const ACE_UINT16 total = static_cast<ACE_UINT16>(sorted_entries_.size());
   ACE_UINT16 current = 0;
   for (const Entry_Item& entry : sorted_entries_) {
+    // A stop or abort takes effect here, between databases, where none is
+    // stopped; the one being recovered when it came is finished first.
+    if (stop_requested(current)) return false;
+    const Restore_Source_Collector& collector = *collectors[current];
     ++current;
     ACE_DEBUG((LM_INFO, "Restore HANA database '%s' from '%s@%s'\n", entry.target.database.c_str(),
                entry.origin.sid.c_str(), entry.origin.database.c_str()));
-    Restore_Source_Collector collector(src_->id(), entry, def_.max_seconds_retry(), ignore_delta_, pool_uuid_,
-                                       log_pool_uuid_);
-    if (!collector.collect()) {
-      alert(kAlertCollectSource, json_value());
-      ACE_ERROR((LM_ERROR, "Failed to collect restore source.\n"));
-      return false;
-    }
     const Backup_Set_Info& set = collector.get_backup_set();
     const HANA_Catalog_Info& catalog = collector.get_hana_catalog();
     if (entry.origin.sid != sid_ && !prepare_origin_pipe_dir(set)) return false;
@@ -175,6 +197,23 @@ bool Restore_Executor::execute_restore() {
     act_.set_size += collector.get_total_size();
     act_.size += collector.get_total_source_size();
   }
+  // A stop that came during the last database ends the run as stopped too:
+  // it was accepted, and the log says that everything was restored.
+  return !stop_requested(current);
+}
+
+bool Restore_Executor::stop_requested(unsigned restored) {
+  if (act_.state != JOB_STATE_CANCELING && act_.state != JOB_STATE_ABORTING) return false;
+  std::string done, left;
+  for (size_t i = 0; i < sorted_entries_.size(); ++i) {
+    std::string& list = i < restored ? done : left;
+    list += (list.empty() ? "" : ", ") + sorted_entries_[i].target.database;
+  }
+  ACE_ERROR((LM_ERROR,
+             "The restore was stopped: %u of %u database(s) restored (%s), not restored: %s; no database "
+             "was left stopped\n",
+             restored, static_cast<unsigned>(sorted_entries_.size()), done.empty() ? "none" : done.c_str(),
+             left.empty() ? "none" : left.c_str()));
   return true;
 }
 
@@ -226,7 +265,7 @@ bool Restore_Executor::check_entries() {
     } else if (!is_hana_identifier(entry.origin.sid)) {
       bad = "origin SID";
       value = entry.origin.sid;
-    } else if (!entry.target.timepoint.empty() && !Recover_Statement::is_timestamp(entry.target.timepoint)) {
+    } else if (time_t t = 0; !entry.target.timepoint.empty() && !Restore_Time::parse(entry.target.timepoint, t)) {
       bad = "point in time (expected YYYY-MM-DD HH:MM:SS)";
       value = entry.target.timepoint;
     }
@@ -405,6 +444,7 @@ bool Restore_Executor::restore_tenantdb(const Backup_Set_Info& set, const HANA_C
   }
   ACE_DEBUG((LM_INFO, "Stop the database %s@%s successfully\n", sid_.c_str(), database.c_str()));
 
+  const Log_Marks marks = backup_log_marks(database, false);
   HDBSQL_Error_Msg_Handler handler;
   if (!hdbsql_.execute(statement, &handler)) {
     if (!handler.errors().empty()) ACE_ERROR((LM_ERROR, "HANA: %s\n", handler.errors().c_str()));
@@ -417,7 +457,7 @@ bool Restore_Executor::restore_tenantdb(const Backup_Set_Info& set, const HANA_C
     ACE_ERROR((LM_ERROR, "failed to start tenant database\n"));
     return false;
   }
-  return true;
+  return check_reached(set, marks);
 }
 
 bool Restore_Executor::restore_systemdb(const Backup_Set_Info& set, const HANA_Catalog_Info& catalog) {
@@ -458,6 +498,7 @@ bool Restore_Executor::restore_systemdb(const Backup_Set_Info& set, const HANA_C
     ACE_ERROR((LM_ERROR, "Failed to restore system database: failed to generate sql file %s\n", path.c_str()));
     return false;
   }
+  const Log_Marks marks = backup_log_marks(mdc_ ? kSystemDb : sid_, true);
   if (!controller.start(instance_name_)) {
     alert(kAlertRestore, json_value());
     ACE_ERROR((LM_ERROR, "Failed to start '%s' instance to restore the SYSTEMDB\n", instance_name_.c_str()));
@@ -474,6 +515,69 @@ bool Restore_Executor::restore_systemdb(const Backup_Set_Info& set, const HANA_C
     }
   }
   if (mdc_) Tenant_Database_Controller(hdbsql_).start(sid_);
+  return check_reached(set, marks);
+}
+
+Restore_Executor::Log_Marks Restore_Executor::backup_log_marks(const std::string& database, bool systemdb) {
+  Log_Marks marks;
+  marks.database = database;
+  std::vector<std::string> dirs;
+  Environ_Getter::instance()->get_trace_dirs(sid_, dirs);
+  for (const std::string& dir : dirs) {
+    const std::string path = dir + (systemdb ? "" : "/DB_" + database) + "/backup.log";
+    struct stat st;
+    marks.sizes[path] = ::stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : 0;
+  }
+  return marks;
+}
+
+bool Restore_Executor::check_reached(const Backup_Set_Info& set, const Log_Marks& marks) {
+  if (set.is_full_backup) return true;
+  // HANA recovers as far as the log backups allow and ends successfully
+  // even when that is short of UNTIL TIMESTAMP; only the end line of its
+  // backup.log says where it got to: "RECOVER DATA finished successfully,
+  // reached timestamp <ISO 8601>, ...".
+  static const std::string kFinished = "RECOVER DATA finished successfully";
+  static const std::string kReached = "reached timestamp ";
+  std::string reached_text;
+  for (const auto& mark : marks.sizes) {
+    std::ifstream in(mark.first);
+    if (!in) continue;
+    in.seekg(0, std::ios::end);
+    // A log that shrank was rotated: all of it is new.
+    const long long size = static_cast<long long>(in.tellg());
+    in.seekg(size >= mark.second ? mark.second : 0);
+    std::string line;
+    while (std::getline(in, line)) {
+      const size_t at = line.find(kReached);
+      if (line.find(kFinished) == std::string::npos || at == std::string::npos) continue;
+      const size_t from = at + kReached.size();
+      reached_text = line.substr(from, line.find_first_of(", ", from) - from);
+    }
+  }
+  time_t target = 0, reached = 0;
+  Restore_Time::parse(set.target_time, target);
+  if (reached_text.empty()) {
+    ACE_DEBUG((LM_INFO, "HANA reported no point in time reached for '%s'; its backups reach %s UTC\n",
+               marks.database.c_str(), set.target_time.c_str()));
+    return true;
+  }
+  if (!Restore_Time::parse(reached_text, reached)) {
+    alert(kAlertRestore, json_value{{"database", set.target_dbname}});
+    ACE_ERROR((LM_ERROR, "HANA reported an unreadable point in time '%s' reached for '%s'\n", reached_text.c_str(),
+               marks.database.c_str()));
+    return false;
+  }
+  if (reached < target) {
+    alert(kAlertRestore, json_value{{"database", set.target_dbname}, {"reached_time", Restore_Time::format(reached)}});
+    ACE_ERROR((LM_ERROR,
+               "HANA recovered '%s' only to %s UTC, not to the requested %s UTC; it now holds the content "
+               "of that time\n",
+               marks.database.c_str(), Restore_Time::format(reached).c_str(), set.target_time.c_str()));
+    return false;
+  }
+  ACE_DEBUG(
+      (LM_INFO, "HANA recovered '%s' to %s UTC\n", marks.database.c_str(), Restore_Time::format(reached).c_str()));
   return true;
 }
 

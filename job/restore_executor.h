@@ -3,6 +3,7 @@
 
 #include <ace/Basic_Types.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -35,8 +36,10 @@ namespace sap_hana {
 ///     ("YYYY-MM-DD HH:MM:SS") before any database is touched (alert 15);
 ///  7. logs on through hdbsql with the instance's account (alert 2) and
 ///     makes the catalog configuration directory reachable for <sid>adm;
-///  8. per entry: collects the backups (Restore_Source_Collector, alert 5);
-///     from another system, prepares that system's pipe directory for the
+///  8. collects every entry's backups (Restore_Source_Collector, alert 5,
+///     with the latest reachable time when the backups do not reach the
+///     entry's point in time) before any database is stopped;
+///  9. per entry: from another system, prepares that system's pipe directory for the
 ///     origin's object names; writes the catalog configuration file when a
 ///     HANA catalog backup was found (alert 16) and the restore
 ///     configuration file (both 0640, group sapsys, pushed to the other
@@ -45,6 +48,17 @@ namespace sap_hana {
 ///     activity record.
 /// The first failure ends the run; what was restored stays restored and
 /// nothing is undone.
+///
+/// Stop and abort are honoured between databases: the database being
+/// recovered when one comes is finished (recovered and started), no further
+/// one is touched, and the run ends cancelled with a log line naming the
+/// databases restored and those not restored, also when the last one was
+/// finished.
+///
+/// After the recovery of a point in time, the point HANA's backup.log
+/// reports the recovery reached must not be earlier than asked (alert 15
+/// naming it); HANA ends such a recovery successfully wherever its logs
+/// end. When HANA reports no point, the catalog's check stands.
 ///
 /// A tenant restore holds the database's control lock from before its stop
 /// to after its start: the RECOVER statement is made (and checked) first,
@@ -95,6 +109,19 @@ class Restore_Executor : public Job_Executor_T<Restore_Job_Source, Restore_Job_O
   bool generate_restore_cmd(const Backup_Set_Info& set, const HANA_Catalog_Info& catalog, std::string& statement,
                             bool tenant);
   void alert(int code, const json_value& parameters);
+  /// A stop or abort was asked for; logs what was restored (the first
+  /// `restored` entries) and what not.
+  bool stop_requested(unsigned restored);
+  /// The sizes of a database's backup.log files on this host before its
+  /// recovery, so that only what the recovery writes is read afterwards.
+  struct Log_Marks {
+    std::string database;
+    std::map<std::string, long long> sizes;
+  };
+  Log_Marks backup_log_marks(const std::string& database, bool systemdb);
+  /// The point HANA reports its recovery reached is not before the set's
+  /// target time (point-in-time restores only).
+  bool check_reached(const Backup_Set_Info& set, const Log_Marks& marks);
 
   Entry_List sorted_entries_;
   std::string sid_;

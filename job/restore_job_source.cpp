@@ -33,11 +33,7 @@ class Gen {
 
 }  // namespace
 
-void Restore_Job_Source::Entry_Item::reset() {
-  catalog_uuid.clear();
-  origin.database.clear();
-  target.database.clear();
-}
+void Restore_Job_Source::Entry_Item::reset() { *this = Entry_Item(); }
 
 Restore_Job_Source::~Restore_Job_Source() = default;
 

@@ -43,8 +43,9 @@ class Restore_Job_Source : public Job_Source {
     std::string catalog_uuid;  ///< the set to restore; may be empty with a timepoint
     Origin_Info origin;
     Target_Info target;
-    /// Clears catalog_uuid, origin.database and target.database; the
-    /// origin's sid, the timepoint and the lifeline stay.
+    /// Clears every field, so that the next entry of a definition carries
+    /// only what it names itself (never the previous entry's point in time
+    /// or lifeline).
     void reset();
   };
   using Entry_List = std::vector<Entry_Item>;

@@ -2,12 +2,19 @@
 
 #include <ace/Log_Msg.h>
 
+#include <algorithm>
 #include <exception>
+#include <map>
+#include <vector>
 
 #include "agent/backupd/catalog_operator.h"
 #include "agent/backupd/pool_utils.h"
+#include "agent/http/http_query.h"
+#include "agent/http/http_session_factory.h"
+#include "agent/http/retrying_json_session.h"
 #include "common/filename_parser.h"
 #include "common/resource_info_getter.h"
+#include "job/restore_time.h"
 
 namespace sap_hana {
 
@@ -181,14 +188,104 @@ void Restore_Source_Collector::collect_sets_size() {
   }
 }
 
+bool Restore_Source_Collector::check_log_chain() {
+  const Backup_Set_Info& info = backup_set_info_;
+  time_t data_time = 0, target = 0;
+  if (!Restore_Time::parse(info.backup_start_time, data_time) || !Restore_Time::parse(info.target_time, target)) {
+    ACE_ERROR((LM_ERROR, "Invalid time of the data backup '%s' or of the restore '%s'\n",
+               info.backup_start_time.c_str(), info.target_time.c_str()));
+    return false;
+  }
+  HTTP_Query query;
+  query.add("module", "hana")
+      .add("resource_uuid", resource_uuid_)
+      .add("database", info.origin_dbname)
+      .add("lifeline", info.lifeline)
+      .add("type", "log")
+      .add("sort", "database_backup_id");
+  const std::string path = "/d2/r/v2/sets/restore/sets?" + query.str();
+  Retry_Policy policy;
+  policy.retries = 10;
+  policy.time_limit = max_seconds_retry_ > 0 ? static_cast<int>(max_seconds_retry_) : -1;
+  policy.want_object = true;
+  policy.file = __FILE__;
+  policy.line = __LINE__;
+  Retrying_JSON_Session client(
+      JSON_HTTP_Session(Common_HTTP_Session_Factory::create(HTTP_SESSION_TYPE_JSON, nullptr, 0), 10, -1), policy);
+  int status = 0;
+  json_value answer;
+  if (!client || !client.exchange(HTTP_GET, path, nullptr, status, answer)) {
+    ACE_ERROR(
+        (LM_ERROR, "Failed to get the log backup sets from backupd, status %d, path '%s'\n", status, path.c_str()));
+    return false;
+  }
+  // Per log volume: (first position, last position, start) of each log
+  // backup begun after the data backup.
+  struct Segment {
+    ACE_UINT64 first, last;
+    time_t start;
+  };
+  std::map<ACE_UINT16, std::vector<Segment>> volumes;
+  try {
+    for (const json_value& set : object_get_array_or_throw(answer, "rows")) {
+      time_t start = 0;
+      if (!set.is_object() || !Restore_Time::parse(object_get_str_or_throw(set, "start_time"), start) ||
+          start < data_time)
+        continue;
+      for (const json_value& file : object_get_array_or_throw(set, "files")) {
+        std::string name;
+        Filename_Parser::Log_File_Entry log;
+        if (file.is_object() && object_get(file, "filename", name) && Filename_Parser::parse_log_file(name, log))
+          volumes[log.volume_id].push_back({log.first_position, log.last_position, start});
+      }
+    }
+  } catch (const std::exception& e) {
+    ACE_ERROR((LM_ERROR, "Invalid log backup sets from backupd, %s\n", e.what()));
+    return false;
+  }
+  // With no log backup the data backup alone is what a restore reaches.
+  time_t reached = data_time;
+  bool first_volume = true;
+  for (auto& volume : volumes) {
+    std::vector<Segment>& segments = volume.second;
+    std::sort(segments.begin(), segments.end(), [](const Segment& a, const Segment& b) { return a.first < b.first; });
+    time_t volume_reached = segments.front().start;
+    for (size_t i = 1; i < segments.size(); ++i) {
+      // HANA's end positions are exclusive; one past them also continues.
+      if (segments[i].first > segments[i - 1].last + 1) {
+        ACE_ERROR((LM_ERROR, "The log backups of volume %u of '%s' have a gap from log position %Q to %Q\n",
+                   static_cast<unsigned>(volume.first), info.origin_dbname.c_str(), segments[i - 1].last,
+                   segments[i].first));
+        break;
+      }
+      volume_reached = std::max(volume_reached, segments[i].start);
+    }
+    reached = first_volume ? volume_reached : std::min(reached, volume_reached);
+    first_volume = false;
+  }
+  reachable_time_ = reached;
+  if (reached >= target) return true;
+  ACE_ERROR((LM_ERROR,
+             "The backups of '%s@%s' reach %s UTC at the latest, not the requested %s UTC: the data backup of %s "
+             "and the log backups after it end there\n",
+             info.origin_dbname.c_str(), info.origin_sid.c_str(), Restore_Time::format(reached).c_str(),
+             info.target_time.c_str(), info.backup_start_time.c_str()));
+  return false;
+}
+
 bool Restore_Source_Collector::collect() {
   Backup_Set_Info& info = backup_set_info_;
   const Restore_Job_Source::Entry_Item& entry = source_entry_;
 
   json_value set;
   if (entry.catalog_uuid.empty()) {
+    time_t target = 0;
+    if (!Restore_Time::parse(entry.target.timepoint, target)) {
+      ACE_ERROR((LM_ERROR, "Invalid point in time '%s'\n", entry.target.timepoint.c_str()));
+      return false;
+    }
     info.is_full_backup = false;
-    info.target_time = entry.target.timepoint;
+    info.target_time = Restore_Time::format(target);
     info.lifeline = entry.target.lifeline;
   } else if (!collect_backup_set_by_uuid(set)) {
     ACE_ERROR((LM_ERROR, "Failed to get and parse catalog by uuid\n"));
@@ -222,7 +319,8 @@ bool Restore_Source_Collector::collect() {
     ACE_ERROR((LM_ERROR, "Failed to parse full backup catalog\n"));
     return false;
   }
-  if (entry.catalog_uuid.empty() && info.backup_start_time == entry.target.timepoint) info.is_full_backup = true;
+  if (entry.catalog_uuid.empty() && info.backup_start_time == info.target_time) info.is_full_backup = true;
+  if (!info.is_full_backup && entry.catalog_uuid.empty() && !check_log_chain()) return false;
 
   json_value catalog;
   if (query_hana_catalog(catalog)) {

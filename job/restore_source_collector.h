@@ -4,6 +4,7 @@
 #include <ace/Basic_Types.h>
 
 #include <cstddef>
+#include <ctime>
 #include <string>
 
 #include "agent/json/json_access.h"
@@ -24,6 +25,16 @@ namespace sap_hana {
 ///   file and its pool; its database_backup_id is 0 only for a full restore
 ///   whose catalog backup could not be found. The sizes are 0 when they
 ///   could not be learnt, which never fails the collection.
+/// - A point in time is read as backupd sends it (Restore_Time) and kept as
+///   UTC "YYYY-MM-DD HH:MM:SS" in target_time.
+/// - A restore to a point in time (no catalog UUID) past the full data
+///   backup is collected
+///   only when the backups reach it: the log sets of the backup's lifeline
+///   (backupd's set query), per log volume in the order of their log
+///   positions from the first one begun after the data backup, must follow
+///   one another without a gap up to one begun at or after the point in
+///   time (a log backup holds the log up to its start). Otherwise collect()
+///   fails naming the latest time they reach (get_reachable_time()).
 /// - collect() false: every cause is logged at error priority; the results
 ///   are partly filled and must not be used.
 /// - Every server request goes through a fresh Catalog_Operator (the
@@ -73,6 +84,9 @@ class Restore_Source_Collector {
   const HANA_Catalog_Info& get_hana_catalog() const { return hana_catalog_info_; }
   ACE_UINT64 get_total_size() const { return total_size_; }
   ACE_UINT64 get_total_source_size() const { return total_source_size_; }
+  /// After collect(): the latest point in time the backups reach (0 when
+  /// it was not learnt).
+  time_t get_reachable_time() const { return reachable_time_; }
 
  private:
   bool get_view(const std::string& view, const json_value& params, json_value& answer);
@@ -83,6 +97,9 @@ class Restore_Source_Collector {
   bool query_hana_catalog(json_value& row);
   bool parse_hana_catalog(const json_value& row);
   void collect_sets_size();
+  /// Whether the log sets carry the restore from the data backup to the
+  /// target time; sets reachable_time_.
+  bool check_log_chain();
 
   const Restore_Job_Source::Entry_Item& source_entry_;
   std::string resource_uuid_;
@@ -91,6 +108,7 @@ class Restore_Source_Collector {
   std::size_t max_seconds_retry_;
   ACE_UINT64 total_size_ = 0;
   ACE_UINT64 total_source_size_ = 0;
+  time_t reachable_time_ = 0;
   bool ignore_delta_;
   std::string pool_uuid_;
   std::string log_pool_uuid_;

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -48,20 +49,28 @@ class Restore_Job_Sandbox
       ASSERT_TRUE(server_.add_pool(json_value{{"uuid", pool}, {"name", pool}, {"url", std::string("/pools/") + pool}}));
     ASSERT_TRUE(server_.add_resource(kSource, json_value{{"instances", {instance("PRD", server_.host_uuid())}}}));
     ASSERT_TRUE(server_.add_resource(kTarget, json_value{{"instances", {instance("ABC", server_.host_uuid())}}}));
-    // PRD's lifeline L1: per database a full backup at 10:00, a catalog
-    // backup at 10:05; T03 has a full backup of its own lifeline without
+    // PRD's lifeline L1: per database a full backup at 10:00, a log backup
+    // at 10:04, a catalog backup at 10:05; T03 has a full backup of its own lifeline without
     // any catalog backup.
     for (const char* database : {"SYSTEMDB", "T01", "T02"}) {
       commit(std::string("f-") + database, database, "L1", "full", 100, "10:00:00", "10:01:00");
+      commit(std::string("l-") + database, database, "L1", "log", 101, "10:04:00", "10:04:30",
+             "log_backup_3_0_0_1024.101");
       commit(std::string("c-") + database, database, "L1", "catalog", 102, "10:05:01", "10:05:01");
     }
     commit("f-T03", "T03", "L3", "full", 80, "08:00:00", "08:01:00");
+    // A command that reaches the job between two databases (its own report
+    // comes through here again).
+    on_report_ = [this](const JSON_RPC_Object& request) {
+      if (command_at_progress_ && request.method() == "job.event" && request.params()["event"] == "progress")
+        command_at_progress_();
+    };
     // HANA's own recovery is the simulator's business (and the end-to-end
     // tests'); here it succeeds at once.
     ASSERT_EQ(sim("fault ABC hdbsql --match '^RECOVER' --stdout '0 rows affected' --exit 0").rc, 0);
   }
   void commit(const std::string& uuid, const char* database, const char* lifeline, const char* type,
-              std::uint64_t backup_id, const char* start, const char* end) {
+              std::uint64_t backup_id, const char* start, const char* end, std::string name = "") {
     HANA_Backup_Set set;
     set.uuid = uuid;
     set.resource_uuid = kSource;
@@ -75,22 +84,24 @@ class Restore_Job_Sandbox
     set.source_size = set.storage_size = 100;
     const bool catalog = std::string(type) == "catalog";
     set.add_storage(Backup_Set_Storage(catalog ? kLogPool : kPool, set.storage_size));
-    const std::string name = catalog ? "log_backup_0_0_0_0." + std::to_string(backup_id) : "databackup_0_1";
+    if (name.empty()) name = catalog ? "log_backup_0_0_0_0." + std::to_string(backup_id) : "databackup_0_1";
     set.add_file({"ebid-" + uuid, "/pipes/" + name, name, 100, "pipe", std::string(database) + "/" + name});
     ASSERT_TRUE(Catalog_Operator(server_.session(), 0).commit(set, false)) << uuid;
   }
 
+  json_value definition(const json_value& entries, int subtype = JOB_DEFINITION_SUBTYPE_POINT_IN_TIME) {
+    return {{"id", "6b0c2b9e-1d2a-4e4b-9a51-000000000001"},
+            {"type", JOB_DEFINITION_RESTORE},
+            {"subtype", subtype},
+            {"name", "restore"},
+            {"agent", "hana"},
+            {"host_id", server_.host_uuid()},
+            {"max_seconds_retry", 30},
+            {"target", {{"id", kTarget}}},
+            {"source", {{"id", kSource}, {"name", "PRD"}, {"pool_uuid", kPool}, {"entries", entries}}}};
+  }
   Job_var job(const json_value& entries, int subtype = JOB_DEFINITION_SUBTYPE_POINT_IN_TIME) {
-    json_value d = {{"id", "6b0c2b9e-1d2a-4e4b-9a51-000000000001"},
-                    {"type", JOB_DEFINITION_RESTORE},
-                    {"subtype", subtype},
-                    {"name", "restore"},
-                    {"agent", "hana"},
-                    {"host_id", server_.host_uuid()},
-                    {"max_seconds_retry", 30},
-                    {"target", {{"id", kTarget}}},
-                    {"source", {{"id", kSource}, {"name", "PRD"}, {"pool_uuid", kPool}, {"entries", entries}}}};
-    return make<Controllable_Job_T<Restore_Executor>>(d);
+    return make<Controllable_Job_T<Restore_Executor>>(definition(entries, subtype));
   }
   static json_value entry(const char* origin, const char* target, const char* timepoint,
                           const char* catalog_uuid = nullptr) {
@@ -107,6 +118,8 @@ class Restore_Job_Sandbox
       if (s.rfind("RECOVER", 0) == 0 || s.rfind("ALTER SYSTEM ST", 0) == 0) out.push_back(s);
     return out;
   }
+
+  std::function<void()> command_at_progress_;
 };
 
 }  // namespace
@@ -200,4 +213,64 @@ TEST_F(Restore_Job_Sandbox, ScaleOutTargetWithOnlyThisHostIsRefused) {
   EXPECT_NE(log.find("ERROR Failed to get resource info.\n"), std::string::npos);
   EXPECT_EQ(alerts(), std::vector<std::string>{"6null"});
   EXPECT_EQ(controls(), std::vector<std::string>());
+}
+
+TEST_F(Restore_Job_Sandbox, PointInTimeTheBackupsDoNotReachIsRefusedBeforeAnythingIsStopped) {
+  // The agent's zone is not UTC; HANA's times are.
+  struct Zone {
+    Zone() { ::setenv("TZ", "IST-5:30", 1), ::tzset(); }
+    ~Zone() { ::unsetenv("TZ"), ::tzset(); }
+  } zone;
+  // T02's next log backup does not follow on from the one of 10:04.
+  commit("l2-T02", "T02", "L1", "log", 103, "10:08:00", "10:08:30", "log_backup_3_0_2048_3072.103");
+  Job_var j = job({entry("T01", "T01", "2026-01-02 10:03:00"), entry("T02", "T02", "2026-01-02 10:09:00")});
+  std::string log = run(*j);
+  EXPECT_EQ(j->outcome(), JOB_OUTCOME_FAILURE);
+  EXPECT_NE(log.find("The backups of 'T02@PRD' reach 2026-01-02 10:04:00 UTC at the latest, not the requested "
+                     "2026-01-02 10:09:00 UTC"),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(alerts(), std::vector<std::string>{R"(5{"database":"T02","reachable_time":"2026-01-02 10:04:00"})"});
+  EXPECT_EQ(controls(), std::vector<std::string>());
+
+  // A time given with its zone reaches HANA in UTC.
+  clear_reports();
+  j = job(json_value::array({entry("T01", "T01", "2026-01-02T15:33:00+05:30")}));
+  log = run(*j);
+  ASSERT_EQ(j->outcome(), JOB_OUTCOME_SUCCESS) << log;
+  ASSERT_EQ(controls().size(), 3u);
+  EXPECT_EQ(controls()[1],
+            "RECOVER DATABASE FOR T01 UNTIL TIMESTAMP '2026-01-02 10:03:00' CLEAR LOG USING SOURCE 'T01@PRD'  USING "
+            "CATALOG BACKINT USING BACKUP_ID 100 CHECK ACCESS ALL");
+}
+
+TEST_F(Restore_Job_Sandbox, EntryWithoutItsOwnPointInTimeRefusesTheWholeDefinition) {
+  json_value second = entry("T02", "T02", "");
+  second["restore_as"].erase("timepoint");
+  std::string error;
+  EXPECT_FALSE(
+      Job_Definition::from_json(definition({entry("T01", "T01", "2026-01-02 10:03:00"), second}), registry_, error));
+}
+
+TEST_F(Restore_Job_Sandbox, StopOrAbortTakesEffectBetweenDatabasesAndEndsTheRunCancelled) {
+  for (const bool abort : {false, true}) {
+    SCOPED_TRACE(abort ? "abort" : "stop");
+    clear_reports();
+    sim("calls ABC --clear");
+    Job_var j = job({entry("T01", "T01", "2026-01-02 10:03:00"), entry("T02", "T02", "2026-01-02 10:03:00")});
+    Job* target = j.get();
+    command_at_progress_ = [target, abort]() { EXPECT_EQ(abort ? target->abort(nullptr) : target->stop(nullptr), 0); };
+    const std::string log = run(*j);
+    command_at_progress_ = nullptr;
+    EXPECT_EQ(j->outcome(), JOB_OUTCOME_CANCELED) << log;
+    EXPECT_NE(log.find("The restore was stopped: 1 of 2 database(s) restored (T01), not restored: T02; no database "
+                       "was left stopped\n"),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(controls(), (std::vector<std::string>{
+                              "ALTER SYSTEM STOP DATABASE T01",
+                              "RECOVER DATABASE FOR T01 UNTIL TIMESTAMP '2026-01-02 10:03:00' CLEAR LOG USING SOURCE "
+                              "'T01@PRD'  USING CATALOG BACKINT USING BACKUP_ID 100 CHECK ACCESS ALL",
+                              "ALTER SYSTEM START DATABASE T01"}));
+  }
 }

@@ -59,7 +59,7 @@ const char* const kSource = R"({"id": "r-1", "name": "restore PRD", "pool_uuid":
     {"catalog_uuid": "set-1", "original": {"sid": "PRD", "database": "SYSTEMDB"}, "extra": {"a": "b"}},
     {"original": {"database": "T1", "sid": "PRD"},
      "restore_as": {"database": "T2", "timepoint": "2024-01-31 10:00:00", "lifeline": "L1", "note": "n"}},
-    {"original": {"database": "T3", "sid": "QAS"}, "restore_as": {}}]})";
+    {"original": {"database": "T3", "sid": "QAS"}, "restore_as": {"timepoint": "2024-02-01 08:00:00"}}]})";
 
 }  // namespace
 
@@ -67,11 +67,11 @@ TEST(Restore_Job_Source_Parser, BuildsEntriesWithDefaultsAndCarriedOverValues) {
   Log_Capture log;
   auto source = parse_source(kSource);
   ASSERT_NE(nullptr, source);
-  // The target database defaults to the origin's; the third entry inherits
-  // the second's timepoint and lifeline (only the UUID and databases reset).
+  // The target database defaults to the origin's; the third entry keeps
+  // nothing of the second (no lifeline of its own: none).
   EXPECT_EQ(describe(*source),
             "r-1|restore PRD|p-data|p-log [set-1 PRD/SYSTEMDB -> SYSTEMDB @ ~]"
-            " [ PRD/T1 -> T2 @2024-01-31 10:00:00 ~L1] [ QAS/T3 -> T3 @2024-01-31 10:00:00 ~L1]");
+            " [ PRD/T1 -> T2 @2024-01-31 10:00:00 ~L1] [ QAS/T3 -> T3 @2024-02-01 08:00:00 ~]");
   // An unknown key deselects the key before it instead of taking its value.
   source = parse_source(R"({"id": "r-1", "bogus": "r-2", "name": "n", "entries": []})");
   ASSERT_NE(nullptr, source);
@@ -122,7 +122,7 @@ TEST(Restore_Job_Source_Parser, GenerateParsesBackIntoTheSameSource) {
       R"({"id":"r-1","name":"restore PRD","entries":[)"
       R"({"catalog_uuid":"set-1","original":{"sid":"PRD","database":"SYSTEMDB"},"restore_as":{"database":"SYSTEMDB"}},)"
       R"({"original":{"sid":"PRD","database":"T1"},"restore_as":{"database":"T2","timepoint":"2024-01-31 10:00:00","lifeline":"L1"}},)"
-      R"({"original":{"sid":"QAS","database":"T3"},"restore_as":{"database":"T3","timepoint":"2024-01-31 10:00:00","lifeline":"L1"}}],)"
+      R"({"original":{"sid":"QAS","database":"T3"},"restore_as":{"database":"T3","timepoint":"2024-02-01 08:00:00"}}],)"
       R"("pool_uuid":"p-data","log_pool_uuid":"p-log"})");
   auto again = parse_source(text);
   ASSERT_NE(nullptr, again);

@@ -55,13 +55,14 @@ class Restore_Source_Collector_Sandbox : public ::testing::Test {
     // One lifeline of T01: full, log, catalog, incremental, log, catalog.
     commit("f1", "L1", "full", 100, "10:00:00", "10:01:00", 1000,
            {"COMPLETE_DATA_BACKUP_databackup_0_1", "COMPLETE_DATA_BACKUP_databackup_2_1"});
-    commit("l1", "L1", "log", 101, "10:01:00", "10:05:00", 10, {"log_backup_2_0_1_2"});
+    commit("l1", "L1", "log", 101, "10:01:00", "10:05:00", 10, {"log_backup_2_0_1_2.101"});
     commit("c1", "L1", "catalog", 102, "10:05:01", "10:05:01", 1, {"log_backup_0_0_0_0.102"});
     commit("i1", "L1", "incremental", 103, "10:06:00", "10:07:00", 100, {"databackup_incremental_100_103_0_1"});
-    commit("l2", "L1", "log", 104, "10:07:00", "10:10:00", 20, {"log_backup_2_0_2_3"});
+    commit("l2", "L1", "log", 104, "10:08:00", "10:10:00", 20, {"log_backup_2_0_2_3.104"});
     commit("c2", "L1", "catalog", 105, "10:10:01", "10:10:01", 2, {"log_backup_0_0_0_0.105"});
     // Another lifeline of the same database, older.
     commit("f9", "L2", "full", 90, "09:00:00", "09:01:00", 900, {"COMPLETE_DATA_BACKUP_databackup_0_1"});
+    commit("l9", "L2", "log", 92, "09:01:40", "09:01:50", 5, {"log_backup_2_0_0_1.92"});
     commit("c9", "L2", "catalog", 91, "09:02:00", "09:02:00", 9, {"log_backup_0_0_0_0.91"});
     // A lifeline whose catalog backup never arrived.
     commit("f8", "L3", "full", 80, "08:00:00", "08:01:00", 800, {"COMPLETE_DATA_BACKUP_databackup_0_1"});
@@ -190,7 +191,9 @@ TEST_F(Restore_Source_Collector_Sandbox, NothingToRestoreFails) {
   log.clear();
   collect(entry("", "10:30:00"), &ok);  // later than any log backup
   EXPECT_FALSE(ok);
-  EXPECT_NE(std::string::npos, log.text().find("The rows are empty\nFailed to collect HANA database 'T01' catalog\n"));
+  EXPECT_NE(std::string::npos, log.text().find("The backups of 'T01@PRD' reach 2026-01-02 10:08:00 UTC at the latest, "
+                                               "not the requested 2026-01-02 10:30:00 UTC"))
+      << log.text();
   log.clear();
   collect(entry("no-such-set"), &ok);
   EXPECT_FALSE(ok);

@@ -4,8 +4,9 @@ driven by the development backupd, against the simulated HANA and the real
 hana-backint, from sets that the data backup job and the on-demand log
 backup jobs committed: a tenant restored to a time between two log backups
 and to the later one (told apart by its SIM_CONTENT rows), the same
-tenant restored into another system (USING SOURCE), and the system
-database restored to the earlier time."""
+tenant restored into another system (USING SOURCE), the system
+database restored to the earlier time, and a time past what HANA's own
+catalog reaches refused after the recovery."""
 
 import os
 import time
@@ -115,6 +116,39 @@ class Restore_Job_Through_Agent_Test(unittest.TestCase):
         self.assertEqual(self.values("ABC", "SYSTEMDB"), ["a"])
         self.assertFalse(os.path.exists("/usr/sap/ABC/HDB00/work/recoverInstance.sql"))
         self.assertTrue(hana_sim.is_running("ABC"))
+
+    def test_d_a_time_that_hanas_own_catalog_does_not_reach(self):
+        """backupd holds a log backup, and a catalog backup after it, that
+        HANA's catalog does not know: the sets reach the time, HANA's recovery
+        ends successfully at its own last log backup, and the restore fails
+        naming where HANA got to."""
+        sets = [dict(s) for s in self.srv.backup_sets() if s.get("database") == "T01" and s.get("owner") == HOST]
+        log, catalog = (max((s for s in sets if s["type"] == kind), key=lambda s: s["database_backup_id"])
+                        for kind in ("log", "catalog"))
+        stamp = lambda seconds: time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(seconds))  # noqa: E731
+        now = int(time.time()) + 5
+        volume, _, _, last = log["files"][0]["filename"].split(".")[0].split("_")[2:6]
+        name = "log_backup_%s_0_%d_%d.%d" % (volume, int(last) + 1, int(last) + 1025, log["database_backup_id"] + 1)
+        for s, uuid, start, backup_id, files in (
+                (log, "7e0c0000-0000-4000-8000-0000000019f1", now, log["database_backup_id"] + 1,
+                 [dict(log["files"][0], filename=name, extern_backup_id="f" * 32)]),
+                (catalog, "7e0c0000-0000-4000-8000-0000000019f2", now + 2, catalog["database_backup_id"] + 2,
+                 catalog["files"])):
+            s.pop("owner", None)
+            s.update(uuid=uuid, start_time=stamp(start), end_time=stamp(start + 1), database_backup_id=backup_id,
+                     files=files)
+            self.assertEqual(self.srv.request("POST", "/d2/r/v2/sets", s, access_key=KEY)[0], 200)
+        Restore_Job_Through_Agent_Test.restores += 1
+        uuid = RESTORE % self.restores
+        target = stamp(now).replace("T", " ").rstrip("Z")
+        self.srv.add_job_def(uuid, restore_definition(uuid, HOST, ABC, "ABC", POOL, ABC, [
+            restore_entry("ABC", "T01", "T01", target, self.lifeline["T01"])]), owner=HOST)
+        self.assertEqual(self.env.run_job(uuid)["outcome"], "failure")
+        recovery = hana_sim.recoveries("ABC")[-1]
+        self.assertEqual(recovery["result"], "successful")
+        self.assertLess(recovery["reached"], target)
+        self.assertIn("HANA recovered 'T01' only to %s UTC, not to the requested %s UTC" % (recovery["reached"], target),
+                      self.env.log_tail(20000))
 
 
 if __name__ == "__main__":

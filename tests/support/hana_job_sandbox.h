@@ -57,8 +57,11 @@ class Hana_Job_Sandbox : public Hana_Sim_Test {
     registry_.add("hana", static_cast<Job_Definition_Type>(Type), Job_Parser_Registry::KIND_OPTIONS, &options_);
     Job::set_log_directory(scratch_.file("log"));
     Global_JSON_RPC_Channel::set(std::make_shared<Recording_JSON_RPC_Channel>([this](const JSON_RPC_Object& request) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      reports_.push_back(json_value{{"method", request.method()}, {"params", request.params()}});
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        reports_.push_back(json_value{{"method", request.method()}, {"params", request.params()}});
+      }
+      if (on_report_) on_report_(request);
       auto response = std::make_shared<JSON_RPC_Response>(request);
       response->result() = json_value::object();
       return response;
@@ -67,6 +70,7 @@ class Hana_Job_Sandbox : public Hana_Sim_Test {
   void TearDown() override {
     if (IsSkipped()) return;
     Global_JSON_RPC_Channel::set(nullptr);
+    on_report_ = nullptr;
     Hana_Sim_Test::TearDown();
     server_.stop();
     std::string command = "rm -rf /var/opt/corvane/strovix3/agent/act";
@@ -147,6 +151,8 @@ class Hana_Job_Sandbox : public Hana_Sim_Test {
   std::mutex mutex_;
   std::vector<json_value> reports_;
   std::vector<std::string> scrap_;
+  /// Called with every report after it is recorded, on the reporting thread.
+  std::function<void(const JSON_RPC_Object&)> on_report_;
 };
 
 }  // namespace hana_sim_test

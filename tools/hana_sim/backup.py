@@ -669,7 +669,7 @@ def recover_on_start(sid, out):
     return 0
 
 
-def _backup_log(state, database, text):
+def _backup_log(state, database, text, component="BACKUP"):
     trace = "%s/%s/trace" % (common.instance_dir(state["sid"], state["instance_number"]), state["host"])
     if state["multi_container"] and database != "SYSTEMDB":
         trace += "/DB_" + database
@@ -677,8 +677,8 @@ def _backup_log(state, database, text):
         os.makedirs(trace, exist_ok=True)
         now = common.utc_now()
         with open(trace + "/backup.log", "a") as f:
-            f.write("%s+00:00  P%07d      %011x INFO    BACKUP   %s\n"
+            f.write("%s+00:00  P%07d      %011x INFO    %-9s%s\n"
                     % (now.strftime("%Y-%m-%dT%H:%M:%S"), os.getpid() % 10000000,
-                       int(time.time() * 1000) & 0xFFFFFFFFFFF, text))
+                       int(time.time() * 1000) & 0xFFFFFFFFFFF, component, text))
     except OSError:
         pass

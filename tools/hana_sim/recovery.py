@@ -11,6 +11,13 @@ reads its pipes at once, and one more reads the log backups one after
 another, as HANA replays them. Every byte read is checked against the
 backup, and the database's content (content.py) becomes that of the point
 in time.
+
+As HANA does, a point in time past the end of the log backups is not an
+error: the recovery replays what there is and finishes successfully; only
+its backup.log line says where it got to ("RECOVER DATA finished
+successfully, reached timestamp <UTC>+00:00"), the earlier of the point in
+time and the start of the last log backup replayed (of the data backup
+when none is), per log volume the earliest.
 """
 
 import datetime
@@ -154,9 +161,9 @@ def recover(sid, statement, tenant):
     backup._backup_log(state, target, "RECOVER DATA started")
     _mark_recovering(sid, target, True)
     errors = []
-    restored = []
+    restored, reached = [], None
     try:
-        restored = _recover(sid, state, target, src_sid, src_db, r)
+        restored, reached = _recover(sid, state, target, src_sid, src_db, r)
     except SqlError as e:
         errors.append(e.text)
     except BaseException:
@@ -166,7 +173,7 @@ def recover(sid, statement, tenant):
         st.setdefault("recoveries", []).append({
             "database": target, "statement": statement, "source": "%s@%s" % (src_db, src_sid),
             "result": "failed" if errors else "successful", "message": "; ".join(errors),
-            "time": common.format_ts(common.utc_now())})
+            "reached": reached, "time": common.format_ts(common.utc_now())})
         st["databases"][target].pop("recovering", None)
         if not errors:
             content.install(st, target, restored)
@@ -179,7 +186,8 @@ def recover(sid, statement, tenant):
     if errors:
         backup._backup_log(state, target, "RECOVER DATA finished with error: %s" % errors[0])
         raise SqlError(448, "recovery could not be completed: %s" % "; ".join(errors))
-    backup._backup_log(state, target, "RECOVER DATA finished successfully")
+    backup._backup_log(state, target, "RECOVER DATA finished successfully" + (
+        ", reached timestamp %s+00:00" % reached.replace(" ", "T") if reached else ""), "RECOVERY")
     if tenant:
         from . import system
         system.reconfigure(sid)
@@ -187,14 +195,15 @@ def recover(sid, statement, tenant):
 
 def _recover(sid, state, target, src_sid, src_db, r):
     """Restores and checks what the statement asks for; returns the rows
-    the database holds afterwards."""
+    the database holds afterwards and the point in time reached ("YYYY-MM-DD
+    HH:MM:SS"; None without UNTIL TIMESTAMP)."""
     src_dir = _source_dir(state, src_sid, src_db)
     dst_dir = backup.pipe_dir(state, target)
     if src_sid != sid:
         _check_source_dir(state, src_dir)
     if r["prefix"] is not None:
         # HANA names the objects itself from the prefix; no catalog needed.
-        return _recover_by_prefix(sid, state, target, src_dir, dst_dir, r["prefix"])
+        return _recover_by_prefix(sid, state, target, src_dir, dst_dir, r["prefix"]), None
     entries = _recovery_catalog(sid, state, target, src_sid, src_db, src_dir, dst_dir, r)
     chain, logs = _pick_backups(entries, r, src_db)
     _inquire(sid, state, target, [f for e in chain + logs for f in e.get("files", [])])
@@ -205,7 +214,17 @@ def _recover(sid, state, target, src_sid, src_db, r):
         order = state["backint"].get("restore_order") or "input"
         ordered = dict(state, backint=dict(state["backint"], restore_order=order))
         _restore(sid, ordered, target, [f for e in logs for f in e.get("files", [])], dst_dir)
-    return content.replay(chain[-1], logs, r.get("until_ts"))
+    return content.replay(chain[-1], logs, r.get("until_ts")), _reached(chain, logs, r.get("until_ts"))
+
+
+def _reached(chain, logs, until):
+    if until is None:
+        return None
+    last = {}
+    for e in logs:
+        volume = next((f.get("source_id") for f in e.get("files", []) if f.get("source_type_name") == "volume"), None)
+        last[volume] = max(last.get(volume, ""), e["utc_start_time"][:19])
+    return min([until[:19]] + (list(last.values()) or [chain[-1]["utc_start_time"][:19]]))
 
 
 def _recovery_catalog(sid, state, target, src_sid, src_db, src_dir, dst_dir, r):
