@@ -46,8 +46,7 @@ bool uuid_text(const std::string& text) {
   return true;
 }
 
-std::string column(const HDBSQL_General_Text_Handler& handler, const std::vector<std::string>& row,
-                   const char* name) {
+std::string column(const HDBSQL_General_Text_Handler& handler, const std::vector<std::string>& row, const char* name) {
   auto key = handler.get_key().find(name);
   if (key == handler.get_key().end() || static_cast<size_t>(key->second) >= row.size()) return std::string();
   return row[key->second];
@@ -62,8 +61,9 @@ Backup_Run_Reconciler::~Backup_Run_Reconciler() = default;
 bool Backup_Run_Reconciler::reconcile(const Job::Interrupted_Run& run) {
   const std::string& id = def_.id();
   if (run.run_id.empty()) {
-    ACE_ERROR((LM_WARNING, "Job %s: the run cut short names no run ID; its backups cannot be told apart and are "
-                           "left alone\n",
+    ACE_ERROR((LM_WARNING,
+               "Job %s: the run cut short names no run ID; its backups cannot be told apart and are "
+               "left alone\n",
                id.c_str()));
     return true;
   }
@@ -104,8 +104,7 @@ bool Backup_Run_Reconciler::find_entries(std::int64_t since, std::vector<Entry>&
   if (!query_with_retry(sql.c_str(), handler, false)) return false;
   for (const auto& row : handler.get_values()) {
     const std::string comment = column(handler, row, "COMMENT");
-    if (!data_backup(column(handler, row, "ENTRY_TYPE_NAME")) || comment.compare(0, 9, kCommentPrefix) != 0)
-      continue;
+    if (!data_backup(column(handler, row, "ENTRY_TYPE_NAME")) || comment.compare(0, 9, kCommentPrefix) != 0) continue;
     Entry entry;
     entry.job_uuid = comment.substr(9);
     if (!uuid_text(entry.job_uuid)) continue;
@@ -128,8 +127,9 @@ bool Backup_Run_Reconciler::reconcile_entry(const std::string& run_id, Entry& en
   if (entry.database.empty()) entry.database = record.database;
   if (entry.state == "running" || entry.state == "cancel pending") {
     if (!cancel_and_wait(entry)) {
-      ACE_ERROR((LM_ERROR, "HANA backup %Q of database %s, left running by run %s, still runs; its backint job %s is "
-                           "kept\n",
+      ACE_ERROR((LM_ERROR,
+                 "HANA backup %Q of database %s, left running by run %s, still runs; its backint job %s is "
+                 "kept\n",
                  entry.backup_id, entry.database.c_str(), run_id.c_str(), entry.job_uuid.c_str()));
       report(run_id, entry, "kept");
       return false;
@@ -143,8 +143,8 @@ bool Backup_Run_Reconciler::reconcile_entry(const std::string& run_id, Entry& en
       report(run_id, entry, "kept");
       return false;
     }
-    ACE_DEBUG((LM_INFO, "HANA backup %Q of database %s, which run %s did not commit, is committed\n",
-               entry.backup_id, entry.database.c_str(), run_id.c_str()));
+    ACE_DEBUG((LM_INFO, "HANA backup %Q of database %s, which run %s did not commit, is committed\n", entry.backup_id,
+               entry.database.c_str(), run_id.c_str()));
     report(run_id, entry, "committed");
     return true;
   }
@@ -175,8 +175,7 @@ bool Backup_Run_Reconciler::cancel_and_wait(Entry& entry) {
       entry.state = state;
       return true;
     }
-    if (it == end || it.cumulation() > static_cast<std::uint64_t>(Stop_Timeouts::kRunCancelWaitSeconds))
-      return false;
+    if (it == end || it.cumulation() > static_cast<std::uint64_t>(Stop_Timeouts::kRunCancelWaitSeconds)) return false;
     backoff_sleep(*it);
     ++it;
   }
@@ -218,10 +217,9 @@ bool Backup_Run_Reconciler::remove_leftovers(const Backint_Backup_Job_Info& reco
   }
   // Objects hana-backint had not registered yet lie in the backup's own
   // directory; nothing above it is ever touched.
-  if (plain_component(record.host_uuid) && plain_component(record.landscape_id) &&
-      plain_component(entry.database)) {
-    const std::string directory = record.host_uuid + "/" + record.landscape_id + "/" + entry.database + "/" +
-                                  std::to_string(entry.backup_id);
+  if (plain_component(record.host_uuid) && plain_component(record.landscape_id) && plain_component(entry.database)) {
+    const std::string directory =
+        record.host_uuid + "/" + record.landscape_id + "/" + entry.database + "/" + std::to_string(entry.backup_id);
     std::vector<std::string> names;
     if (io.get_dir(directory, names, 0)) {
       for (const std::string& name : names)

@@ -26,9 +26,9 @@ std::map<std::string, std::string> service_section(const std::string& path) {
 }  // namespace
 
 TEST(Agent_Unit, StopTimeoutCoversTheAgentsWaitAndLeavesChildrenToTheAgent) {
-  static_assert(Stop_Timeouts::kAgentStopWaitSeconds >=
-                    Stop_Timeouts::kRunCancelWaitSeconds + Stop_Timeouts::kRunCleanupSeconds,
-                "the agent waits for a run's cancel and clean-up");
+  static_assert(
+      Stop_Timeouts::kAgentStopWaitSeconds >= Stop_Timeouts::kRunCancelWaitSeconds + Stop_Timeouts::kRunCleanupSeconds,
+      "the agent waits for a run's cancel and clean-up");
   auto keys = service_section(std::string(HANA_SOURCE_DIR) + "/packaging/strovix3-agent.service");
   ASSERT_FALSE(keys.empty());
   EXPECT_EQ(std::to_string(Stop_Timeouts::kServiceStopTimeoutSeconds), keys["TimeoutStopSec"]);
