@@ -18,6 +18,7 @@
 #include "agent/http/http_headers.h"
 #include "agent/job/job_mutex.h"
 #include "agent/job/job_thread_helper.h"
+#include "agent/job/stop_timeouts.h"
 #include "agent/storage/client_io_ex.h"
 #include "common/environ_getter.h"
 #include "common/tenant_database_control.h"
@@ -39,7 +40,7 @@ constexpr int kAlertBackupStatement = 8;
 constexpr int kAlertStop = 20;
 
 constexpr unsigned kProgressInterval = 30;  // seconds between reads of M_BACKUP_PROGRESS
-constexpr std::uint64_t kStopWaitLimit = 299;
+constexpr std::uint64_t kStopWaitLimit = Stop_Timeouts::kRunCancelWaitSeconds;
 
 /// A name that may stand as one component of a pool path.
 bool plain_component(const std::string& name) {
@@ -178,8 +179,10 @@ bool Backup_Executor::generate_backup_cmd(Job_Definition_Subtype level, const st
   const char* word = level == JOB_DEFINITION_SUBTYPE_INCREMENTAL  ? "INCREMENTAL "
                      : level == JOB_DEFINITION_SUBTYPE_CUMULATIVE ? "DIFFERENTIAL "
                                                                   : "";
-  statement = snprintf_t<4096>("BACKUP DATA %s %s USING BACKINT('%s') TOOLOPTION 'job_uuid=%s;'", word, part.c_str(),
-                               uuid.c_str(), uuid.c_str())
+  // The comment names the run's backint job in HANA's catalog, so that a
+  // backup left running by a run that was cut short is found again.
+  statement = snprintf_t<4096>("BACKUP DATA %s %s USING BACKINT('%s') TOOLOPTION 'job_uuid=%s;' COMMENT 'job_uuid=%s'",
+                               word, part.c_str(), uuid.c_str(), uuid.c_str(), uuid.c_str())
                   .c_str();
   return true;
 }

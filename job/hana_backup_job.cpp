@@ -6,6 +6,7 @@
 #include <new>
 
 #include "agent/base/thread_helper.h"
+#include "job/backup_run_reconciler.h"
 #include "job/run_options.h"
 
 namespace sap_hana {
@@ -25,6 +26,17 @@ int HANA_Backup_Job::stop_i(const Action_Options*) {
     return -1;
   }
   return 0;
+}
+
+int HANA_Backup_Job::reconcile_i(const Interrupted_Run& run) {
+  Job_var self(this);
+  Thread_Helper helper(
+      [self, run]() {
+        Backup_Run_Reconciler(*self).reconcile(run);
+        return 0;
+      },
+      Thread_Helper::kDetached);
+  return helper.spawn() == -1 ? -1 : 0;
 }
 
 ACE_THR_FUNC_RETURN HANA_Backup_Job::stop_backup(void* arg) {

@@ -20,6 +20,10 @@ class HANA_Backup_Job : public Controllable_Job_T<Backup_Executor> {
   ~HANA_Backup_Job() override;
 
   int stop_i(const Action_Options* options) override;
+  /// Starts a detached thread (holding a reference to the job) that cleans
+  /// up after the interrupted run (Backup_Run_Reconciler); -1 when the
+  /// thread cannot be started.
+  int reconcile_i(const Interrupted_Run& run) override;
 
  private:
   static ACE_THR_FUNC_RETURN stop_backup(void* arg);

@@ -42,7 +42,11 @@ struct Job_Activity {
   std::uint64_t size;              // source bytes of the last run
   std::uint64_t set_size;          // source bytes of the backup set
   std::uint64_t set_storage_size;  // stored bytes of the backup set
-  std::uint8_t reserved[176];
+  // The ID of the current or last run, NUL-terminated (run IDs have at
+  // most 64 characters): a run found active at the next start names the
+  // run that was cut short.
+  char run_id[72];
+  std::uint8_t reserved[104];
 };
 
 constexpr std::uint32_t job_activity_magic = 0x5443414A;

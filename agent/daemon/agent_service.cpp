@@ -21,15 +21,13 @@
 #include "agent/daemon/json_rpc_endpoint.h"
 #include "agent/daemon/service_repository.h"
 #include "agent/jsonrpc/global_json_rpc_channel.h"
+#include "agent/job/stop_timeouts.h"
 #include "agent/jsonrpc/json_rpc_session.h"
 
 namespace {
 
 constexpr int kRegisterTimeout = 10;
 constexpr int kRetrySeconds = 30;
-// How long a stopping agent waits for its jobs' runs to end after asking
-// them to stop.
-constexpr int kJobStopSeconds = 120;
 
 bool write_port_file(const std::string& path, std::uint16_t port) {
   std::string tmp = path + ".tmp";
@@ -131,7 +129,7 @@ int Agent_Service::run() {
   endpoint.stop();
   probe_handler.fini();
   job_handler.fini();
-  if (jobs.shutdown(kJobStopSeconds)) {
+  if (jobs.shutdown(Stop_Timeouts::kAgentStopWaitSeconds)) {
     services.unload();
   } else {
     // A job thread still runs plug-in code: unloading would pull it from

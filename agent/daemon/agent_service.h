@@ -15,10 +15,10 @@
 /// <work_dir>/log/jobs (Job_Manager, Agent_Job_Handler).
 /// SIGHUP probes again; SIGTERM or SIGINT stop: waiting requests are
 /// answered "Agent stopping", the listener closes, running jobs are asked
-/// to stop and waited for (at most 120 s), every service object is
-/// finished and destroyed through its destroy function (unless a job is
-/// still busy: then the modules stay loaded), the port file is removed,
-/// exit 0.
+/// to stop and waited for (at most Stop_Timeouts::kAgentStopWaitSeconds),
+/// every service object is finished and destroyed through its destroy
+/// function (unless a job is still busy: then the modules stay loaded), the
+/// port file is removed, exit 0.
 class Agent_Service {
  public:
   explicit Agent_Service(const Agent_Settings& settings) : settings_(settings) {}

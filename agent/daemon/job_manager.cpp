@@ -64,8 +64,14 @@ int Job_Manager::add_definition(const json_value& value, std::string& error) {
   Job_var job;
   int rc = make_job(def, job, error);
   if (rc != 0) return rc;
-  std::lock_guard<std::mutex> lock(mutex_);
-  jobs_[def->id()] = job;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    jobs_[def->id()] = job;
+  }
+  // A run the last agent left open is cleaned up before anything else: the
+  // job only starts that work (on its own thread) and takes commands meanwhile.
+  if (job->interrupted_run().found && job->reconcile() != 0)
+    ACE_ERROR((LM_ERROR, ACE_TEXT("Job %C: the run it left open could not be reconciled\n"), def->id().c_str()));
   return 0;
 }
 

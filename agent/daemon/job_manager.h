@@ -40,7 +40,9 @@ class Job_Manager {
   /// number of jobs, or -1 (logged) when the server gave no list.
   int load_definitions();
   /// Adds or replaces one definition from its JSON form. 0, or an error
-  /// code above with `error`.
+  /// code above with `error`. A new job whose activity record shows a run
+  /// that the last agent left open is asked to reconcile it
+  /// (Job::reconcile()).
   int add_definition(const json_value& value, std::string& error);
 
   /// Runs command `name` on the job of definition `id` (fetched from the

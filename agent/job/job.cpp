@@ -113,7 +113,17 @@ Job::Job(Job_Definition_var definition) : definition_(std::move(definition)) {
   }
   // A record left active by an agent that ended mid-run describes no run
   // of this process.
-  if (active(activity_->state)) activity_->state = JOB_STATE_IDLE;
+  if (active(activity_->state)) {
+    interrupted_.found = true;
+    interrupted_.run_id.assign(activity_->run_id, strnlen(activity_->run_id, sizeof activity_->run_id));
+    if (!safe_name(interrupted_.run_id)) interrupted_.run_id.clear();
+    interrupted_.start_time = activity_->start_time;
+    // The last run's ID: what the job reports until its next run names it.
+    job_act_id_ = interrupted_.run_id;
+    ACE_ERROR((LM_WARNING, ACE_TEXT("Job %C: run %C was cut short (the agent ended while it was %C)\n"), id.c_str(),
+               interrupted_.run_id.empty() ? "?" : interrupted_.run_id.c_str(), job_state_to_string(activity_->state)));
+    activity_->state = JOB_STATE_IDLE;
+  }
   if (activity_->state == JOB_STATE_NONE) activity_->state = JOB_STATE_IDLE;
 }
 
@@ -272,6 +282,8 @@ int Job::start(const Action_Options* options) {
     activity_->last_run_time = now;
     activity_->end_time = 0;
     activity_->size = 0;
+    std::memset(activity_->run_id, 0, sizeof activity_->run_id);
+    job_act_id_.copy(activity_->run_id, sizeof activity_->run_id - 1);
     if (log_) log_->write("INFO", "Run " + job_act_id_ + " of job " + id + " (" + definition_->name() + ") started");
   }
   sync(nullptr);
@@ -331,6 +343,15 @@ int Job::update(Job_Definition_var definition) {
   return 0;
 }
 
+int Job::reconcile() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!interrupted_.found || reconciled_) return 0;
+    reconciled_ = true;
+  }
+  return reconcile_i(interrupted_);
+}
+
 int Job::setup_ondemand_by_job(const Action_Options*) { return -1; }
 int Job::start_i(const Action_Options*) { return -1; }
 int Job::stop_i(const Action_Options*) { return -1; }
@@ -347,3 +368,4 @@ bool Job::can_update_i() { return !running(); }
 int Job::setup_ondemand_i() { return -1; }
 int Job::run_i(const Action_Options*) { return -1; }
 int Job::abort_i() { return -1; }
+int Job::reconcile_i(const Interrupted_Run&) { return 0; }

@@ -91,7 +91,8 @@ class Job : public ACE_Event_Handler {
   Job_Definition_var definition_var() const;
   Job_Activity& activity();
 
-  /// The current (or last) run's ID; empty before the first start.
+  /// The current (or last) run's ID; before the first start empty, or the
+  /// interrupted run's (interrupted_run()).
   std::string job_act_id() const;
   /// The current (or last) run's log file; empty before the first start.
   std::string log_path() const;
@@ -100,6 +101,20 @@ class Job : public ACE_Event_Handler {
   /// The last progress percentage reported for the current or last run.
   int progress() const;
   Job_Outcome outcome() const;
+  /// A run that an earlier agent left open: it was cut short (the agent
+  /// was killed, or gave up waiting for it) and what it started may still
+  /// run or lie around. Read from the activity record when the job was
+  /// made: the run's ID (empty when the record names none) and start time.
+  struct Interrupted_Run {
+    bool found = false;
+    std::string run_id;
+    std::int64_t start_time = 0;
+  };
+  const Interrupted_Run& interrupted_run() const { return interrupted_; }
+  /// Hands the interrupted run, once, to reconcile_i(); nothing when there
+  /// is none. The agent calls it when it has made the job, before any
+  /// command reaches it.
+  int reconcile();
   /// How many references the job has now (the agent's, its threads').
   long reference_count() const { return static_cast<long>(reference_count_.load()); }
 
@@ -180,6 +195,9 @@ class Job : public ACE_Event_Handler {
   virtual int setup_ondemand_i();                    ///< base -1
   virtual int run_i(const Action_Options* options);  ///< base -1
   virtual int abort_i();                             ///< base -1
+  /// Cleans up after an interrupted run (normally on a thread of its own,
+  /// which must not block a new run of the job); base 0, nothing to do.
+  virtual int reconcile_i(const Interrupted_Run& run);
 
  private:
   void report_state(Job_State state);
@@ -195,6 +213,8 @@ class Job : public ACE_Event_Handler {
   bool running_ = false;
   int progress_ = 0;
   Job_Outcome outcome_ = JOB_OUTCOME_NONE;
+  Interrupted_Run interrupted_;
+  bool reconciled_ = false;
 };
 
 inline void intrusive_ptr_add_ref(Job* job) { job->add_reference(); }

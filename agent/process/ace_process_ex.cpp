@@ -5,6 +5,7 @@
 #include <grp.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -161,6 +162,7 @@ pid_t ACE_Process_Ex::spawn(ACE_Process_Options& options) {
   const ACE_HANDLE given_out = options.get_stdout();
   const ACE_HANDLE given_err = options.get_stderr();
   const bool use_path = args[0].find('/') == std::string::npos;
+  const pid_t parent = ::getpid();
 
   pid_t pid = fork();
   if (pid < 0) {
@@ -197,6 +199,9 @@ pid_t ACE_Process_Ex::spawn(ACE_Process_Options& options) {
     // After the change of user, so that the directory is entered with the
     // new user's rights.
     if (cwd != nullptr && chdir(cwd) != 0) _exit(126);
+    // Last before exec: a change of ids clears the setting. A parent gone
+    // before it took effect shows in getppid().
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) _exit(126);
     if (use_path)
       execvpe(c_args[0], c_args.data(), c_env.data());
     else

@@ -36,6 +36,12 @@ typedef std::shared_ptr<ACE_Log_Msg_Callback> ACE_Log_Msg_Callback_var;
 ///   output pipe.
 /// - The child leads its own process group, so that terminate() reaches the
 ///   programs it starts as well.
+/// - The child never outlives the agent unnoticed: it is killed (SIGKILL,
+///   the kernel's parent-death signal) when the thread that called spawn()
+///   ends, which includes the whole process being killed. So the thread
+///   that starts a child must be the one that waits for it (as
+///   Text_Process_Handler::call does); the programs the child starts in turn
+///   are not bound (a daemon that HDB starts lives on).
 /// - The destructor closes the pipes; a child that is still running then is
 ///   killed (with its group) and reaped, so no zombie is left.
 /// Not thread-safe; one object per child, used by one thread.

@@ -126,9 +126,9 @@ TEST_F(Backup_Job_Sandbox, FullThenIncrementalOfBothDatabasesCommitsChainedSets)
   for (const auto& s : statements("ABC"))
     if (s.compare(0, 11, "BACKUP DATA") == 0) backup_statements.push_back(s);
   ASSERT_EQ(backup_statements.size(), 4u);
-  EXPECT_EQ(backup_statements[0], "BACKUP DATA   USING BACKINT('" + sets("SYSTEMDB")[0]["uuid"].get<std::string>() +
-                                      "') TOOLOPTION 'job_uuid=" + sets("SYSTEMDB")[0]["uuid"].get<std::string>() +
-                                      ";'");
+  const std::string uuid = sets("SYSTEMDB")[0]["uuid"].get<std::string>();
+  EXPECT_EQ(backup_statements[0], "BACKUP DATA   USING BACKINT('" + uuid + "') TOOLOPTION 'job_uuid=" + uuid +
+                                      ";' COMMENT 'job_uuid=" + uuid + "'");
   EXPECT_EQ(backup_statements[3].substr(0, 33), "BACKUP DATA INCREMENTAL  FOR T01 ");
   // The backint job records are gone once their sets are committed.
   json_value jobs;

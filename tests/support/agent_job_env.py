@@ -107,14 +107,18 @@ class Agent_Job_Env:
         conf["rpc_port"] = 0
         with open(conf_path, "w") as f:
             json.dump(conf, f)
-        env = dict(os.environ)
-        env.update(self.agent_env)
-        with open(self.log, "w") as log:
-            self.agent = subprocess.Popen([AGENT, "serve"], stdin=subprocess.DEVNULL, stdout=log,
-                                          stderr=subprocess.STDOUT, env=env)
+        self.start_agent()
         self.wait_until(lambda: self.host_uuid in [a["host_uuid"] for a in self.server.agents()],
                         "the agent to register")
         return self.agent_command("account", "set", "hana", self.registry_name, "SYSTEM", stdin=self.password + "\n")
+
+    def start_agent(self, log_mode="w"):
+        """Starts `strovix3-agent serve` (again: log_mode "a" keeps the log)."""
+        env = dict(os.environ)
+        env.update(self.agent_env)
+        with open(self.log, log_mode) as log:
+            self.agent = subprocess.Popen([AGENT, "serve"], stdin=subprocess.DEVNULL, stdout=log,
+                                          stderr=subprocess.STDOUT, env=env)
 
     def stop(self):
         try:

@@ -213,6 +213,19 @@ class BackintFlowTest(unittest.TestCase):
         self.assertEqual(hana_sim.backups("ABC", "T01")[0]["state_name"], "canceled")
         self.assertEqual(sql("BACKUP CANCEL FOR T01 %d" % backup_id)[0], 1)
 
+    def test_backup_goes_on_when_its_hdbsql_is_killed_and_keeps_its_comment(self):
+        with hana_sim.update_state("ABC") as st:
+            st["backint"]["data_rate"] = 40000
+        argv = [HDBSQL, "-u", "SYSTEM", "-p", "Manager1", "-n", "h1:30013",
+                "BACKUP DATA FOR T01 USING BACKINT('JK') TOOLOPTION 'job_uuid=JK;' COMMENT 'job_uuid=JK'"]
+        client = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.wait_for(lambda: hana_sim.backups("ABC", "T01"))
+        client.kill()
+        client.wait()
+        rc, out, _ = sql("select STATE_NAME, COMMENT from SYS_DATABASES.M_BACKUP_CATALOG")
+        self.assertEqual((rc, out.splitlines()[1]), (0, '"running","job_uuid=JK"'))
+        self.wait_for(lambda: hana_sim.backups("ABC", "T01")[0]["state_name"] == "successful")
+
     def wait_for(self, what, timeout=20):
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:

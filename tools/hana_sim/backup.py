@@ -18,6 +18,7 @@ import os
 import re
 import shutil
 import subprocess
+import sys
 import tempfile
 import time
 
@@ -338,7 +339,7 @@ def execute(conn, statement):
     from .sql import Result
     upper = " ".join(statement.upper().split())
     if upper.startswith("BACKUP DATA"):
-        backup_data(conn, statement)
+        _in_server(conn, statement)
         return Result("none")
     if upper.startswith("BACKUP CANCEL"):
         cancel(conn, statement)
@@ -357,6 +358,57 @@ def execute(conn, statement):
     raise SqlError(257, 'sql syntax error: incorrect syntax near "%s": line 1 col 1 (at pos 1)' % word)
 
 
+# The server process of a statement: a program of its own (not hdbsql), in
+# a session of its own, reporting its outcome on an inherited descriptor.
+_SERVER_CODE = "import sys; sys.path.insert(0, sys.argv[1]); from hana_sim import backup; backup.server_main(sys.argv[2])"
+
+
+def _in_server(conn, statement):
+    """Runs a data backup in a process of the simulated server, not in the
+    client: as in HANA, it goes on when the hdbsql that started it is killed
+    (only BACKUP CANCEL or an instance stop ends it). The client waits for
+    the outcome and reports it as usual."""
+    read_end, write_end = os.pipe()
+    request = json.dumps({"sid": conn.sid, "database": conn.database, "user": conn.user, "host": conn.host,
+                          "port": conn.port, "statement": statement, "fd": write_end})
+    pid = os.fork()
+    if pid == 0:
+        try:
+            os.close(read_end)
+            os.setsid()
+            null = os.open(os.devnull, os.O_RDWR)
+            for fd in (0, 1, 2):
+                os.dup2(null, fd)
+            os.set_inheritable(write_end, True)
+            os.execv(sys.executable, ["hdbbackupserver", "-c", _SERVER_CODE, common.lib_dir(conn.sid), request])
+        finally:
+            os._exit(127)
+    os.close(write_end)
+    with os.fdopen(read_end, "rb") as f:
+        data = f.read()
+    os.waitpid(pid, 0)
+    outcome = json.loads(data.decode() or '{"code": 2, "text": "general error: the backup process ended"}')
+    if outcome:
+        raise SqlError(outcome["code"], outcome["text"], outcome.get("sqlstate", "HY000"))
+
+
+def server_main(text):
+    """The server process of _in_server."""
+    from .programs import Connection
+    request = json.loads(text)
+    outcome = {}
+    try:
+        conn = Connection(request["sid"], common.load_state(request["sid"]), request["database"], request["user"],
+                          request["host"], request["port"])
+        backup_data(conn, request["statement"])
+    except SqlError as e:
+        outcome = {"code": e.code, "text": e.text, "sqlstate": e.sqlstate}
+    except BaseException as e:  # the client must hear of every end
+        outcome = {"code": 2, "text": "general error: %s" % e, "sqlstate": "HY000"}
+    with os.fdopen(request["fd"], "wb") as f:
+        f.write(json.dumps(outcome).encode())
+
+
 def _target_database(conn, name):
     st = conn.state
     if name is None:
@@ -373,7 +425,7 @@ def _target_database(conn, name):
 
 _BACKUP_DATA = re.compile(
     r"^BACKUP\s+DATA(?:\s+(INCREMENTAL|DIFFERENTIAL))?(?:\s+FOR\s+(\S+))?\s+USING\s+BACKINT\s*\(\s*'((?:[^']|'')*)'\s*\)"
-    r"(?:\s+TOOLOPTION\s+'((?:[^']|'')*)')?(?:\s+COMMENT\s+'(?:[^']|'')*')?\s*;?$", re.I | re.S)
+    r"(?:\s+TOOLOPTION\s+'((?:[^']|'')*)')?(?:\s+COMMENT\s+'((?:[^']|'')*)')?\s*;?$", re.I | re.S)
 
 
 def backup_data(conn, statement):
@@ -409,6 +461,7 @@ def backup_data(conn, statement):
             raise SqlError(448, "backup could not be completed: [3000101] a data backup of %s is already running"
                            % database)
         entry = catalog.new_entry(st, database, LEVEL_ENTRY_TYPES[level], "running", None, None, [])
+        entry["comment"] = m.group(5).replace("''", "'") if m.group(5) is not None else ""
         entry["sim_content"] = content.snapshot(st, database)
         backup_id = entry["backup_id"]
         st["backup_progress"] = [p for p in st["backup_progress"] if p.get("database") != database]

@@ -156,7 +156,12 @@ class Probe_Job : public Job {
     if (destroyed_ != nullptr) *destroyed_ = true;
   }
   int start_i(const Action_Options*) override { return start_result; }
+  int reconcile_i(const Interrupted_Run& run) override {
+    reconciled.push_back(run.run_id);
+    return 0;
+  }
   int start_result = 0;
+  std::vector<std::string> reconciled;
 
  private:
   std::atomic<bool>* destroyed_;
@@ -249,6 +254,29 @@ TEST_F(Job_Test, RunThatEndsSkippedStaysSkippedAndAFailedStartClosesTheRun) {
   EXPECT_NE(job->job_act_id(), "../../x");
   EXPECT_EQ(job->log_path().find(dir_.file("log/d-1/")), 0u);
   job->complete();
+}
+
+TEST_F(Job_Test, RunLeftOpenByTheLastAgentIsReconciledOnceByTheNextJob) {
+  Log_Capture quiet;
+  Action_Options options{{"job_act_id", "run-7"}};
+  std::int64_t started = 0;
+  {
+    Job_var cut_short = make_job<Probe_Job>(def_);
+    ASSERT_EQ(cut_short->start(&options), 0);
+    started = cut_short->activity().start_time;
+  }  // the agent ends here without the run's end
+  Job_var job = make_job<Probe_Job>(def_);
+  EXPECT_TRUE(job->interrupted_run().found);
+  EXPECT_EQ(job->interrupted_run().start_time, started);
+  EXPECT_EQ(job->job_act_id(), "run-7");
+  EXPECT_EQ(job->activity().state, JOB_STATE_IDLE);
+  EXPECT_EQ(job->reconcile(), 0);
+  EXPECT_EQ(job->reconcile(), 0);
+  EXPECT_EQ(static_cast<Probe_Job*>(job.get())->reconciled, std::vector<std::string>{"run-7"});
+  // A run that ended leaves nothing to reconcile.
+  ASSERT_EQ(job->start(nullptr), 0);
+  job->complete();
+  EXPECT_FALSE(make_job<Probe_Job>(def_)->interrupted_run().found);
 }
 
 TEST_F(Job_Test, BoundThreadLogsIntoTheRunLogUntilTheRunEnds) {
