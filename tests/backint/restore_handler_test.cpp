@@ -254,7 +254,7 @@ class BackintRestoreByName : public Backupd_Test {
     Restore_Probe h("", info_);
     EXPECT_TRUE(h.init_session());
     Backint_Handler::Catalog_Backup_File_Info info;
-    if (!h.lookup().get_backup_file("T01", name, "", info).is_found()) return "none";
+    if (!h.lookup().get_backup_file("T01", name, "", {}, info).is_found()) return "none";
     return info.ebid;
   }
 

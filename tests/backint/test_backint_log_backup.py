@@ -74,6 +74,7 @@ class BackintLogBackup(unittest.TestCase):
         r, sources = self.log_backup("T01", "log_backup_3_0_1000_2000.55", 55)
         self.assert_saved_below(r, sources, "%s/%s/%s/T01/55" % (self.pool_dir, bf.HOST_UUID, self.landscape),
                                 ".zst")
+        self.assertTrue(r.output.startswith("#SOFTWAREID "), r.output)
         self.assertIn("#DEBUG Load ondemand conf for HDB00 T01, conf is %s\n" % path, r.output)
         self.assertIn("#DEBUG Backup HANA log data to %s/%s/%s/T01/55\n" % (self.pool_dir, bf.HOST_UUID,
                                                                          self.landscape), r.output)
