@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <exception>
+#include <mutex>
 
 #include "agent/http/http_headers.h"
 #include "agent/http/http_session_factory.h"
@@ -25,6 +26,9 @@ Backint_Handler::~Backint_Handler() = default;
 
 bool Backint_Handler::execute() {
   bool ok = false;
+  // Streams of a call make EBIDs at once: the generator must exist before.
+  prepare_uuid_generator();
+  protocol_.hold_until_version();
   try {
     ok = protocol_.open_input(info_.in_file) && protocol_.open_output(info_.out_file) && handle_par_file() &&
          init_session() && execute_i();
@@ -33,7 +37,13 @@ bool Backint_Handler::execute() {
     ACE_ERROR((LM_ERROR, "Unexpected failure: %s\n", e.what()));
     protocol_.write_error("NULL", "Unexpected failure: %s\n", e.what());
   }
+  protocol_.release_held();
   return ok && !protocol_.error_written();
+}
+
+void Backint_Handler::prepare_uuid_generator() {
+  static std::once_flag once;
+  std::call_once(once, [] { ACE_Utils::UUID_GENERATOR::instance()->init(); });
 }
 
 bool Backint_Handler::handle_par_file() { return true; }
@@ -81,6 +91,22 @@ bool Backint_Handler::get_system_env() {
   return true;
 }
 
+bool Backint_Handler::scope_for(const std::string& file, System_Scope& scope) const {
+  std::string database, own = sid_;
+  if (own.empty()) parse_userid(database, own);
+  const std::string named = Backint_Catalog_Lookup::sid_of_path(file);
+  if (named.empty() || named == own) {
+    scope.landscape_id = landscape_id_;
+    scope.sid = own;
+    return true;
+  }
+  if (named != origin_sid_) return false;
+  // The origin's landscape id is not known here: its SID alone.
+  scope.landscape_id.clear();
+  scope.sid = named;
+  return true;
+}
+
 void Backint_Handler::parse_userid(const std::string& user_id, std::string& database, std::string& sid) {
   std::size_t at = user_id.find('@');
   if (at == std::string::npos) {
@@ -106,6 +132,7 @@ bool Backint_Handler::is_log(const std::string& name) {
 }
 
 bool Backint_Handler::generate_uuid(std::string& uuid) {
+  prepare_uuid_generator();
   ACE_Utils::UUID id;
   ACE_Utils::UUID_GENERATOR::instance()->generate_UUID(id, 0x0001, 0xC0);
   // Built from the fields: to_string() would append thread and process ids.

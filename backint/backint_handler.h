@@ -34,6 +34,7 @@ class Backint_Handler {
   using Catalog_Backup_File_Infos = Backint_Catalog_Lookup::Catalog_Backup_File_Infos;
   using Source = Backint_Protocol::Source;
   using Restore_Entry = Backint_Protocol::Restore_Entry;
+  using System_Scope = Backint_Catalog_Lookup::System_Scope;
 
   explicit Backint_Handler(const Backint_Info& info);
   virtual ~Backint_Handler();
@@ -44,7 +45,7 @@ class Backint_Handler {
   /// execute_i, in this order; the first failure stops the chain. True when
   /// all succeeded and no "#ERROR" line was written (the exit code follows
   /// it). An exception ends the chain with an "#ERROR" pair, never without
-  /// an answer.
+  /// an answer. Lines written before "#SOFTWAREID" follow it.
   bool execute();
 
   /// Splits `user_id` at the first "@": database before, SID after. Without
@@ -54,8 +55,12 @@ class Backint_Handler {
   static std::string base_name(const std::string& path);
   static bool is_catalog(const std::string& name);
   static bool is_log(const std::string& name);
-  /// A new time-based UUID as 32 hexadecimal characters.
+  /// A new time-based UUID as 32 hexadecimal characters. May be called
+  /// from several threads once prepare_uuid_generator has run.
   static bool generate_uuid(std::string& uuid);
+  /// Creates and initialises ACE's UUID generator, once per process; the
+  /// run calls it on the main thread before any stream starts.
+  static void prepare_uuid_generator();
 
  protected:
   /// The handler's own work.
@@ -70,6 +75,14 @@ class Backint_Handler {
   /// Fills sid_ and landscape_id_ from the environment of this process.
   bool get_system_env();
   void parse_userid(std::string& database, std::string& sid) const { parse_userid(info_.user_id, database, sid); }
+
+  /// The system whose backups may answer an entry HANA named `file`: this
+  /// one (sid_, or the user id's SID while sid_ is unknown, and
+  /// landscape_id_), or origin_sid_ when `file` lies below that system's
+  /// /usr/sap/<SID>/ (the agent's restore job names the origin of a
+  /// restore from another system in the restore configuration). False
+  /// when `file` names any other system: nothing of it may be answered.
+  bool scope_for(const std::string& file, System_Scope& scope) const;
 
   /// Runs the work of one object (`name`: its file as HANA named it). An
   /// exception thrown by it (std::bad_alloc, say) becomes that object's
@@ -89,6 +102,8 @@ class Backint_Handler {
   Backint_Protocol protocol_;
   std::string sid_;
   std::string landscape_id_;
+  /// The other system a restore of this one may read from; empty: none.
+  std::string origin_sid_;
   Client_IO_Ex io_;
   JSON_HTTP_Session http_session_;
   Backint_Catalog_helper backint_helper_;

@@ -1,7 +1,11 @@
 #include "backint/backint_local_config.h"
 
 #include <ace/Log_Msg.h>
+#include <unistd.h>
 
+#include <cerrno>
+
+#include "agent/base/file_utils.h"
 #include "agent/base/path_conf.h"
 #include "agent/json/json_file.h"
 #include "common/hana_paths.h"
@@ -37,10 +41,12 @@ bool Backint_Local_Config::get_local_backup_location(std::string& location) {
   return !location.empty();
 }
 
+bool Backint_Local_Config::exists() const { return ::access(path_.c_str(), F_OK) == 0 || errno != ENOENT; }
+
 bool Backint_Local_Config::restore_catalog_from_config() {
   json_value conf;
   bool from_conf = true;
-  if (!get_local_config(conf)) return from_conf;
+  if (!exists() || !get_local_config(conf)) return from_conf;
   auto it = conf.find("certification");
   if (it == conf.end() || !it->is_object()) return from_conf;
   try {
@@ -76,12 +82,27 @@ bool Backint_Local_Config::load_restore_config(const std::string& sid, const std
       object_get(*io_ctl, "max_streams", read.max_streams);
       if (read.max_streams > max_max_streams) read.max_streams = max_max_streams;
     }
+    object_get(conf, "origin_sid", read.origin_sid);
   } catch (const Json_Member_Error& e) {
     ACE_ERROR((LM_ERROR, "Failed to parse extended config file, %s\n", e.what()));
     return false;
   }
   config = std::move(read);
   return true;
+}
+
+std::string Backint_Local_Config::restore_origin_sid(const std::string& sid, const std::string& database) {
+  std::string path, origin;
+  json_value conf;
+  if (!restore_ext_conf_file(sid.c_str(), database.c_str(), path) || !is_regular_file(path.c_str()) ||
+      !load_json(path, conf) || !conf.is_object())
+    return origin;
+  try {
+    object_get(conf, "origin_sid", origin);
+  } catch (const Json_Member_Error& e) {
+    ACE_ERROR((LM_ERROR, "Failed to parse extended config file, %s\n", e.what()));
+  }
+  return origin;
 }
 
 bool Backint_Local_Config::load_catalog_config(const std::string& file_sid, const std::string& file_database,

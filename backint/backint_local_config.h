@@ -23,6 +23,9 @@ struct Restore_Config {
   Client_IO_Base::Options io;
   /// "io_ctl": "max_streams", transfers at a time (1..32); 0 when not set.
   std::size_t max_streams = 0;
+  /// "origin_sid": the other system whose backups this restore reads (the
+  /// restore job names it only then); empty for a restore of its own.
+  std::string origin_sid;
 };
 
 /// The host's own settings for hana-backint: "hana.conf" in the agent's
@@ -46,6 +49,9 @@ class Backint_Local_Config {
   /// are restored from the restore configuration file written by the
   /// restore job instead of from storage. True unless the file says false.
   bool restore_catalog_from_config();
+  /// Whether hana.conf exists; a missing file is the usual case of an
+  /// agent job and means the defaults, without a debug line.
+  bool exists() const;
 
   /// Reads the restore configuration file of `sid` and `database`. It must
   /// be a JSON object; mistyped members are refused rather than silently
@@ -54,6 +60,8 @@ class Backint_Local_Config {
   /// load extended config file\n" or "Failed to parse extended config
   /// file, <reason>\n"), when the file is missing or malformed.
   bool load_restore_config(const std::string& sid, const std::string& database, Restore_Config& config);
+  /// "origin_sid" of that file, quietly empty when there is none.
+  std::string restore_origin_sid(const std::string& sid, const std::string& database);
 
   /// Reads the catalog configuration file that the restore job wrote for
   /// the catalog backup of `file_sid`/`file_database` restored into

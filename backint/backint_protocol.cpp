@@ -6,11 +6,9 @@
 
 #include <algorithm>
 #include <boost/algorithm/string/classification.hpp>
-#include <boost/algorithm/string/join.hpp>
 #include <boost/algorithm/string/trim.hpp>
 #include <boost/algorithm/string/predicate.hpp>
 #include <boost/algorithm/string/replace.hpp>
-#include <boost/algorithm/string/split.hpp>
 #include <boost/regex.hpp>
 #include <cerrno>
 #include <ext/stdio_filebuf.h>
@@ -29,14 +27,19 @@ const boost::regex source_re("^#(\\S+)\\s+(\\S+|\".+\")(\\s+(\\d+)\\s*)?$", boos
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
-// Reads the next token of a restore line starting at `pos` (see parse_restore_entry).
-bool next_token(const std::string& line, std::size_t& pos, std::string& token) {
+enum class Token { none, read, unbalanced };
+
+// Reads the next token of an entry line starting at `pos` (see
+// read_restore_entry). A quoted token that the line ends inside is
+// unbalanced; `token` then holds what follows its opening quote.
+Token next_token(const std::string& line, std::size_t& pos, std::string& token) {
   while (pos < line.size() && is_blank(line[pos])) ++pos;
-  if (pos >= line.size()) return false;
+  if (pos >= line.size()) return Token::none;
   const std::size_t start = pos;
   const char quote = line[pos];
   std::size_t i = pos;
   if (quote == '"' || quote == '\'') {
+    bool closed = false;
     for (i = pos + 1; i < line.size(); ++i) {
       if (line[i] == '\\' && i + 1 < line.size() && line[i + 1] == '"') {
         ++i;
@@ -44,8 +47,14 @@ bool next_token(const std::string& line, std::size_t& pos, std::string& token) {
       }
       if (line[i] == quote) {
         ++i;
+        closed = true;
         break;
       }
+    }
+    if (!closed) {
+      token = line.substr(start + 1);
+      pos = line.size();
+      return Token::unbalanced;
     }
   } else {
     for (; i < line.size() && !is_blank(line[i]); ++i) {
@@ -55,12 +64,27 @@ bool next_token(const std::string& line, std::size_t& pos, std::string& token) {
   if (i > line.size()) i = line.size();
   token = line.substr(start, i - start);
   pos = i;
-  return true;
+  return Token::read;
+}
+
+// The name an unbalanced line is answered under.
+std::string unbalanced_name(std::string text) {
+  Backint_Protocol::unescape_input_string(text);
+  boost::algorithm::trim_right_if(text, boost::algorithm::is_any_of(" \t\r"));
+  return text.empty() ? std::string("NULL") : text;
+}
+
+// A file name token as the handlers use it.
+std::string name_of_token(std::string token) {
+  Backint_Protocol::unescape_input_string(token);
+  Backint_Protocol::trim_string_quotation(token);
+  return token;
 }
 
 }  // namespace
 
 Backint_Protocol::~Backint_Protocol() {
+  release_held();
   if (os_) os_->flush();
 }
 
@@ -181,47 +205,61 @@ std::string Backint_Protocol::source_name_guess(const std::string& text) {
   return name.empty() ? "NULL" : name;
 }
 
-bool Backint_Protocol::parse_restore_entry(const std::string& line, Restore_Entry& entry) {
+Backint_Protocol::Entry_Read Backint_Protocol::read_restore_entry(const std::string& line, Restore_Entry& entry) {
   const bool with_ebid = boost::algorithm::starts_with(line, "#EBID");
-  if (!with_ebid && !boost::algorithm::starts_with(line, "#NULL")) return false;
+  if (!with_ebid && !boost::algorithm::starts_with(line, "#NULL")) return Entry_Read::skipped;
   std::size_t pos = 5;
   Restore_Entry e;
-  if (with_ebid) {
-    if (!next_token(line, pos, e.ebid)) return false;
-    trim_ebid_quotation(e.ebid);
+  std::string name, destination;
+  Token got = with_ebid ? next_token(line, pos, e.ebid) : Token::read;
+  if (got == Token::read) got = next_token(line, pos, name);
+  if (got == Token::read && next_token(line, pos, destination) == Token::unbalanced) {
+    // Answered under the object's name, which is whole.
+    entry = Restore_Entry();
+    entry.name = name_of_token(name);
+    return Entry_Read::malformed;
   }
-  if (!next_token(line, pos, e.name)) return false;
-  if (!next_token(line, pos, e.destination)) e.destination = e.name;
-  unescape_input_string(e.name);
-  trim_string_quotation(e.name);
-  unescape_input_string(e.destination);
-  trim_string_quotation(e.destination);
+  if (got == Token::unbalanced) {
+    entry = Restore_Entry();
+    entry.name = unbalanced_name(name.empty() ? e.ebid : name);
+    return Entry_Read::malformed;
+  }
+  if (got == Token::none) return Entry_Read::skipped;
+  trim_ebid_quotation(e.ebid);
+  e.name = name_of_token(name);
+  e.destination = destination.empty() ? e.name : name_of_token(destination);
   entry = e;
-  return true;
+  return Entry_Read::entry;
 }
 
-bool Backint_Protocol::split_entry(const std::string& line, std::string& keyword, std::string& ebid,
-                                   std::string& name) {
-  std::string text = line;
-  unescape_input_string(text);
-  std::vector<std::string> pieces;
-  boost::algorithm::split(pieces, text, is_blank, boost::algorithm::token_compress_on);
-  pieces.erase(std::remove(pieces.begin(), pieces.end(), std::string()), pieces.end());
-  if (pieces.empty()) return false;
-  keyword = pieces[0];
+Backint_Protocol::Entry_Read Backint_Protocol::read_inquire_entry(const std::string& line, std::string& keyword,
+                                                                  std::string& ebid, std::string& name) {
+  keyword.clear();
   ebid.clear();
   name.clear();
-  std::size_t first_name = 1;
-  if (keyword == "#EBID") {
-    if (pieces.size() < 3) return false;
-    ebid = pieces[1];
-    trim_ebid_quotation(ebid);
-    first_name = 2;
+  std::size_t pos = 0;
+  std::string token;
+  Token got = next_token(line, pos, keyword);
+  if (got != Token::read) {
+    if (got == Token::none) return Entry_Read::skipped;
+    name = unbalanced_name(keyword);
+    keyword.clear();
+    return Entry_Read::malformed;
   }
-  if (pieces.size() > first_name)
-    name = boost::algorithm::join(std::vector<std::string>(pieces.begin() + first_name, pieces.end()), " ");
-  trim_string_quotation(name);
-  return true;
+  if (keyword == "#EBID") {
+    got = next_token(line, pos, ebid);
+    if (got == Token::none) return Entry_Read::skipped;
+    if (got == Token::read) trim_ebid_quotation(ebid);
+  }
+  if (got == Token::read) got = next_token(line, pos, token);
+  if (got == Token::unbalanced) {
+    name = unbalanced_name(token.empty() ? ebid : token);
+    ebid.clear();
+    return Entry_Read::malformed;
+  }
+  // Anything after the name is no part of it.
+  if (got == Token::read) name = name_of_token(token);
+  return Entry_Read::entry;
 }
 
 void Backint_Protocol::escape_input_string(std::string& text) { boost::algorithm::replace_all(text, "\"", "\\\""); }
@@ -244,16 +282,42 @@ void Backint_Protocol::trim_ebid_quotation(std::string& ebid) {
   trim_string_quotation(ebid);
 }
 
-bool Backint_Protocol::write_line(const std::string& line) {
-  std::lock_guard<std::mutex> lock(write_mutex_);
+bool Backint_Protocol::put(const std::string& text) {
   if (os_ == nullptr || !os_->good()) return false;
-  *os_ << line << '\n';
+  if (holding_) {
+    held_ += text;
+    return true;
+  }
+  *os_ << text;
   os_->flush();
   return os_->good();
 }
 
+bool Backint_Protocol::write_line(const std::string& line) {
+  std::lock_guard<std::mutex> lock(write_mutex_);
+  return put(line + '\n');
+}
+
+void Backint_Protocol::hold_until_version() {
+  std::lock_guard<std::mutex> lock(write_mutex_);
+  holding_ = true;
+}
+
+void Backint_Protocol::release_held() {
+  std::lock_guard<std::mutex> lock(write_mutex_);
+  holding_ = false;
+  if (held_.empty()) return;
+  put(held_);
+  held_.clear();
+}
+
 bool Backint_Protocol::write_out_file_version() {
-  return write_line("#SOFTWAREID \"" + backint_version_ + "\" \"" + software_version_ + "\"");
+  std::lock_guard<std::mutex> lock(write_mutex_);
+  holding_ = false;
+  const bool ok = put("#SOFTWAREID \"" + backint_version_ + "\" \"" + software_version_ + "\"\n");
+  if (ok && !held_.empty()) put(held_);
+  held_.clear();
+  return ok && os_->good();
 }
 
 bool Backint_Protocol::write_formatted(const std::string& prefix, const char* format, va_list ap,
@@ -265,9 +329,7 @@ bool Backint_Protocol::write_formatted(const std::string& prefix, const char* fo
   // follows it, and HANA would never see that line.
   std::string text = string_vsprintf(format, ap);
   if (text.empty() || text.back() != '\n') text += '\n';
-  *os_ << prefix << text << suffix;
-  os_->flush();
-  return os_->good();
+  return put(prefix + text + suffix);
 }
 
 bool Backint_Protocol::write_error(const std::string& file, const char* format, ...) {

@@ -69,6 +69,13 @@ class Backint_Protocol {
   /// database names in user ids).
   bool is_v150() const { return is_v150_; }
 
+  /// From now on every line is held back until write_out_file_version:
+  /// HANA reads "#SOFTWAREID" as the first line, so a "#DEBUG" line (or an
+  /// error pair) written before it follows it. release_held writes what is
+  /// still held when the run ends without a version line.
+  void hold_until_version();
+  void release_held();
+  /// "#SOFTWAREID" with HANA's versions, then the lines held back.
   bool write_out_file_version();
   bool write_line(const std::string& line);
   /// "#DEBUG <text>" then "#ERROR \"<file>\"": how HANA learns that the
@@ -101,15 +108,26 @@ class Backint_Protocol {
   /// one can be made out (the quoted text, else the second word); "NULL"
   /// when there is none.
   static std::string source_name_guess(const std::string& line);
-  /// Token reading of a restore input line ("#EBID" or "#NULL"); false when
-  /// the line is skipped. A double-quoted EBID loses its quotes.
-  static bool parse_restore_entry(const std::string& line, Restore_Entry& entry);
-  /// Blank splitting of an inquire or delete line: the whole line is
-  /// unescaped and split at runs of blanks. `keyword` is the first piece;
-  /// for "#EBID" `ebid` is the second (double quotes removed) and `name`
-  /// the rest, joined by single blanks and unquoted (false with fewer than
-  /// three pieces); for any other keyword `name` is the rest.
-  static bool split_entry(const std::string& line, std::string& keyword, std::string& ebid, std::string& name);
+  /// How an entry line of a restore, inquire or delete input was read:
+  /// an entry, a line to skip, or a line whose quoted token the line ends
+  /// inside (answered at once with an error pair, never taken as a name).
+  enum class Entry_Read { entry, skipped, malformed };
+
+  /// Token reading of a restore input line ("#EBID <ebid> <name>
+  /// [<destination>]" or "#NULL <name> [<destination>]"). A token runs to
+  /// the next blank, or from a double or single quote to the same quote;
+  /// a backslash-quote never ends one; tokens after the last one read are
+  /// ignored. A double-quoted EBID loses its quotes; name and destination
+  /// are unescaped and lose their double quotes. Skipped: another keyword,
+  /// or no name. Malformed: `entry.name` is what the error pair names.
+  static Entry_Read read_restore_entry(const std::string& line, Restore_Entry& entry);
+  /// Token reading (as read_restore_entry) of an inquire or delete line:
+  /// `keyword` is the first token; for "#EBID" the EBID token follows
+  /// (skipped without one), then the name, which may be missing (empty);
+  /// for any other keyword the name. Malformed: `name` is what the error
+  /// pair names.
+  static Entry_Read read_inquire_entry(const std::string& line, std::string& keyword, std::string& ebid,
+                                       std::string& name);
 
   static void escape_input_string(std::string& text);
   static std::string escape_input_string_copy(const std::string& text);
@@ -120,6 +138,8 @@ class Backint_Protocol {
 
  private:
   bool write_formatted(const std::string& prefix, const char* format, va_list ap, const std::string& suffix);
+  /// Writes `text` (whole lines) or holds it back; REQUIRES write_mutex_.
+  bool put(const std::string& text);
 
   std::istream* is_ = nullptr;
   std::ostream* os_ = nullptr;
@@ -128,6 +148,8 @@ class Backint_Protocol {
   bool is_v150_ = false;
   std::atomic<bool> error_written_{false};
   std::mutex write_mutex_;
+  bool holding_ = false;
+  std::string held_;
   std::unique_ptr<std::streambuf> in_buf_;
   std::unique_ptr<std::streambuf> out_buf_;
   std::unique_ptr<std::istream> owned_is_;

@@ -298,7 +298,8 @@ bool Backint_Backup_Basic_Handler::save_source(const Source_File_Info& source, c
     int fd = Pipe_Opener::open_read(source.filename, O_CLOEXEC, pipe, std::chrono::seconds(options.pipe_timeout), why,
                                     [&pool] { return pool.busy_until(); });
     if (fd < 0) {
-      protocol_.write_error(source.filename, "Failed to write data to storage, %s\n", why.c_str());
+      // Nothing was written: the source itself is missing or silent.
+      protocol_.write_error(source.filename, "Failed to open the %s, %s\n", source.type.c_str(), why.c_str());
       return false;
     }
     Backint_Stream_Pool::Transfer moving(pool);

@@ -15,10 +15,15 @@ bool Backint_Delete_Handler::execute_i() {
 bool Backint_Delete_Handler::handle_input_file() {
   std::vector<std::string> lines;
   const bool read_ok = protocol_.read_input_lines(lines);
+  std::size_t malformed = 0;
   for (const std::string& line : lines) {
     std::string keyword, ebid, name;
-    if (!Backint_Protocol::split_entry(line, keyword, ebid, name) || keyword != "#EBID" || ebid.empty() || name.empty())
-      continue;
+    const Backint_Protocol::Entry_Read read = Backint_Protocol::read_inquire_entry(line, keyword, ebid, name);
+    if (read == Backint_Protocol::Entry_Read::malformed && boost::algorithm::starts_with(line, "#EBID")) {
+      protocol_.write_error(name, "Failed to read the input line of %s\n", name.c_str());
+      ++malformed;
+    }
+    if (read != Backint_Protocol::Entry_Read::entry || keyword != "#EBID" || ebid.empty() || name.empty()) continue;
     ebid_source_.push_back(Input_File{ebid, name});
   }
   if (!read_ok) {
@@ -26,7 +31,7 @@ bool Backint_Delete_Handler::handle_input_file() {
     return false;
   }
   if (ebid_source_.empty()) {
-    protocol_.write_error("NULL", "Input file is empty\n");
+    if (malformed == 0) protocol_.write_error("NULL", "Input file is empty\n");
     return false;
   }
   return true;
@@ -35,9 +40,15 @@ bool Backint_Delete_Handler::handle_input_file() {
 bool Backint_Delete_Handler::delete_ebid_file() {
   for (const Input_File& entry : ebid_source_) {
     Catalog_Backup_File_Info info;
-    const Lookup_Status in_local = catalog_.get_backup_file_from_local(entry.id, info);
+    // This system's own backups only (no origin is ever set here).
+    System_Scope scope;
+    if (!scope_for(entry.filename, scope)) {
+      protocol_.write_delete_notfound(entry.id, entry.filename);
+      continue;
+    }
+    const Lookup_Status in_local = catalog_.get_backup_file_from_local(entry.id, scope, info);
     const bool local = in_local.is_found();
-    const Lookup_Status in_sets = local ? in_local : catalog_.get_backup_file_from_backupd(entry.id, "", info);
+    const Lookup_Status in_sets = local ? in_local : catalog_.get_backup_file_from_backupd(entry.id, "", scope, info);
     const bool found = in_sets.is_found();
     // A backint catalog that could not be read may hold the record even
     // when the backup-set catalog knows the EBID: "#DELETED" (with nothing

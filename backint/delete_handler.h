@@ -11,9 +11,15 @@ namespace sap_hana {
 /// `hana-backint -f delete`: forgets backups. Stored data is never removed
 /// from the storage; only the backint catalog record goes.
 ///
-/// Input: "#EBID <ebid> <name>" lines (blank splitting; quoted EBIDs lose
+/// Input: "#EBID <ebid> <name>" lines (token reading; quoted EBIDs lose
 /// their quotes); other lines and "#EBID" lines without a name are
-/// skipped. No entry left: the error pair "Input file is empty\n", exit 1.
+/// skipped, an "#EBID" line whose quote is not closed is answered with the
+/// error pair "Failed to read the input line of <name>\n". No entry left:
+/// the error pair "Input file is empty\n" (unless a line was answered so),
+/// exit 1.
+///
+/// Only backups of this system (its landscape id and SID) are found; one
+/// of another system is `#NOTFOUND`.
 ///
 /// Per entry, after "#SOFTWAREID":
 ///  - found in the backint catalog under a name whose base name begins with

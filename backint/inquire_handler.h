@@ -10,12 +10,18 @@ namespace sap_hana {
 
 /// `hana-backint -f inquire`: which backups exist.
 ///
-/// Input (blank splitting of the base): "#EBID <ebid> <name>" asks for one
+/// Input (token reading of the base): "#EBID <ebid> [<name>]" asks for one
 /// backup by EBID; "#NULL <name>" (or any other first word with a name)
 /// asks by file name; "#NULL" alone asks for every backup of the
-/// landscape. Entries with an empty name are dropped; an input with no
-/// entry and no "#NULL" alone is answered with the error pair "Input file is
-/// empty\n" (exit 1).
+/// system. Other entries without a name are dropped; a line whose quote
+/// is not closed is answered with the error pair "Failed to read the input
+/// line of <name>\n" at once; an input with no entry and no "#NULL" alone
+/// is answered with the error pair "Input file is empty\n" (exit 1).
+///
+/// Only backups of this system are answered (its landscape id and SID),
+/// or of the origin system that the restore configuration of this system
+/// and database names ("origin_sid") when HANA names the object below
+/// that system's /usr/sap/<SID>/.
 ///
 /// Answers, after "#SOFTWAREID":
 ///  - user id check: with Backint 1.50 the user id must name a database
@@ -29,9 +35,10 @@ namespace sap_hana {
 ///    (the default), a catalog backup asked for by name is `#NOTFOUND`.
 ///  - by EBID: `#BACKUP "<ebid>" "<file>"` when a catalog knows the EBID
 ///    under a name beginning with the asked base name, else
-///    `#NOTFOUND "<ebid>" "<file>"`.
-///  - all: one #BACKUP per backint catalog record of the landscape whose
-///    object exists; "#NOTFOUND" alone when the catalog is empty.
+///    `#NOTFOUND "<ebid>" "<file>"`; asked without a name, the file is the
+///    one HANA saved it from, and `#NOTFOUND "<ebid>"`.
+///  - all: one #BACKUP per backint catalog record of the system whose
+///    object exists; "#NOTFOUND" alone when the catalog holds none.
 /// Before each #BACKUP line the directory of the named file is created
 /// (mode 0755; failures ignored) so HANA can make its pipe there.
 ///
@@ -78,8 +85,8 @@ class Backint_Inquire_Handler : public Backint_Handler {
   /// #BACKUP line was written, `unreadable` when a listed object's pool
   /// could not be read (its #ERROR pair is written and the paging stops).
   /// False when the catalog could not be read.
-  bool inquire_pages(bool local, const std::string& database, const Input_File& entry, const std::string& name,
-                     bool& listed, bool& unreadable);
+  bool inquire_pages(bool local, const std::string& database, const System_Scope& scope, const Input_File& entry,
+                     const std::string& name, bool& listed, bool& unreadable);
   /// The #ERROR pair of `file` whose object `ebid` is in a pool that cannot
   /// be read.
   void pool_unreadable(const std::string& file, const std::string& ebid, const Lookup_Status& status);

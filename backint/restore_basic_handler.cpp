@@ -16,9 +16,16 @@ Backint_Restore_Basic_Handler::Backint_Restore_Basic_Handler(const Backint_Info&
 bool Backint_Restore_Basic_Handler::handle_input_file() {
   std::vector<std::string> lines;
   const bool read_ok = protocol_.read_input_lines(lines);
+  std::size_t malformed = 0;
   for (const std::string& line : lines) {
     Restore_Entry entry;
-    if (!Backint_Protocol::parse_restore_entry(line, entry)) continue;
+    const Backint_Protocol::Entry_Read read = Backint_Protocol::read_restore_entry(line, entry);
+    if (read == Backint_Protocol::Entry_Read::malformed) {
+      // Taken as it stands, the name would be waited for as a pipe.
+      protocol_.write_error(entry.name, "Failed to read the input line of %s\n", entry.name.c_str());
+      ++malformed;
+    }
+    if (read != Backint_Protocol::Entry_Read::entry) continue;
     Input_File file{entry.ebid, entry.name, entry.destination};
     (entry.ebid.empty() ? null_source_ : ebid_source_).push_back(file);
   }
@@ -29,7 +36,7 @@ bool Backint_Restore_Basic_Handler::handle_input_file() {
     return false;
   }
   if (ebid_source_.empty() && null_source_.empty()) {
-    protocol_.write_error("NULL", "Input file is empty\n");
+    if (malformed == 0) protocol_.write_error("NULL", "Input file is empty\n");
     return false;
   }
   return true;

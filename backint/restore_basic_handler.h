@@ -17,7 +17,9 @@ namespace sap_hana {
 /// Input: "#EBID <ebid> <name> [<destination>]" lines go to ebid_source_,
 /// "#NULL <name> [<destination>]" lines to null_source_, each in input order
 /// (token reading of the base; quoted EBIDs lose their quotes; without a
-/// destination the name is the destination). Other lines are skipped.
+/// destination the name is the destination). Other lines are skipped; a
+/// line whose quote is not closed is answered at once with the error pair
+/// "Failed to read the input line of <name>\n".
 ///
 /// Not thread-safe; one run per object, like every handler.
 class Backint_Restore_Basic_Handler : public Backint_Handler {

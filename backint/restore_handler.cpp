@@ -76,6 +76,7 @@ bool Backint_Restore_Handler::load_ext_conf() {
   }
   if (!config_.load_restore_config(sid, database, restore_config_)) return false;
   to_restore_ = restore_config_.pool_uuid.empty() && restore_config_.log_pool_uuid.empty();
+  origin_sid_ = restore_config_.origin_sid;
   return true;
 }
 
@@ -90,7 +91,9 @@ bool Backint_Restore_Handler::restore_ebid_source() {
     const Input_File& entry = ebid_source_[i];
     const std::string& pool = pool_for(entry.filename);
     Catalog_Backup_File_Info info;
-    const Lookup_Status looked_up = catalog_.get_backup_file(entry.id, pool, info);
+    System_Scope scope;
+    Lookup_Status looked_up = Lookup_Status::not_found("another system's backup");
+    if (scope_for(entry.filename, scope)) looked_up = catalog_.get_backup_file(entry.id, pool, scope, info);
     if (looked_up.is_failed()) return lookup_failed(entry, entry.id);
     const bool found =
         looked_up.is_found() && !info.path.empty() && !info.filename.empty() && !(protocol_.is_v150() && sid != sid_);
@@ -122,13 +125,14 @@ bool Backint_Restore_Handler::restore_null_source() {
     }
     const std::string name = base_name(entry.filename);
     Catalog_Backup_File_Info info;
+    System_Scope scope;
     bool found;
     if (catalog_from_conf && is_catalog(name)) {
       found = load_catalog_conf(entry, info);
-    } else if (sid != sid_) {
+    } else if (sid != sid_ || !scope_for(entry.filename, scope)) {
       found = false;
     } else {
-      const Lookup_Status looked_up = catalog_.get_backup_file(database, name, pool_for(entry.filename), info);
+      const Lookup_Status looked_up = catalog_.get_backup_file(database, name, pool_for(entry.filename), scope, info);
       if (looked_up.is_failed()) return lookup_failed(entry, name);
       found = looked_up.is_found() && !info.path.empty();
     }

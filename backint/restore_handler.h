@@ -34,6 +34,11 @@ class Backint_Stream_Pool;
 ///    wins); the user id's SID must be this instance's SID. A catalog
 ///    backup is taken from the catalog configuration file instead while
 ///    hana.conf's "certification"/"restore_catalog_from_conf" is on.
+///  - Both kinds find only backups of this system (its landscape id and
+///    SID), or of the system the restore configuration names as
+///    "origin_sid" when HANA names the object below that system's
+///    /usr/sap/<SID>/ (a restore from another system that the agent's
+///    restore job set up). Another system's backup is not found.
 ///  - Not found: `#NOTFOUND "<file>"`, the run goes on.
 ///  - A catalog that could not be read (the server kept failing, or
 ///    answered nonsense) is not "not found": the error pair "Failed to look

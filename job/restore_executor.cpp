@@ -184,7 +184,7 @@ bool Restore_Executor::execute_restore() {
       ACE_ERROR((LM_ERROR, "Failed to restore HANA catalog\n"));
       return false;
     }
-    if (!generate_ext_conf_file(sid_, entry.target.database)) {
+    if (!generate_ext_conf_file(sid_, entry.target.database, entry.origin.sid)) {
       ACE_ERROR((LM_ERROR, "Failed to generate restore extend conf file\n"));
       return false;
     }
@@ -367,7 +367,8 @@ bool Restore_Executor::restore_catalog(const Entry_Item& entry, const HANA_Catal
   return write_conf_file(path, content, "catalog info");
 }
 
-bool Restore_Executor::generate_ext_conf_file(const std::string& sid, const std::string& database) {
+bool Restore_Executor::generate_ext_conf_file(const std::string& sid, const std::string& database,
+                                              const std::string& origin_sid) {
   std::string path;
   if (!restore_ext_conf_file(sid.c_str(), database.c_str(), path)) return false;
   json_value io_ctl = json_value::object();
@@ -376,6 +377,8 @@ bool Restore_Executor::generate_ext_conf_file(const std::string& sid, const std:
   json_value content = {{"io_ctl", io_ctl}};
   if (!pool_uuid_.empty()) content["pool_uuid"] = pool_uuid_;
   if (!log_pool_uuid_.empty()) content["log_pool_uuid"] = log_pool_uuid_;
+  // hana-backint reads another system's backups only for the system named here.
+  if (!origin_sid.empty() && origin_sid != sid) content["origin_sid"] = origin_sid;
   return write_conf_file(path, content, "restore extend attrs");
 }
 

@@ -97,7 +97,9 @@ class Restore_Executor : public Job_Executor_T<Restore_Job_Source, Restore_Job_O
   bool get_cluster_info();
   bool change_conf_dir_permission();
   bool restore_catalog(const Entry_Item& entry, const HANA_Catalog_Info& catalog);
-  bool generate_ext_conf_file(const std::string& sid, const std::string& database);
+  /// The restore configuration file of `sid`/`database`; it names
+  /// `origin_sid` when the backups come from that other system.
+  bool generate_ext_conf_file(const std::string& sid, const std::string& database, const std::string& origin_sid);
   /// Writes `content` to `path` (0640, group sapsys) and pushes it to the
   /// other hosts; `what` names the file in the failure message.
   bool write_conf_file(const std::string& path, const json_value& content, const char* what);

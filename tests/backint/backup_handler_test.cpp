@@ -228,7 +228,7 @@ TEST_F(BackintBackupStreaming, FailuresAreReportedWithTheirFileAndTheOthersGoOn)
   Data_Probe missing(input("#FILE " + tmp_.file("nope") + "\n#FILE " + good + "\n"));
   prepare(missing);
   EXPECT_FALSE(missing.handle_source_file());
-  EXPECT_NE(missing.out().find("#DEBUG Failed to write data to storage, failed to open '" + tmp_.file("nope") +
+  EXPECT_NE(missing.out().find("#DEBUG Failed to open the file, failed to open '" + tmp_.file("nope") +
                                "' for reading: No such file or directory\n#ERROR \"" + tmp_.file("nope") + "\"\n"),
             std::string::npos)
       << missing.out();

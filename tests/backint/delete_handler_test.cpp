@@ -34,7 +34,7 @@ TEST(BackintDeleteInput, OnlyEbidLinesWithANameCount) {
   Delete_Probe h(
       "#SOFTWAREID \"backint 1.50\" \"HANA\"\n"
       "#EBID \"aaaa\" \"/p/DB_T01/data_0_1\"\n"
-      "#EBID bbbb /p/DB_T01/name  with  blanks\n"
+      "#EBID bbbb \"/p/DB_T01/name  with  blanks\" /p/DB_T01/not_part_of_it\n"
       "#NULL /p/DB_T01/data_3_1\n"
       "#EBID cccc\n");
   ASSERT_TRUE(h.handle_input_file());
@@ -42,7 +42,7 @@ TEST(BackintDeleteInput, OnlyEbidLinesWithANameCount) {
   EXPECT_EQ(h.ebid_source_[0].id, "aaaa");
   EXPECT_EQ(h.ebid_source_[0].filename, "/p/DB_T01/data_0_1");
   EXPECT_EQ(h.ebid_source_[1].id, "bbbb");
-  EXPECT_EQ(h.ebid_source_[1].filename, "/p/DB_T01/name with blanks");
+  EXPECT_EQ(h.ebid_source_[1].filename, "/p/DB_T01/name  with  blanks");
 
   Delete_Probe empty("#SOFTWAREID \"backint 1.50\" \"HANA\"\n#EBID cccc\n#NULL /x\n");
   EXPECT_FALSE(empty.handle_input_file());

@@ -48,10 +48,11 @@ class BackintLookup : public Backupd_Test {
   }
 
   // A backint catalog job with one file.
-  void add_local(const std::string& ebid, const std::string& name, std::uint64_t backup_id) {
+  void add_local(const std::string& ebid, const std::string& name, std::uint64_t backup_id,
+                 const std::string& landscape = "L1", const std::string& sid = "HDB") {
     Backint_Backup_Job_Info job;
     job.uuid = "job-" + ebid;
-    job.landscape_id = "L1";
+    job.landscape_id = landscape;
     job.database = "T1";
     job.location = "/pool/a";
     job.database_backup_id = backup_id;
@@ -59,7 +60,7 @@ class BackintLookup : public Backupd_Test {
     Backup_File_Info file;
     file.extern_backup_id = ebid;
     file.filename = name;
-    file.origin_path = "/usr/sap/HDB/SYS/global/hdb/backint/DB_T1/" + name;
+    file.origin_path = "/usr/sap/" + sid + "/SYS/global/hdb/backint/DB_T1/" + name;
     file.storage_path = "h/L1/T1/1/" + name;
     file.source_type = "pipe";
     file.size = 10;
@@ -91,24 +92,24 @@ TEST_F(BackintLookup, ByNameTheNewerBackupWinsAndTiesGoToTheBackupSets) {
   add_local("e-local-7", "data_0_1", 7);
   ASSERT_TRUE(server_.add_set_rows(json_value::array({set_row("e-sets-5", "data_0_1", 5)})));
   Backint_Catalog_Lookup::Catalog_Backup_File_Info info;
-  ASSERT_TRUE(handler_->lookup().get_backup_file("T1", "data_0_1", "", info).is_found());
+  ASSERT_TRUE(handler_->lookup().get_backup_file("T1", "data_0_1", "", {}, info).is_found());
   EXPECT_EQ(info.ebid, "e-local-7");
   EXPECT_EQ(info.path, "/pool/a");
   EXPECT_EQ(info.filename, "h/L1/T1/1/data_0_1");
 
   add_local("e-local-9", "data_0_2", 9);
   ASSERT_TRUE(server_.add_set_rows(json_value::array({set_row("e-sets-9", "data_0_2", 9)})));
-  ASSERT_TRUE(handler_->lookup().get_backup_file("T1", "data_0_2", "", info).is_found());
+  ASSERT_TRUE(handler_->lookup().get_backup_file("T1", "data_0_2", "", {}, info).is_found());
   EXPECT_EQ(info.ebid, "e-sets-9");
   EXPECT_EQ(info.path, "/pool/b/dir");
   EXPECT_EQ(info.filename, "data_0_2");
   EXPECT_EQ(info.backup_time, "2020-08-21T10:00:00.000Z");
 
   add_local("e-local-0", "data_0_3", 0);
-  ASSERT_TRUE(handler_->lookup().get_backup_file("T1", "data_0_3", "", info).is_found());
+  ASSERT_TRUE(handler_->lookup().get_backup_file("T1", "data_0_3", "", {}, info).is_found());
   EXPECT_EQ(info.ebid, "e-local-0");
 
-  EXPECT_TRUE(handler_->lookup().get_backup_file("T1", "data_0_4", "", info).is_not_found());
+  EXPECT_TRUE(handler_->lookup().get_backup_file("T1", "data_0_4", "", {}, info).is_not_found());
   EXPECT_EQ(handler_->out(), "");
 }
 
@@ -117,7 +118,7 @@ TEST_F(BackintLookup, ByNameTheNewestOfSeveralRecordsOfOneNameWins) {
   add_local("e-new", "log_0_1", 8);
   add_local("e-mid", "log_0_1", 5);
   Backint_Catalog_Lookup::Catalog_Backup_File_Info info;
-  ASSERT_TRUE(handler_->lookup().get_backup_file("T1", "log_0_1", "", info).is_found());
+  ASSERT_TRUE(handler_->lookup().get_backup_file("T1", "log_0_1", "", {}, info).is_found());
   EXPECT_EQ(info.ebid, "e-new");
   EXPECT_EQ(handler_->out(), "");
 }
@@ -126,12 +127,12 @@ TEST_F(BackintLookup, ByEbidTheBackintCatalogComesFirst) {
   add_local("e1", "data_0_1", 3);
   ASSERT_TRUE(server_.add_set_rows(json_value::array({set_row("e2", "data_0_1", 5)})));
   Backint_Catalog_Lookup::Catalog_Backup_File_Info info;
-  ASSERT_TRUE(handler_->lookup().get_backup_file("e1", "", info).is_found());
+  ASSERT_TRUE(handler_->lookup().get_backup_file("e1", "", {}, info).is_found());
   EXPECT_EQ(info.ebid, "e1");
-  ASSERT_TRUE(handler_->lookup().get_backup_file("e2", "", info).is_found());
+  ASSERT_TRUE(handler_->lookup().get_backup_file("e2", "", {}, info).is_found());
   EXPECT_EQ(info.ebid, "e2");
   EXPECT_EQ(info.size, 20u);
-  EXPECT_TRUE(handler_->lookup().get_backup_file("e3", "", info).is_not_found());
+  EXPECT_TRUE(handler_->lookup().get_backup_file("e3", "", {}, info).is_not_found());
 
   // The backup-set query carries the fixed parameters after the caller's.
   json_value last = server_.requests().back();
@@ -140,13 +141,39 @@ TEST_F(BackintLookup, ByEbidTheBackintCatalogComesFirst) {
             "extern_backup_id=e3&module=hana&view=backupfile&resource_uuid=00000000-0000-0000-0000-000000000000");
 }
 
+TEST_F(BackintLookup, OnlyTheBackupsOfTheScopesSystemAreAnswered) {
+  add_local("e-own", "data_0_1", 3);
+  add_local("e-other", "data_0_1", 9, "L2", "HDC");
+  add_local("e-same-sid-elsewhere", "data_0_1", 10, "L2", "HDB");
+  add_local("e-copy", "data_0_1", 11, "L1", "HDC");  // a system copy keeps the landscape id
+  json_value other = set_row("e-sets-other", "data_0_1", 12);
+  other["origin_path"] = "/usr/sap/HDC/SYS/global/hdb/backint/DB_T1/data_0_1";
+  ASSERT_TRUE(server_.add_set_rows(json_value::array({other, set_row("e-sets-own", "data_0_1", 2)})));
+  const Backint_Catalog_Lookup::System_Scope own{"L1", "HDB"};
+  Backint_Catalog_Lookup::Catalog_Backup_File_Info info;
+  ASSERT_TRUE(handler_->lookup().get_backup_file("T1", "data_0_1", "", own, info).is_found());
+  EXPECT_EQ(info.ebid, "e-own");
+  ASSERT_TRUE(handler_->lookup().get_backup_file("e-own", "", own, info).is_found());
+  for (const char* ebid : {"e-other", "e-same-sid-elsewhere", "e-copy", "e-sets-other"})
+    EXPECT_TRUE(handler_->lookup().get_backup_file(ebid, "", own, info).is_not_found()) << ebid;
+  std::uint64_t total = 0;
+  Backint_Catalog_Lookup::Catalog_Backup_File_Infos list;
+  ASSERT_TRUE(handler_->lookup().get_backup_files_from_local("T1", "data_0_1", own, total, list, 0, 10));
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_EQ(list[0].ebid, "e-own");
+  // Past another system's first backup-set row to this system's.
+  ASSERT_TRUE(handler_->lookup().get_backup_file("T1", "data_0_1", "", {"L9", "HDB"}, info).is_found());
+  EXPECT_EQ(info.ebid, "e-sets-own");
+  EXPECT_EQ(handler_->out(), "");
+}
+
 TEST_F(BackintLookup, BackupSetRequestIsTriedFourTimes) {
   server_.clear_requests();
   ASSERT_TRUE(server_.fault(4, 503, "/d2/r/v2/sets/select"));
   std::uint64_t total = 0;
   Backint_Catalog_Lookup::Catalog_Backup_File_Infos list;
   Log_Capture log;
-  EXPECT_FALSE(handler_->lookup().get_backup_files_from_backupd("T1", "x", "", total, list, 0, 10));
+  EXPECT_FALSE(handler_->lookup().get_backup_files_from_backupd("T1", "x", "", {}, total, list, 0, 10));
   EXPECT_EQ(server_.requests().size(), 4u);
   std::string text = log.text();
   EXPECT_NE(text.find("Retry(1) "), std::string::npos);
@@ -161,7 +188,7 @@ TEST_F(BackintLookup, DroppedConnectionsAreRetriedToo) {
   std::uint64_t total = 0;
   Backint_Catalog_Lookup::Catalog_Backup_File_Infos list;
   Log_Capture log;
-  ASSERT_TRUE(handler_->lookup().get_backup_files_from_backupd("", "data_0_1", "", total, list, 0, 10));
+  ASSERT_TRUE(handler_->lookup().get_backup_files_from_backupd("", "data_0_1", "", {}, total, list, 0, 10));
   EXPECT_EQ(total, 1u);
   ASSERT_EQ(list.size(), 1u);
   EXPECT_EQ(list[0].ebid, "e2");
@@ -173,7 +200,7 @@ TEST_F(BackintLookup, MalformedAnswerFailsAtOnce) {
   ASSERT_TRUE(server_.admin_post("faults", f));
   std::uint64_t total = 0;
   Backint_Catalog_Lookup::Catalog_Backup_File_Infos list;
-  EXPECT_FALSE(handler_->lookup().get_backup_files_from_backupd("", "x", "", total, list, 0, 10));
+  EXPECT_FALSE(handler_->lookup().get_backup_files_from_backupd("", "x", "", {}, total, list, 0, 10));
   EXPECT_EQ(server_.requests().size(), 1u);
   EXPECT_EQ(handler_->out(), "#DEBUG Failed to get catalog backup files, member \"rows\" is missing\n");
 }
@@ -184,7 +211,7 @@ TEST_F(BackintLookup, ALocationWithoutDirectoryFailsTheRequest) {
   ASSERT_TRUE(server_.add_set_rows(json_value::array({row})));
   std::uint64_t total = 0;
   Backint_Catalog_Lookup::Catalog_Backup_File_Infos list;
-  EXPECT_FALSE(handler_->lookup().get_backup_files_from_backupd("", "plain", "", total, list, 0, 10));
+  EXPECT_FALSE(handler_->lookup().get_backup_files_from_backupd("", "plain", "", {}, total, list, 0, 10));
   EXPECT_EQ(handler_->out(), "#DEBUG Failed to get catalog backup files: failed to get 'plain' directory\n");
   EXPECT_TRUE(list.empty());
 }

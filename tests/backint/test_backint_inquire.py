@@ -155,8 +155,14 @@ class InquireTest(unittest.TestCase):
         self.assert_output(r, ['#BACKUP "%s" "%s" "%s"' % (ebid, origin, HANA_TIME)])
 
     def test_malformed_input(self):
-        r = self.inquire([], in_file_text=software_id() + "\n#EBID onlyebid\n#FOO\n\n")
+        r = self.inquire([], in_file_text=software_id() + "\n#EBID\n#FOO\n\n")
         self.assertEqual((r.exit, r.output), (1, '#DEBUG Input file is empty\n#ERROR "NULL"\n'))
+        # An unclosed quote is answered at once; an EBID alone is an inquiry too.
+        (ebid,) = self.seed(1)
+        origin = self.env.pipe_path("T01", NAME)
+        r = self.inquire(['#NULL "%s' % origin, '#EBID "%s"' % ebid, '#EBID "0000"'])
+        self.assert_output(r, ["#DEBUG Failed to read the input line of %s" % origin, '#ERROR "%s"' % origin,
+                               '#BACKUP "%s" "%s" "%s"' % (ebid, origin, HANA_TIME), '#NOTFOUND "0000"'], 1)
 
 
 if __name__ == "__main__":

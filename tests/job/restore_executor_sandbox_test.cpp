@@ -167,6 +167,7 @@ TEST_F(Restore_Job_Sandbox, TenantsFromAnotherSystemOneAfterAnother) {
   EXPECT_EQ(conf["io_ctl"]["max_seconds_retry"], 30);
   EXPECT_EQ(conf["pool_uuid"], kPool);
   EXPECT_FALSE(conf.contains("log_pool_uuid"));
+  EXPECT_EQ(conf["origin_sid"], "PRD");  // hana-backint may read PRD's backups for ABC
 }
 
 TEST_F(Restore_Job_Sandbox, SystemDatabaseFirstAndNothingStoppedForARestoreThatCannotRun) {
