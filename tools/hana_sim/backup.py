@@ -373,7 +373,7 @@ def _target_database(conn, name):
 
 _BACKUP_DATA = re.compile(
     r"^BACKUP\s+DATA(?:\s+(INCREMENTAL|DIFFERENTIAL))?(?:\s+FOR\s+(\S+))?\s+USING\s+BACKINT\s*\(\s*'((?:[^']|'')*)'\s*\)"
-    r"(?:\s+TOOLOPTION\s+'((?:[^']|'')*)')?(?:\s+COMMENT\s+'(?:[^']|'')*')?\s*;?$", re.I | re.S)
+    r"(?:\s+TOOLOPTION\s+'((?:[^']|'')*)')?(?:\s+COMMENT\s+'((?:[^']|'')*)')?\s*;?$", re.I | re.S)
 
 
 def backup_data(conn, statement):
@@ -385,6 +385,7 @@ def backup_data(conn, statement):
     database = _target_database(conn, m.group(2))
     prefix = m.group(3).replace("''", "'")
     tooloption = m.group(4).replace("''", "'") if m.group(4) is not None else None
+    comment = m.group(5).replace("''", "'") if m.group(5) is not None else ""
     sid = conn.sid
     state = common.load_state(sid)
     if not state["databases"][database].get("active", True):
@@ -409,6 +410,7 @@ def backup_data(conn, statement):
             raise SqlError(448, "backup could not be completed: [3000101] a data backup of %s is already running"
                            % database)
         entry = catalog.new_entry(st, database, LEVEL_ENTRY_TYPES[level], "running", None, None, [])
+        entry["comment"] = comment
         entry["sim_content"] = content.snapshot(st, database)
         backup_id = entry["backup_id"]
         st["backup_progress"] = [p for p in st["backup_progress"] if p.get("database") != database]
@@ -418,7 +420,50 @@ def backup_data(conn, statement):
             "sys_start_time": entry["sys_start_time"], "backup_size": 0, "transferred_size": 0,
             "host": st["host"], "service_name": "indexserver"})
     _backup_log(state, database, "SAVE DATA started [%d]" % backup_id)
+    _apart_from_client(lambda: _save_data(sid, state, database, level, prefix, tooloption, base_id, backup_id))
 
+
+def _apart_from_client(work):
+    """Runs `work` the way HANA runs a backup: in the server, not in the
+    client. It runs in a child process of a session of its own (hana-backint
+    with it), which the client waits for; a client that is ended meanwhile
+    (hdbsql killed) leaves the backup running to its end, as in HANA, where
+    only BACKUP CANCEL stops it. The client then answers with the work's
+    SqlError, or success."""
+    rfd, wfd = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        result = {}
+        try:
+            os.close(rfd)
+            os.setsid()
+            devnull = os.open(os.devnull, os.O_RDWR)
+            for fd in (0, 1, 2):
+                os.dup2(devnull, fd)
+            work()
+        except SqlError as e:
+            result = {"code": e.code, "text": e.text}
+        except BaseException as e:  # noqa: B902 - everything must reach the client
+            result = {"code": 2, "text": "general error: %s" % e}
+        try:
+            os.write(wfd, json.dumps(result).encode())
+        finally:
+            os._exit(0)
+    os.close(wfd)
+    data = b""
+    while True:
+        chunk = os.read(rfd, 65536)
+        if not chunk:
+            break
+        data += chunk
+    os.close(rfd)
+    os.waitpid(pid, 0)
+    result = json.loads(data.decode() or '{"code": 2, "text": "general error: the backup ended without an answer"}')
+    if "code" in result:
+        raise SqlError(result["code"], result["text"])
+
+
+def _save_data(sid, state, database, level, prefix, tooloption, base_id, backup_id):
     directory = prefix if prefix.startswith("/") else "%s/%s" % (pipe_dir(state, database), prefix)
     jobs, files = [], []
     for volume, service in volumes(state, database):
