@@ -3,9 +3,12 @@
 #include <ace/Guard_T.h>
 #include <ace/Log_Msg.h>
 
+#include <atomic>
+#include <chrono>
 #include <climits>
 #include <ctime>
 #include <memory>
+#include <thread>
 
 #include "agent/backupd/pool_utils.h"
 #include "agent/backupset/hana_backup_set.h"
@@ -41,6 +44,13 @@ constexpr int kAlertStop = 20;
 
 constexpr unsigned kProgressInterval = 30;  // seconds between reads of M_BACKUP_PROGRESS
 constexpr std::uint64_t kStopWaitLimit = Stop_Timeouts::kRunCancelWaitSeconds;
+// A run queued behind another one of its resource looks this often whether
+// it was stopped meanwhile.
+constexpr auto kQueuePoll = std::chrono::milliseconds(200);
+
+std::atomic<unsigned> g_statement_time_limit(HDBSQL_Error_Msg_Handler::kTimeLimit);
+
+bool still_running(const std::string& state) { return state == "running" || state == "cancel pending"; }
 
 /// A name that may stand as one component of a pool path.
 bool plain_component(const std::string& name) {
@@ -51,11 +61,28 @@ bool plain_component(const std::string& name) {
 
 Backup_Executor::~Backup_Executor() = default;
 
+void Backup_Executor::statement_time_limit(unsigned seconds) { g_statement_time_limit = seconds; }
+
+bool Backup_Executor::stopping() {
+  const Job_State state = act_.state;
+  if (state == JOB_STATE_ABORTING) job_.state(JOB_STATE_CANCELING);
+  return state == JOB_STATE_CANCELING || state == JOB_STATE_ABORTING;
+}
+
 bool Backup_Executor::execute_backup(const Action_Options*) {
   std::shared_ptr<ACE_Thread_Mutex> resource_mutex = Job_Mutex::get(src_->id());
   if (!resource_mutex) return false;
-  ACE_Guard<ACE_Thread_Mutex> resource_guard(*resource_mutex);
-  if (!resource_guard.locked()) return false;
+  ACE_Guard<ACE_Thread_Mutex> resource_guard(*resource_mutex, false);
+  while (!resource_guard.locked()) {
+    // Queued behind another run of the resource: a stop now must end this
+    // run before it touches HANA or the pool.
+    if (stopping()) {
+      ACE_DEBUG((LM_INFO, "Stopped while waiting for another job of resource %s\n", src_->id().c_str()));
+      return false;
+    }
+    std::this_thread::sleep_for(kQueuePoll);
+    resource_guard.tryacquire();
+  }
 
   if (!Backint_Preparer(sid_).prepare()) {
     alert(kAlertPrepareBackint, 0, json_value());
@@ -80,65 +107,129 @@ bool Backup_Executor::execute_backup(const Action_Options*) {
 
   evt_handler_.handle_progress(1, 0, 0, 0);
   const unsigned total = static_cast<unsigned>(collector.get().size());
-  unsigned current = 0;
+  unsigned current = 0, failed = 0;
+  bool canceled = false;
   for (const auto& entry : collector.get()) {
     if (entry.database.empty()) continue;
     ++current;
-    const std::string& database = entry.database;
-    if (!update_job_type(entry)) {
-      ACE_ERROR((LM_ERROR, "Failed to update job info\n"));
-      return false;
+    if (stopping()) {
+      ACE_DEBUG((LM_INFO, "Stopped before the backup of database %s\n", entry.database.c_str()));
+      canceled = true;
+      break;
     }
-    HANA_Backup_Set set;
-    init_metadata(set);
-    if (Loose_Version(set.system_version) < Loose_Version("1.00.100")) ancient_version_ = true;
-    const std::string uuid = set.uuid;
-    if (!generate_backint_conf(uuid, database)) {
-      alert(kAlertRegisterJob, 0, json_value());
-      ACE_ERROR((LM_ERROR, "Failed to generate backint configure\n"));
-      return false;
+    const Outcome outcome = backup_database(entry, current, total);
+    if (outcome == OUTCOME_CANCELED) {
+      canceled = true;
+      break;
     }
-    if (mdc_ && database != "SYSTEMDB" && !Tenant_Database_Controller(hdbsql_).start(database)) {
-      alert(kAlertStartTenant, 0, json_value{{"database", database}});
-      ACE_ERROR((LM_ERROR, "Failed to start tenant database '%s' in '%s'\n", database.c_str(), instance_name_.c_str()));
-      return false;
-    }
-    std::string statement;
-    if (!generate_backup_cmd(job_type_, entry.systemdb ? std::string() : database, uuid, statement)) {
-      ACE_ERROR((LM_ERROR, "Failed to generate backup cmd\n"));
-      return false;
-    }
-    ACE_DEBUG((LM_INFO, "Backup database %s in %s\n", database.c_str(), instance_name_.c_str()));
-
-    bool result = false;
-    std::atomic<bool> running(true);
-    {
-      Job_Thread_Helper thread(
-          Job_var(&job_),
-          [this, &statement, &result, &running]() {
-            execute_backup_cmd(statement, result);
-            running = false;
-            return 0;
-          },
-          Thread_Helper::kJoinable);
-      if (thread.spawn() == -1) {
-        running = false;
-      } else {
-        update_progress(running, database, (current - 1) * 100 / total, current * 100 / total);
-        thread.join();
-      }
-    }
-    if (!result) {
-      alert(kAlertBackupStatement, 0, json_value());
-      ACE_ERROR((LM_ERROR, "Failed to execute backup\n"));
-      return false;
-    }
-
-    if (!record_set(set, uuid, database, "Failed to save catalog")) return false;
-    job_type_ = def_.subtype();
+    if (outcome == OUTCOME_FAILED) ++failed;
+  }
+  evt_handler_.summary(json_value{{"databases", databases_}});
+  // A stop that came after the last statement still ends the run cancelled.
+  if (canceled || stopping()) {
+    ACE_DEBUG((LM_INFO, "The data backup was stopped\n"));
+    return false;
+  }
+  if (failed != 0) {
+    ACE_ERROR((LM_ERROR, "The backup of %u of %u databases failed\n", failed, current));
+    return false;
   }
   evt_handler_.handle_progress(100, 0, 0, 0);
   return true;
+}
+
+Backup_Executor::Outcome Backup_Executor::backup_database(const Backup_Source_Collector::Database_Info& entry,
+                                                          unsigned current, unsigned total) {
+  const std::string& database = entry.database;
+  const json_value which = {{"database", database}};
+  job_type_ = def_.subtype();
+  if (!update_job_type(entry)) {
+    ACE_ERROR((LM_ERROR, "Failed to update job info\n"));
+    return OUTCOME_FAILED;
+  }
+  HANA_Backup_Set set;
+  init_metadata(set);
+  if (Loose_Version(set.system_version) < Loose_Version("1.00.100")) ancient_version_ = true;
+  const std::string uuid = set.uuid;
+  if (!generate_backint_conf(uuid, database)) {
+    alert(kAlertRegisterJob, 0, which);
+    ACE_ERROR((LM_ERROR, "Failed to generate backint configure\n"));
+    report_database(database, "failed", 0, 0);
+    return OUTCOME_FAILED;
+  }
+  if (mdc_ && database != "SYSTEMDB" && !Tenant_Database_Controller(hdbsql_).start(database)) {
+    alert(kAlertStartTenant, 0, which);
+    ACE_ERROR((LM_ERROR, "Failed to start tenant database '%s' in '%s'\n", database.c_str(), instance_name_.c_str()));
+    backint_helper_.remove_job(uuid);
+    report_database(database, "failed", 0, 0);
+    return OUTCOME_FAILED;
+  }
+  if (stopping()) {
+    ACE_DEBUG((LM_INFO, "Stopped before the backup of database %s\n", database.c_str()));
+    backint_helper_.remove_job(uuid);
+    return OUTCOME_CANCELED;
+  }
+  std::string statement;
+  if (!generate_backup_cmd(job_type_, entry.systemdb ? std::string() : database, uuid, statement)) {
+    ACE_ERROR((LM_ERROR, "Failed to generate backup cmd\n"));
+    backint_helper_.remove_job(uuid);
+    report_database(database, "failed", 0, 0);
+    return OUTCOME_FAILED;
+  }
+  ACE_DEBUG((LM_INFO, "Backup database %s in %s\n", database.c_str(), instance_name_.c_str()));
+
+  bool result = false;
+  std::atomic<bool> running(true);
+  Watch watch;
+  const auto began = std::chrono::steady_clock::now();
+  {
+    Job_Thread_Helper thread(
+        Job_var(&job_),
+        [this, &statement, &result, &running]() {
+          execute_backup_cmd(statement, result);
+          running = false;
+          return 0;
+        },
+        Thread_Helper::kJoinable);
+    if (thread.spawn() == -1) {
+      running = false;
+    } else {
+      update_progress(running, database, uuid, (current - 1) * 100 / total, current * 100 / total, watch);
+      thread.join();
+    }
+  }
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+  if (!result) {
+    const std::string state = end_own_backup(database, uuid, watch);
+    if (state == "canceled" || state == "failed" || state.empty()) remove_leftovers(database, uuid, watch.backup_id);
+    if (stopping()) {
+      ACE_DEBUG((LM_INFO, "The backup of database %s was cancelled\n", database.c_str()));
+      report_database(database, "canceled", watch.transferred, seconds);
+      return OUTCOME_CANCELED;
+    }
+    alert(kAlertBackupStatement, 0, which);
+    ACE_ERROR((LM_ERROR, "Failed to execute backup of database %s\n", database.c_str()));
+    report_database(database, "failed", watch.transferred, seconds);
+    return OUTCOME_FAILED;
+  }
+  if (!record_set(set, uuid, database, "Failed to save catalog")) {
+    report_database(database, "failed", 0, seconds);
+    return OUTCOME_FAILED;
+  }
+  report_database(database, "success", set.source_size, seconds);
+  return OUTCOME_DONE;
+}
+
+void Backup_Executor::report_database(const std::string& database, const char* outcome, std::uint64_t bytes,
+                                      double seconds) {
+  const double rate = seconds > 0 ? static_cast<double>(bytes) / 1e6 / seconds : 0.0;
+  ACE_DEBUG((LM_INFO, "Database %s: %s, %Q bytes in %.1f seconds, %.2f MB/s\n", database.c_str(), outcome,
+             static_cast<ACE_UINT64>(bytes), seconds, rate));
+  databases_.push_back(json_value{{"database", database},
+                                  {"outcome", outcome},
+                                  {"bytes", bytes},
+                                  {"seconds", static_cast<double>(static_cast<std::int64_t>(seconds * 1000)) / 1000},
+                                  {"mb_per_second", static_cast<double>(static_cast<std::int64_t>(rate * 100)) / 100}});
 }
 
 bool Backup_Executor::generate_backint_conf(const std::string& uuid, const std::string& database) {
@@ -179,8 +270,9 @@ bool Backup_Executor::generate_backup_cmd(Job_Definition_Subtype level, const st
   const char* word = level == JOB_DEFINITION_SUBTYPE_INCREMENTAL  ? "INCREMENTAL "
                      : level == JOB_DEFINITION_SUBTYPE_CUMULATIVE ? "DIFFERENTIAL "
                                                                   : "";
-  // The comment names the run's backint job in HANA's catalog, so that a
-  // backup left running by a run that was cut short is found again.
+  // The COMMENT lets this run, and only this run, find its backup in HANA's
+  // catalog (to cancel it), and the next agent find a backup that a run cut
+  // short left running.
   statement = snprintf_t<4096>("BACKUP DATA %s %s USING BACKINT('%s') TOOLOPTION 'job_uuid=%s;' COMMENT 'job_uuid=%s'",
                                word, part.c_str(), uuid.c_str(), uuid.c_str(), uuid.c_str())
                   .c_str();
@@ -220,20 +312,22 @@ bool Backup_Executor::execute_backup_cmd(const std::string& statement, bool& res
   // thread at a time, so the statement gets a copy of its own.
   const HDBSQL_Executor hdbsql = hdbsql_;
   HDBSQL_Error_Msg_Handler handler;
+  handler.time_limit(g_statement_time_limit);
   result = hdbsql.execute(statement, &handler);
   if (!result && !handler.errors().empty()) ACE_ERROR((LM_ERROR, "HANA: %s\n", handler.errors().c_str()));
   if (!result && handler.is_canceled()) job_.state(JOB_STATE_CANCELING);
   return result;
 }
 
-bool Backup_Executor::update_progress(const std::atomic<bool>& running, const std::string& database, unsigned min,
-                                      unsigned max) {
+bool Backup_Executor::update_progress(const std::atomic<bool>& running, const std::string& database,
+                                      const std::string& uuid, unsigned min, unsigned max, Watch& watch) {
   evt_handler_.handle_progress(static_cast<int>(min), 0, 0, 0);
   unsigned previous = min;
   const time_t since = std::time(nullptr);
   while (running) {
     ACE_UINT64 size = 0, transferred = 0;
     if (get_backup_size(database, size, transferred, since) && size != 0) {
+      watch.transferred = transferred;
       std::uint64_t progress = min + (transferred * 100 / size) * (max - min) / 100;
       if (progress > max) progress = max;
       if (progress != previous) {
@@ -241,9 +335,12 @@ bool Backup_Executor::update_progress(const std::atomic<bool>& running, const st
         previous = static_cast<unsigned>(progress);
       }
     }
-    // Wakes up once a second to notice the statement's end without waiting
-    // out the whole interval.
-    for (unsigned i = 0; i < kProgressInterval && running; ++i) backoff_sleep(1);
+    // Wakes up once a second to notice the statement's end, or a stop,
+    // without waiting out the whole interval.
+    for (unsigned i = 0; i < kProgressInterval && running; ++i) {
+      if (!watch.cancel_sent && stopping()) cancel_own_backup(database, uuid, watch);
+      backoff_sleep(1);
+    }
   }
   evt_handler_.handle_progress(static_cast<int>(max), 0, 0, 0);
   return true;
@@ -281,108 +378,103 @@ bool Backup_Executor::cancel_database_job(const std::string& database, ACE_UINT6
   return hdbsql_.execute(sql);
 }
 
-bool Backup_Executor::stop() {
-  std::string database;
-  if (stop_i(database)) return true;
-  alert(kAlertStop, 0, json_value{{"database", database}});
-  ACE_ERROR((LM_ERROR, "Failed to stop HANA backup job\n"));
-  return false;
+bool Backup_Executor::find_own_backup(const std::string& database, const std::string& uuid, ACE_UINT64& backup_id,
+                                      std::string& state) {
+  std::string condition;
+  if (mdc_) condition = " and DATABASE_NAME='" + database + "'";
+  snprintf_t<4096> sql(
+      "select BACKUP_ID, STATE_NAME, SYS_END_TIME from %s.M_BACKUP_CATALOG where COMMENT='job_uuid=%s'%s "
+      "order by BACKUP_ID desc limit 1",
+      schema(), uuid.c_str(), condition.c_str());
+  HDBSQL_General_Text_Handler handler;
+  if (!hdbsql_.execute(sql.c_str(), &handler) || handler.get_values().empty()) return false;
+  const auto& keys = handler.get_key();
+  auto k_id = keys.find("BACKUP_ID"), k_state = keys.find("STATE_NAME"), k_end = keys.find("SYS_END_TIME");
+  if (k_id == keys.end() || k_state == keys.end() || k_end == keys.end()) return false;
+  const auto& row = handler.get_values().back();
+  backup_id = natoi<ACE_UINT64>(row[k_id->second].c_str());
+  if (backup_id == 0) return false;
+  state = row[k_end->second] == "?" ? "running" : row[k_state->second];
+  return true;
 }
 
-bool Backup_Executor::stop_i(std::string& database) {
-  if (!init_system_info()) {
-    ACE_ERROR((LM_ERROR, "Failed to initialize system info to stop HANA job\n"));
-    return false;
+void Backup_Executor::cancel_own_backup(const std::string& database, const std::string& uuid, Watch& watch) {
+  std::string state;
+  // HANA lists the backup a moment after the statement began: until then
+  // there is nothing to cancel, and the next tick looks again.
+  if (!find_own_backup(database, uuid, watch.backup_id, state)) return;
+  watch.cancel_sent = true;
+  if (!still_running(state)) return;
+  ACE_DEBUG((LM_INFO, "Try to stop database %s backup job with backup id %Q\n", database.c_str(), watch.backup_id));
+  if (!cancel_database_job(database, watch.backup_id)) {
+    alert(kAlertStop, 0, json_value{{"database", database}});
+    ACE_ERROR((LM_ERROR, "Failed to cancel backup job for database %s with backup id %Q\n", database.c_str(),
+               watch.backup_id));
   }
-  Backup_Source_Collector collector(sid_);
-  if (!collector.collect(*src_) || collector.get().empty()) {
-    alert(kAlertCollectSource, 0, json_value());
-    ACE_ERROR((LM_ERROR, "Failed to collect backup entries to stop job\n"));
-    return false;
-  }
-  if (!init_hdbsql()) {
-    alert(kAlertInitHdbsql, 0, json_value());
-    ACE_ERROR((LM_ERROR, "Failed to init hdbsql for %s %s\n", sid_.c_str(), instance_name_.c_str()));
-    return false;
-  }
-  std::string landscape_id;
-  Environ_Getter::get_landscape_id(sid_.c_str(), landscape_id);
+}
 
-  std::map<std::string, ACE_UINT64> cancelled;
-  for (const auto& entry : collector.get()) {
-    if (entry.database.empty()) continue;
-    database = entry.database;
-    job_type_ = def_.subtype();
-    if (!update_job_type(entry)) {
-      ACE_ERROR((LM_ERROR, "Failed to update job info\n"));
-      return false;
-    }
-    ACE_UINT64 backup_id = 0;
-    if (!get_last_backup_id(database, job_type_, backup_id, false)) {
-      ACE_ERROR((LM_ERROR, "Failed to get latest %s backup id of %s\n", job_def_subtype_to_string(job_type_),
-                 database.c_str()));
-      return false;
-    }
-    std::string state;
-    if (!get_job_state(backup_id, state) || state != "running") {
-      ACE_DEBUG((LM_INFO, "Skip handling database %s backup job with backup id %Q, state is %s\n", database.c_str(),
-                 backup_id, state.c_str()));
-      continue;
-    }
-    ACE_DEBUG((LM_INFO, "Try to stop database %s backup job with backup id %Q\n", database.c_str(), backup_id));
-    if (!cancel_database_job(database, backup_id)) {
-      ACE_ERROR(
-          (LM_ERROR, "Failed to cancel backup job for database %s with backup id %Q\n", database.c_str(), backup_id));
-      return false;
-    }
-    cancelled[database] = backup_id;
+std::string Backup_Executor::end_own_backup(const std::string& database, const std::string& uuid, Watch& watch) {
+  std::string state;
+  bool found = false;
+  // The statement's end may come before HANA's catalog shows the backup's.
+  for (Exponential_Backoff_Iterator it(1, 10, 2, false), end; it != end && !found; ++it) {
+    found = find_own_backup(database, uuid, watch.backup_id, state);
+    if (!found) backoff_sleep(*it);
   }
-  if (cancelled.empty()) return false;
+  if (!found) return std::string();
+  if (still_running(state) && !watch.cancel_sent) {
+    // hdbsql was ended (its time limit) while HANA goes on: the backup must
+    // not go on without anyone to record it.
+    ACE_ERROR((LM_ERROR, "The statement of database %s ended while HANA's backup %Q still runs: cancelling it\n",
+               database.c_str(), watch.backup_id));
+    watch.cancel_sent = true;
+    if (!cancel_database_job(database, watch.backup_id)) {
+      alert(kAlertStop, 0, json_value{{"database", database}});
+      ACE_ERROR((LM_ERROR, "Failed to cancel backup job for database %s with backup id %Q\n", database.c_str(),
+                 watch.backup_id));
+      return state;
+    }
+  }
+  int attempt = 0;
+  for (Exponential_Backoff_Iterator it(1, UINT_MAX, 10, true), end; still_running(state);) {
+    if (it == end || it.cumulation() > kStopWaitLimit) {
+      ACE_DEBUG((LM_INFO, "Failed to stop database %s backup job with backup id %Q, state is %s\n", database.c_str(),
+                 watch.backup_id, state.c_str()));
+      break;
+    }
+    ACE_DEBUG((LM_INFO, ACE_TEXT("Retry(%d) %N:%l at %u second(s) later.\n"), ++attempt, *it));
+    backoff_sleep(*it);
+    ++it;
+    if (!get_job_state(watch.backup_id, state)) {
+      ACE_ERROR((LM_ERROR, "Failed to get state of backup job %Q\n", watch.backup_id));
+      break;
+    }
+  }
+  return state;
+}
 
-  Pool_Info pool;
-  if (get_pool_info(tgt_.id, nullptr, pool, false, 0, nullptr, true, nullptr, nullptr, false) != 1) {
-    ACE_ERROR((LM_ERROR, "Skip removing the backup set because there was a failure to get pool information.\n"));
-    return false;
-  }
-  Client_IO_Base::Options options;
-  secure_string key = Host_Manager::instance()->access_key();
-  if (!key.empty()) options.set_extra_option(http_head_string(HTTP_HEAD_X_ACCESS_KEY), key);
-  if (set_options_by_pool(options, pool) != 1) {
-    ACE_ERROR((LM_ERROR, "Failed to set client io options by pool info\n"));
-    return false;
-  }
-  Client_IO_Ex io;
-  if (!io.connect(pool.url, options)) {
-    ACE_ERROR((LM_ERROR, "Failed to connect to %s\n", pool.url.c_str()));
-    return false;
-  }
-
-  for (const auto& item : cancelled) {
-    database = item.first;
-    const ACE_UINT64 backup_id = item.second;
-    std::string state;
-    int attempt = 0;
-    Exponential_Backoff_Iterator it(1, UINT_MAX, 10, true), end;
-    for (;;) {
-      if (!get_job_state(backup_id, state)) {
-        ACE_ERROR((LM_ERROR, "Failed to get state of backup job %Q\n", backup_id));
-        return false;
-      }
-      if (state != "running" && state != "cancel pending") break;
-      if (it == end || it.cumulation() > kStopWaitLimit) {
-        ACE_DEBUG((LM_INFO, "Failed to stop database %s backup job with backup id %Q, state is %s\n", database.c_str(),
-                   backup_id, state.c_str()));
-        break;
-      }
-      ACE_DEBUG((LM_INFO, ACE_TEXT("Retry(%d) %N:%l at %u second(s) later.\n"), ++attempt, *it));
-      backoff_sleep(*it);
-      ++it;
+void Backup_Executor::remove_leftovers(const std::string& database, const std::string& uuid, ACE_UINT64 backup_id) {
+  if (backup_id != 0) {
+    std::string landscape_id;
+    Pool_Info pool;
+    Client_IO_Base::Options options;
+    secure_string key = Host_Manager::instance()->access_key();
+    if (!key.empty()) options.set_extra_option(http_head_string(HTTP_HEAD_X_ACCESS_KEY), key);
+    Client_IO_Ex io;
+    if (!Environ_Getter::get_landscape_id(sid_.c_str(), landscape_id)) {
+      ACE_ERROR((LM_ERROR, "Failed to get landscape ID\n"));
+    } else if (get_pool_info(tgt_.id, nullptr, pool, false, 0, nullptr, true, nullptr, nullptr, false) != 1) {
+      ACE_ERROR((LM_ERROR, "Skip removing the backup set because there was a failure to get pool information.\n"));
+    } else if (set_options_by_pool(options, pool) != 1) {
+      ACE_ERROR((LM_ERROR, "Failed to set client io options by pool info\n"));
+    } else if (!io.connect(pool.url, options)) {
+      ACE_ERROR((LM_ERROR, "Failed to connect to %s\n", pool.url.c_str()));
+    } else {
+      remove_data_set(io, landscape_id, database, backup_id);
     }
-    if (state != "canceled" && state != "failed") continue;
-    ACE_DEBUG((LM_INFO, "Stop database %s backup job with backup id %Q successfully\n", database.c_str(), backup_id));
-    remove_data_set(io, landscape_id, database, backup_id);
   }
-  return true;
+  // No set will name these objects: the record must not outlive them.
+  if (!backint_helper_.remove_job(uuid)) ACE_ERROR((LM_ERROR, "Failed to remove backint job %s\n", uuid.c_str()));
 }
 
 void Backup_Executor::remove_data_set(Client_IO_Ex& io, const std::string& landscape_id, const std::string& database,

@@ -7,6 +7,7 @@
 
 #include "agent/base/uri.h"
 #include "agent/job/default_backup_job_source.h"
+#include "common/hana_basic_type.h"
 #include "common/system_control.h"
 
 namespace sap_hana {
@@ -28,6 +29,12 @@ bool Backup_Source_Collector::collect(const Default_Backup_Job_Source& source) {
     info.instance = segments[1];
     if (segments.size() == 3) {
       info.database = segments[2];
+      // The name goes into SQL text unquoted: only what HANA takes as a
+      // plain identifier may pass.
+      if (!is_hana_identifier(info.database)) {
+        ACE_ERROR((LM_ERROR, "Invalid database name '%s' in source entry %s\n", info.database.c_str(), entry.c_str()));
+        return false;
+      }
       info.systemdb = !mdc || info.database == "SYSTEMDB";
     }
     sources_.push_back(info);

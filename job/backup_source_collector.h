@@ -20,8 +20,11 @@ namespace sap_hana {
 ///
 /// Contract of collect(): entries are taken in order and appended. An entry
 /// that does not begin with "hana" logs "Failed to collect %s for HANA" and
-/// makes it return false at once (what was collected stays); one with fewer
-/// than two segments logs "Failed to handle source entry %s" and is skipped.
+/// makes it return false at once (what was collected stays), and so does a
+/// database name that is no plain HANA identifier (is_hana_identifier:
+/// "Invalid database name '%s' in source entry %s"), so that no name from a
+/// source reaches SQL unchecked; one with fewer than two segments logs
+/// "Failed to handle source entry %s" and is skipped.
 /// Whether the system is multi-container is read once per call from its
 /// global.ini. One object per use; not synchronised.
 class Backup_Source_Collector {

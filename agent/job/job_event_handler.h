@@ -2,6 +2,9 @@
 #define AGENT_JOB_EVENT_HANDLER_H
 
 #include <string>
+#include <utility>
+
+#include "agent/json/json_access.h"
 
 class Job;
 
@@ -31,12 +34,19 @@ class Job_Event_Handler {
   int handle_paused();
   int handle_canceled();
 
+  /// An object whose members go into the outcome report (its own members,
+  /// "event", "code" and "text", win).
+  void summary(json_value value) { summary_ = std::move(value); }
+
   /// The ID of the job's current run (known from its start on).
   const std::string& job_act_id() const;
 
  private:
+  json_value with_summary(json_value params) const;
+
   Job& job_;
   mutable std::string job_act_id_;
+  json_value summary_;
 };
 
 #endif

@@ -16,6 +16,7 @@
 #include "hana_job_sandbox.h"
 #include "job/backup_job_options_parser.h"
 #include "job/hana_backup_job.h"
+#include "job/hdbsql_error_msg_handler.h"
 
 using namespace sap_hana;
 using namespace hana_sim_test;
@@ -154,7 +155,20 @@ TEST_F(Backup_Job_Sandbox, BelowVersion1_00_100ProgressIsOnlyTheStartAndEndOfEac
   std::vector<int> percent;
   for (const auto& r : reports("job.event"))
     if (r.value("event", "") == "progress") percent.push_back(r.value("percent", -1));
-  EXPECT_EQ(percent, (std::vector<int>{1, 0, 50, 50, 100, 100}));
+  // Progress never goes back to a database's start below what was shown.
+  EXPECT_EQ(percent, (std::vector<int>{1, 50, 50, 100, 100}));
+  // The run's log and its end report give each database's bytes, seconds and rate.
+  std::vector<json_value> ends;
+  for (const auto& r : reports("job.event"))
+    if (r.value("event", "") == "success") ends.push_back(r);
+  ASSERT_EQ(ends.size(), 1u);
+  ASSERT_EQ(ends[0]["databases"].size(), 2u);
+  const json_value& t01 = ends[0]["databases"][1];
+  EXPECT_EQ(t01["database"], "T01");
+  EXPECT_EQ(t01["outcome"], "success");
+  EXPECT_EQ(t01["bytes"], sets("T01").at(0)["source_size"]);
+  EXPECT_TRUE(t01["seconds"].is_number() && t01["mb_per_second"].is_number()) << t01.dump();
+  EXPECT_NE(log.find("Database T01: success, " + t01["bytes"].dump() + " bytes in "), std::string::npos) << log;
   for (const auto& s : statements("ABC")) EXPECT_EQ(s.find("M_BACKUP_PROGRESS"), std::string::npos) << s;
   expect_matches_hana(sets("T01").at(0), "T01");
   EXPECT_EQ(sets("T01").at(0)["system_version"], "1.00.099.00.1433235421");
@@ -218,7 +232,6 @@ TEST_F(Backup_Job_Sandbox, CancelInHanaAndStopEndTheRunCancelled) {
   const std::string data_set = kPoolDir + "/" + kPool + "/" + server_.host_uuid() + "/" + landscape + "/T01/" + id;
   ASSERT_TRUE(wait_for([&] { return is_directory(data_set.c_str()); }));
   EXPECT_EQ(stopped->stop(nullptr), 0);
-  EXPECT_EQ(stopped->activity().state, JOB_STATE_RUNNING);
   ASSERT_TRUE(wait_for([&] { return !stopped->running(); }));
   EXPECT_EQ(stopped->outcome(), JOB_OUTCOME_CANCELED) << read_file(stopped->log_path());
   EXPECT_TRUE(wait_for([&] { return !is_directory(data_set.c_str()); }, 30)) << data_set;
@@ -226,13 +239,142 @@ TEST_F(Backup_Job_Sandbox, CancelInHanaAndStopEndTheRunCancelled) {
       is_directory((kPoolDir + "/" + kPool + "/" + server_.host_uuid() + "/" + landscape + "/SYSTEMDB").c_str()));
   EXPECT_EQ(sets("T01").size(), 0u);
   EXPECT_EQ(sets("SYSTEMDB").size(), 1u);
+}
 
-  // With nothing running the stop fails with its alert.
-  Log_Capture log;
-  EXPECT_FALSE(Backup_Executor(*stopped).stop());
-  EXPECT_NE(log.text().find("Failed to stop HANA backup job\n"), std::string::npos) << log.text();
+TEST_F(Backup_Job_Sandbox, AFailedDatabaseFailsTheRunLeavesNothingAndTheNextIsStillBackedUp) {
+  // SYSTEMDB's nameserver volume stops after 1000 bytes; its topology volume
+  // is saved whole first.
+  ASSERT_EQ(sim("state ABC --set 'backint.die_after={\"SYSTEMDB/.*_databackup_1_1$\": 1000}'").rc, 0);
+  Job_var full = job(JOB_DEFINITION_SUBTYPE_FULL, {"hana/HDB00/SYSTEMDB", "hana/HDB00/T01"});
+  const std::string log = run(*full);
+  EXPECT_EQ(full->outcome(), JOB_OUTCOME_FAILURE) << log;
+  EXPECT_NE(log.find("Failed to execute backup of database SYSTEMDB\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("The backup of 1 of 2 databases failed\n"), std::string::npos) << log;
   auto alerts = reports("job.alert");
-  ASSERT_FALSE(alerts.empty());
-  EXPECT_EQ(alerts.back()["code"], 20);
-  EXPECT_EQ(alerts.back()["parameters"], (json_value{{"database", "T01"}}));
+  ASSERT_EQ(alerts.size(), 1u);
+  EXPECT_EQ(alerts[0]["code"], 8);
+  EXPECT_EQ(alerts[0]["parameters"], (json_value{{"database", "SYSTEMDB"}}));
+  EXPECT_EQ(sets("SYSTEMDB").size(), 0u);
+  ASSERT_EQ(sets("T01").size(), 1u);
+  expect_matches_hana(sets("T01")[0], "T01");
+  // Neither the failed backup's objects nor its backint record remain.
+  ASSERT_EQ(backups("SYSTEMDB").at(0)["state_name"], "failed");
+  std::string landscape;
+  ASSERT_TRUE(Environ_Getter::get_landscape_id("ABC", landscape));
+  const std::string data_set = kPoolDir + "/" + kPool + "/" + server_.host_uuid() + "/" + landscape + "/SYSTEMDB/" +
+                               std::to_string(backups("SYSTEMDB")[0]["backup_id"].get<long>());
+  EXPECT_FALSE(is_directory(data_set.c_str())) << data_set;
+  json_value jobs;
+  ASSERT_EQ(server_.admin(HTTP_GET, "jobs", nullptr, jobs), 200);
+  EXPECT_EQ(jobs.value("rows", json_value::array()).size(), 0u) << jobs.dump();
+}
+
+TEST_F(Backup_Job_Sandbox, AStopReachesOnlyItsOwnRunAndEndsItCancelledAtItsNextStep) {
+  ASSERT_EQ(sim("state ABC --set backint.data_rate=20000").rc, 0);
+  ASSERT_EQ(sim("state ABC --set 'databases.T01.volumes=[{\"volume\": 0, \"service\": \"topology\"}, "
+                "{\"volume\": 40, \"service\": \"indexserver\"}]'")
+                .rc,
+            0);
+  auto running_backup = [this]() -> std::string {
+    for (const auto& e : backups("T01"))
+      if (e["state_name"] == "running") return std::to_string(e["backup_id"].get<long>());
+    return std::string();
+  };
+  Job_var first = job(JOB_DEFINITION_SUBTYPE_FULL, {"hana/HDB00/T01"});
+  ASSERT_EQ(first->start(nullptr), 0);
+  ASSERT_TRUE(wait_for([&] { return !running_backup().empty(); }));
+  const std::string id = running_backup();
+  std::string landscape;
+  ASSERT_TRUE(Environ_Getter::get_landscape_id("ABC", landscape));
+  const std::string data_set = kPoolDir + "/" + kPool + "/" + server_.host_uuid() + "/" + landscape + "/T01/" + id;
+  ASSERT_TRUE(wait_for([&] { return is_directory(data_set.c_str()); }));
+  // HANA cannot pause a backup: refused, not accepted and ignored.
+  EXPECT_EQ(first->pause(nullptr), -1);
+  // A job without a run, and one queued behind the running one, are stopped
+  // without touching the running backup; the queued one never runs.
+  Job_var idle = job(JOB_DEFINITION_SUBTYPE_CUMULATIVE, {"hana/HDB00/T01"});
+  EXPECT_EQ(idle->stop(nullptr), -1);
+  Job_var queued = job(JOB_DEFINITION_SUBTYPE_INCREMENTAL, {"hana/HDB00/T01"});
+  ASSERT_EQ(queued->start(nullptr), 0);
+  EXPECT_EQ(queued->stop(nullptr), 0);
+  ASSERT_TRUE(wait_for([&] { return !queued->running(); }, 10));
+  EXPECT_EQ(queued->outcome(), JOB_OUTCOME_CANCELED) << read_file(queued->log_path());
+  EXPECT_EQ(running_backup(), id);
+  EXPECT_TRUE(is_directory(data_set.c_str()));
+  // The running job's stop cancels its own backup, found by its comment.
+  EXPECT_EQ(first->stop(nullptr), 0);
+  ASSERT_TRUE(wait_for([&] { return !first->running(); }));
+  EXPECT_EQ(first->outcome(), JOB_OUTCOME_CANCELED) << read_file(first->log_path());
+  EXPECT_EQ(backups("T01").back()["state_name"], "canceled");
+  EXPECT_FALSE(is_directory(data_set.c_str())) << data_set;
+  EXPECT_EQ(sets("T01").size(), 0u);
+  std::vector<std::string> cancels, backups_started;
+  for (const auto& s : statements("ABC")) {
+    if (s.compare(0, 13, "BACKUP CANCEL") == 0) cancels.push_back(s);
+    if (s.compare(0, 11, "BACKUP DATA") == 0) backups_started.push_back(s);
+  }
+  EXPECT_EQ(cancels, (std::vector<std::string>{"BACKUP CANCEL FOR T01 " + id}));
+  ASSERT_EQ(backups_started.size(), 1u);
+  const std::string comment = backups("T01").back()["comment"];
+  EXPECT_EQ(comment.compare(0, 9, "job_uuid="), 0) << comment;
+  EXPECT_NE(backups_started[0].find(" COMMENT '" + comment + "'"), std::string::npos) << backups_started[0];
+
+  // A stop while the first database's set is committed ends the run there.
+  ASSERT_EQ(sim("state ABC --delete backint.data_rate").rc, 0);
+  ASSERT_EQ(sim("fault ABC hdbsql --match 'as END_TIME from SYS_DATABASES.M_BACKUP_CATALOG' --delay 3 --times 1").rc,
+            0);
+  Job_var two = job(JOB_DEFINITION_SUBTYPE_FULL, {"hana/HDB00/SYSTEMDB", "hana/HDB00/T01"});
+  ASSERT_EQ(two->start(nullptr), 0);
+  ASSERT_TRUE(wait_for([&] { return two->progress() >= 50; }));
+  EXPECT_EQ(two->stop(nullptr), 0);
+  ASSERT_TRUE(wait_for([&] { return !two->running(); }));
+  EXPECT_EQ(two->outcome(), JOB_OUTCOME_CANCELED) << read_file(two->log_path());
+  EXPECT_EQ(sets("SYSTEMDB").size(), 1u);
+  EXPECT_EQ(backups("T01").size(), 1u);
+}
+
+TEST_F(Backup_Job_Sandbox, ADatabaseNameThatIsNoIdentifierNeverReachesSql) {
+  Job_var inc =
+      job(JOB_DEFINITION_SUBTYPE_INCREMENTAL, {"hana/HDB00/SYSTEMDB", "hana/HDB00/T01%27%20or%20%271%27%3D%271"});
+  const std::string log = run(*inc);
+  EXPECT_EQ(inc->outcome(), JOB_OUTCOME_FAILURE) << log;
+  EXPECT_NE(
+      log.find("Invalid database name 'T01' or '1'='1' in source entry hana/HDB00/T01%27%20or%20%271%27%3D%271\n"),
+      std::string::npos)
+      << log;
+  for (const auto& s : statements("ABC")) {
+    EXPECT_EQ(s.find("'1'='1"), std::string::npos) << s;
+    EXPECT_NE(s.compare(0, 11, "BACKUP DATA"), 0) << s;
+  }
+}
+
+TEST_F(Backup_Job_Sandbox, AStatementPastItsTimeLimitHasItsBackupCancelledInHana) {
+  // hdbsql is ended after two seconds; T01's backup would take about ten.
+  Backup_Executor::statement_time_limit(2);
+  struct Reset {
+    ~Reset() { Backup_Executor::statement_time_limit(HDBSQL_Error_Msg_Handler::kTimeLimit); }
+  } reset;
+  ASSERT_EQ(sim("state ABC --set backint.data_rate=20000").rc, 0);
+  ASSERT_EQ(sim("state ABC --set 'databases.T01.volumes=[{\"volume\": 0, \"service\": \"topology\"}, "
+                "{\"volume\": 40, \"service\": \"indexserver\"}]'")
+                .rc,
+            0);
+  Job_var full = job(JOB_DEFINITION_SUBTYPE_FULL, {"hana/HDB00/T01"});
+  const std::string log = run(*full);
+  EXPECT_EQ(full->outcome(), JOB_OUTCOME_FAILURE) << log;
+  const json_value entry = backups("T01").at(0);
+  const std::string id = std::to_string(entry["backup_id"].get<long>());
+  EXPECT_NE(log.find("The statement of database T01 ended while HANA's backup " + id + " still runs: cancelling it"),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(entry["state_name"], "canceled");
+  std::vector<std::string> cancels;
+  for (const auto& s : statements("ABC"))
+    if (s.compare(0, 13, "BACKUP CANCEL") == 0) cancels.push_back(s);
+  EXPECT_EQ(cancels, (std::vector<std::string>{"BACKUP CANCEL FOR T01 " + id}));
+  std::string landscape;
+  ASSERT_TRUE(Environ_Getter::get_landscape_id("ABC", landscape));
+  EXPECT_FALSE(
+      is_directory((kPoolDir + "/" + kPool + "/" + server_.host_uuid() + "/" + landscape + "/T01/" + id).c_str()));
+  EXPECT_EQ(sets("T01").size(), 0u);
 }
