@@ -168,7 +168,7 @@ class Hana_Plugin_In_Agent_Test(unittest.TestCase):
                                input="Manager1\n")
         self.assertEqual(r.returncode, 0, r.stderr)
         r = self.command("account", "set", "hana", "ABC_HDB00", "--key", "NOSUCHKEY", "--uid", "keyed")
-        self.assertEqual((r.returncode, r.stderr[-62:]),
+        self.assertEqual((r.returncode, r.stderr[-64:]),
                          (1, "log-on to ABC_HDB00 as @NOSUCHKEY refused: wrong or unknown key\n"))
         r = self.command("account", "set", "hana", "ABC_HDB00", "--key", "BACKUP", "--uid", "keyed")
         self.assertEqual(r.returncode, 0, r.stderr)
