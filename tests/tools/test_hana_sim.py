@@ -130,7 +130,7 @@ class MultiContainerTest(unittest.TestCase):
 
     def test_user_store_of_the_effective_user_and_no_password_in_argv(self):
         store = HDBSQL.replace("hdbsql", "hdbuserstore")
-        entry = [store, "-i", "SET", "Backup", "h1:30013@T01", "SYSTEM"]
+        entry = [store, "-i", "SET", "AdmKey", "h1:30013@T01", "SYSTEM"]
         p = subprocess.run(["setpriv", "--reuid=abcadm", "--regid=sapsys", "--init-groups"] + entry,
                            input="Manager1\n", capture_output=True, text=True)
         self.assertEqual((p.returncode, p.stderr), (0, "Password: "))
@@ -138,11 +138,11 @@ class MultiContainerTest(unittest.TestCase):
         self.assertEqual((os.stat(path).st_mode & 0o777, pwd.getpwuid(os.stat(path).st_uid).pw_name),
                          (0o600, "abcadm"))
         rc, out, _ = run([store, "LIST"], user="abcadm")
-        self.assertIn("KEY BACKUP\n  ENV : h1:30013\n  USER: SYSTEM\n  DATABASE: T01", out)
+        self.assertIn("KEY ADMKEY\n  ENV : h1:30013\n  USER: SYSTEM\n  DATABASE: T01", out)
         self.assertNotIn("Manager1", out)
-        rc, out, _ = run([HDBSQL, "-U", "BACKUP", "-a", "-x", "select DATABASE_NAME from M_DATABASES"], user="abcadm")
+        rc, out, _ = run([HDBSQL, "-U", "ADMKEY", "-a", "-x", "select DATABASE_NAME from M_DATABASES"], user="abcadm")
         self.assertEqual((rc, out), (0, '"T01"\n'))
-        self.assertEqual(run([HDBSQL, "-U", "BACKUP", "\\s"])[0], 1)  # root's store has no such key
+        self.assertEqual(run([HDBSQL, "-U", "ADMKEY", "\\s"])[0], 1)  # root's store has no such key
         self.assertEqual(run([store, "SET", "K", "h1:30013", "SYSTEM"])[0], 1)  # no password, no -i
         # Without the DBA's permission a password on the command line fails.
         env = dict(os.environ)
