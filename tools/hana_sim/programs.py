@@ -332,6 +332,10 @@ def hdbsql_main(sid, argv):
             code = _apply_fault(fault, out)
             return code
         state = common.load_state(sid)
+        if entry["db_user"] is None and "-U" in opts:
+            # The user the key names, also when the log-on then fails.
+            key = load_store(store_path()).get(opts["-U"]) or state.get("userstore", {}).get(opts["-U"]) or {}
+            entry["db_user"] = key.get("user")
         conn = _connect(sid, state, opts)
         entry["db_user"] = conn.user
         from . import sql
