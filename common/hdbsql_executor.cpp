@@ -1,12 +1,17 @@
 #include "common/hdbsql_executor.h"
 
+#include <pwd.h>
 #include <string.h>
 
 #include <ace/Log_Msg.h>
 #include <ace/Process.h>
 
 #include <boost/algorithm/string/case_conv.hpp>
+#include <cstdio>
+#include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "agent/config/instance_manager.h"
@@ -17,16 +22,18 @@ namespace sap_hana {
 
 namespace {
 
-// The argument vector holds the password; it is wiped when the statement
-// has run.
-struct Wiped_Arguments {
-  std::vector<std::string> argv;
-  ~Wiped_Arguments() {
-    for (auto& a : argv) {
-      if (!a.empty()) explicit_bzero(&a[0], a.size());
-    }
-  }
-};
+// Entries this process wrote into root's user store, with the password
+// they hold: a statement needs no second hdbuserstore run while the account
+// stays the same.
+std::mutex written_mutex;
+std::map<std::string, std::pair<std::string, secure_string>> written_entries;
+
+// The key of root's store entry for one user at one SQL port.
+std::string own_key_name(const std::string& env, const std::string& user, bool trial) {
+  char text[40];
+  std::snprintf(text, sizeof text, "STROVIX3%s%016zX", trial ? "T" : "", std::hash<std::string>()(env + '\n' + user));
+  return text;
+}
 
 // Backups and recoveries run for hours; their callers decide how long.
 bool long_running(const std::string& sql) {
@@ -43,7 +50,7 @@ HDBSQL_Executor::HDBSQL_Executor(const std::string& tool) : tool_(tool), default
 
 bool HDBSQL_Executor::init(const std::string& sid, const std::string& instance_name, const std::string& database,
                            const std::string& username, const secure_string& password) {
-  if (sid.empty() || instance_name.empty() || username.empty() || password.empty()) {
+  if (sid.empty() || instance_name.empty() || username.empty() || (password.empty() && !names_store_key(username))) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("Insufficient information to initialize the hdbsql executor.\n")));
     return false;
   }
@@ -52,7 +59,7 @@ bool HDBSQL_Executor::init(const std::string& sid, const std::string& instance_n
 
 bool HDBSQL_Executor::init(const std::string& instance_manager_name, const std::string& database,
                            const std::string& username, const secure_string& password) {
-  if (instance_manager_name.empty() || username.empty() || password.empty()) {
+  if (instance_manager_name.empty() || username.empty() || (password.empty() && !names_store_key(username))) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("Insufficient information to initialize the hdbsql executor.\n")));
     return false;
   }
@@ -76,7 +83,7 @@ bool HDBSQL_Executor::init(const std::string& instance_manager_name, const std::
 
 bool HDBSQL_Executor::init(const Database_Info& database_info, const std::string& username,
                            const secure_string& password) {
-  if (username.empty() || password.empty()) {
+  if (username.empty() || (password.empty() && !names_store_key(username))) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("Lack of username or password\n")));
     return false;
   }
@@ -134,28 +141,106 @@ bool HDBSQL_Executor::execute(const std::string& sql, Text_Process_Handler* hand
   options.handle_inheritance(false);
   options.setenv(ACE_TEXT("LD_LIBRARY_PATH"), ACE_TEXT("%s"), dir_executable_.c_str());
 
+  // Never a password in the argument vector (every local user reads
+  // /proc/<pid>/cmdline): hdbsql connects through a key of a secure user
+  // store, <sid>adm's for an account that names one, root's own otherwise.
   // Every value is one argument of its own: a statement of any length or
   // content reaches hdbsql whole, or hdbsql is not started at all.
-  Wiped_Arguments args;
-  args.argv = {tool_, "-u", username_, "-p", std::string(), "-i", std::to_string(instance_number_)};
-  args.argv[4].assign(password_.data(), password_.size());
-  if (!database_.empty()) {
-    args.argv.push_back("-d");
-    args.argv.push_back(database_);
+  std::vector<std::string> argv = {tool_, "-U"};
+  const std::string env = host_ + ":" + std::to_string(port_);
+  std::string own_key;
+  if (names_store_key(username_)) {
+    argv.push_back(username_.substr(1));
+    if (!as_sid_adm(options)) {
+      ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to execute '%s': no user %sadm for its user store key\n"), sql.c_str(),
+                 boost::to_lower_copy(sid_).c_str()));
+      return false;
+    }
+  } else {
+    own_key = own_key_name(env, username_, trial_);
+    if (!write_own_entry(own_key, env, log_callback)) {
+      ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to execute '%s'\n"), sql.c_str()));
+      return false;
+    }
+    argv.push_back(own_key);
   }
-  args.argv.push_back("-n");
-  args.argv.push_back(host_ + ":" + std::to_string(port_));
-  args.argv.push_back(sql);
+  if (!database_.empty()) {
+    argv.push_back("-d");
+    argv.push_back(database_);
+  }
+  argv.push_back(sql);
 
   const unsigned own_limit = handler->time_limit();
   if (own_limit == 0 && !long_running(sql)) handler->time_limit(time_limit_);
-  const int result = handler->call(ACE_Process_Ex::REDIRECT_STDOUT_STDERR, args.argv, options, log_callback);
+  const int result = handler->call(ACE_Process_Ex::REDIRECT_STDOUT_STDERR, argv, options, log_callback);
   handler->time_limit(own_limit);
+  if (trial_ && !own_key.empty()) delete_own_entry(own_key);
+  if (result != 0 && !own_key.empty()) {
+    // The entry may have gone from the store meanwhile: the next statement
+    // writes it again.
+    std::lock_guard<std::mutex> guard(written_mutex);
+    written_entries.erase(own_key);
+  }
   if (result != 0) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to execute '%s'\n"), sql.c_str()));
     return false;
   }
   return true;
+}
+
+bool HDBSQL_Executor::names_store_key(const std::string& username) { return username.size() > 1 && username[0] == '@'; }
+
+bool HDBSQL_Executor::as_sid_adm(ACE_Process_Options& options) const {
+  const std::string user = boost::to_lower_copy(sid_) + "adm";
+  struct passwd pw;
+  struct passwd* found = nullptr;
+  std::vector<char> buffer(16384);
+  if (::getpwnam_r(user.c_str(), &pw, buffer.data(), buffer.size(), &found) != 0 || found == nullptr ||
+      options.setreugid(user.c_str()) != 0)
+    return false;
+  options.setenv(ACE_TEXT("HOME"), ACE_TEXT("%s"), pw.pw_dir);
+  options.setenv(ACE_TEXT("USER"), ACE_TEXT("%s"), pw.pw_name);
+  options.setenv(ACE_TEXT("LOGNAME"), ACE_TEXT("%s"), pw.pw_name);
+  return true;
+}
+
+bool HDBSQL_Executor::write_own_entry(const std::string& key, const std::string& env,
+                                      const ACE_Log_Msg_Callback_var& log_callback) const {
+  std::lock_guard<std::mutex> guard(written_mutex);
+  auto known = written_entries.find(key);
+  if (!trial_ && known != written_entries.end() && known->second.first == username_ &&
+      known->second.second == password_)
+    return true;
+  // hdbuserstore -i prompts for the password and reads it from its input.
+  ACE_Process_Options options(true, 1024, 16384, 512, 128);
+  options.handle_inheritance(false);
+  options.setenv(ACE_TEXT("LD_LIBRARY_PATH"), ACE_TEXT("%s"), dir_executable_.c_str());
+  std::vector<std::string> argv = {dir_executable_ + "/hdbuserstore", "-i", "SET", key, env, username_};
+  secure_string line = password_;
+  line.push_back('\n');
+  Text_Process_Handler quiet(Text_Process_Handler::TPHF_LOG_NONE, 60);
+  quiet.time_limit(time_limit_ ? time_limit_ : kDefaultTimeLimit);
+  quiet.input(line.data(), line.size());
+  const int result =
+      quiet.call(ACE_Process_Ex::REDIRECT_STDIN | ACE_Process_Ex::REDIRECT_STDOUT_STDERR, argv, options, log_callback);
+  if (result != 0) {
+    ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to store the account of %s for %s in the user store (hdbuserstore: %d)\n"),
+               username_.c_str(), env.c_str(), result));
+    return false;
+  }
+  if (!trial_) written_entries[key] = {username_, password_};
+  return true;
+}
+
+void HDBSQL_Executor::delete_own_entry(const std::string& key) const {
+  ACE_Process_Options options(true, 1024, 16384, 512, 128);
+  options.handle_inheritance(false);
+  options.setenv(ACE_TEXT("LD_LIBRARY_PATH"), ACE_TEXT("%s"), dir_executable_.c_str());
+  Text_Process_Handler quiet(Text_Process_Handler::TPHF_LOG_NONE, 60);
+  quiet.time_limit(kDefaultTimeLimit);
+  if (quiet.call(ACE_Process_Ex::REDIRECT_STDOUT_STDERR, {dir_executable_ + "/hdbuserstore", "DELETE", key}, options) !=
+      0)
+    ACE_ERROR((LM_ERROR, ACE_TEXT("Failed to delete the user store entry %s\n"), key.c_str()));
 }
 
 }  // namespace sap_hana

@@ -23,13 +23,21 @@ namespace sap_hana {
 ///   * 100 + 30013) on a multi-container system and that of the index server
 ///   (+ 30015) otherwise.
 /// - execute() runs
-///     <tool> -u <user> -p <password> -i <instance number> [-d <database>] -n <host>:<port> <statement>
-///   with each value handed over as one argument exactly as given (never
-///   split, unquoted or shortened, whatever the statement's length), `-d`
-///   only when a database is set, LD_LIBRARY_PATH set to the executable
-///   directory, standard error merged into the output, and no other open
-///   handle inherited. The command line is never logged; failures log the
-///   statement only.
+///     <tool> -U <key> [-d <database>] <statement>
+///   never with a password among the arguments (every local user can read
+///   a command line). A user of the form "@<key>" names a key of the secure
+///   user store of <sid>adm (the account holds no password): hdbsql then
+///   runs as <sid>adm. For any other user the executor keeps an entry of
+///   root's own store, key "STROVIX3" and 16 hexadecimal digits of the
+///   user and <host>:<port>, written with "hdbuserstore -i SET <key>
+///   <host>:<port> <user>" and the password on standard input (written once
+///   per process, again after a statement failed), and hdbsql runs as
+///   root. Each value is handed over as one argument exactly as given
+///   (never split, unquoted or shortened, whatever the statement's length),
+///   `-d` only when a database is set, LD_LIBRARY_PATH set to the
+///   executable directory, standard error merged into the output, and no
+///   other open handle inherited. The command line is never logged;
+///   failures log the statement only.
 /// - execute() returns true exactly when hdbsql ended successfully; lines a
 ///   handler rejects do not change that.
 /// - Time limits: a handler with a time limit of its own is bounded by it.
@@ -64,6 +72,12 @@ class HDBSQL_Executor {
   bool execute(const std::string& sql, Text_Process_Handler* handler,
                const ACE_Log_Msg_Callback_var& log_callback = ACE_Log_Msg_Callback_var()) const;
 
+  /// For a password that is still to be checked (a log-on): its store entry
+  /// has a key of its own ("STROVIX3T..."), is written for every statement
+  /// and deleted after it, so that the entry the other statements use keeps
+  /// the password that works.
+  void trial(bool on) { trial_ = on; }
+
   /// Seconds a statement without a limit of its own may run (see above).
   static constexpr unsigned kDefaultTimeLimit = 600;
   void time_limit(unsigned seconds) { time_limit_ = seconds; }
@@ -71,6 +85,10 @@ class HDBSQL_Executor {
 
   /// True after a successful init(); logs when false.
   bool is_initialized() const;
+
+  /// `username` is "@<key>": a key of <sid>adm's secure user store, used
+  /// without a password.
+  static bool names_store_key(const std::string& username);
 
   bool multi_container() const { return multi_container_; }
   const std::string& host() const { return host_; }
@@ -95,7 +113,13 @@ class HDBSQL_Executor {
   std::string tool_;
   std::string dir_executable_;
   bool default_tool_;  // no tool given: init() derives it from each instance
+
+  bool as_sid_adm(ACE_Process_Options& options) const;
+  bool write_own_entry(const std::string& key, const std::string& env,
+                       const ACE_Log_Msg_Callback_var& log_callback) const;
+  void delete_own_entry(const std::string& key) const;
   unsigned time_limit_ = kDefaultTimeLimit;
+  bool trial_ = false;
 };
 
 }  // namespace sap_hana

@@ -79,10 +79,13 @@ int HANA_Instance_Handler::logon(const char* instance_name, const char* username
                                  const json_value* /*extended_attrs*/) {
   HANA_REQUIRE_NONEMPTY(instance_name, E_OTHER);
   HANA_REQUIRE_NONEMPTY(username, E_OTHER);
-  HANA_REQUIRE_NONEMPTY(password, E_OTHER);
+  // A user store key ("@<key>") stands for user and password at once.
+  if (!HDBSQL_Executor::names_store_key(username)) HANA_REQUIRE_NONEMPTY(password, E_OTHER);
+  if (password == nullptr) password = "";
   if (!Instance_Manager::instance()->find(kInstanceType, instance_name)) return E_OTHER;
 
   HDBSQL_Executor executor;
+  executor.trial(true);
   if (!executor.init(instance_name, "", username, secure_string(password))) {
     ACE_ERROR(
         (LM_ERROR, ACE_TEXT("Failed to login HANA database instance '%C', failed to init hdbsql\n"), instance_name));

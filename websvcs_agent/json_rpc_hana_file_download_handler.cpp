@@ -28,7 +28,9 @@ const mode_t kFileMode = 0640;
 // relative path.
 bool normal_names(const std::string& path, std::vector<std::string>& names) {
   names.clear();
-  if (path.empty() || path[0] != '/') return false;
+  // A NUL byte would end the name where the system calls see it, so that
+  // they act on another path than the one checked here.
+  if (path.empty() || path[0] != '/' || path.find('\0') != std::string::npos) return false;
   std::string::size_type begin = 1;
   while (begin <= path.size()) {
     std::string::size_type end = path.find('/', begin);

@@ -44,7 +44,9 @@ bool Agent_Service::register_with_server(const std::string& address) {
   auto channel = Global_JSON_RPC_Channel::instance();
   if (!channel) return false;
   JSON_RPC_Object_Ptr answer;
-  json_value params = {{"host_uuid", settings_.host_uuid}, {"address", address}};
+  json_value params = {{"host_uuid", settings_.host_uuid},
+                       {"address", address},
+                       {"endpoint_key", std::string(settings_.endpoint_key.data(), settings_.endpoint_key.size())}};
   if (JSON_RPC_Session(channel).request("agent.register", params, answer, kRegisterTimeout) != 0) return false;
   if (answer->type() != JSON_RPC_Object::TYPE_RESPONSE) {
     ACE_ERROR((LM_ERROR, ACE_TEXT("Registration refused by backupd: %C\n"), answer->error_message().c_str()));

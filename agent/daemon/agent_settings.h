@@ -7,8 +7,16 @@
 #include "agent/base/secure_string.h"
 
 /// What strovix3-agent reads from its configuration directory (default
-/// /etc/opt/corvane/strovix3/agent): agent.conf (JSON object) and the raw
-/// access key file access_key (mode 0600).
+/// /etc/opt/corvane/strovix3/agent): agent.conf (JSON object), the raw
+/// access key file access_key (the host's key for backupd) and the
+/// endpoint's own key endpoint_key. Both key files must belong to the
+/// agent's user (root) and be readable by nobody else (mode 0600 or
+/// stricter); otherwise loading fails, as for a missing access key.
+///
+/// The endpoint accepts only the endpoint key: the access key also reaches
+/// hana-backint (encrypted in a file that group sapsys reads), the endpoint
+/// key never leaves root's files and the server, which gets it at
+/// registration over the session that the access key authenticates.
 ///
 /// agent.conf members (besides the server's "backupd_*" and "ca_file"):
 ///   "host_uuid"          string, required: this host's UUID
@@ -32,6 +40,8 @@ class Agent_Settings {
   std::string conf_dir;
   std::string host_uuid;
   secure_string access_key;
+  /// Empty until created (create_endpoint_key()) or found by load().
+  secure_string endpoint_key;
   std::string rpc_address = "127.0.0.1";
   std::uint16_t rpc_port = kDefaultPort;
   std::string rpc_cert;
@@ -46,6 +56,10 @@ class Agent_Settings {
   /// the file and the fault (never the key). A missing key is an error: the
   /// endpoint must never run without one.
   bool load(const std::string& dir, std::string& error);
+  /// The endpoint key is loaded, or created now: 32 random bytes in
+  /// hexadecimal, written to a new file of mode 0600. False with `error`.
+  bool create_endpoint_key(std::string& error);
+  std::string endpoint_key_file() const { return conf_dir + "/endpoint_key"; }
 
   /// The listening address is a loopback address (127.0.0.0/8, ::1).
   bool loopback() const;

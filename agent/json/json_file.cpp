@@ -11,14 +11,34 @@
 
 #include "agent/base/file_utils.h"
 
-bool loads_json(const std::string& text, json_value& value, std::string* error) {
-  try {
-    value = json_value::parse(text);
+namespace {
+struct Too_Deep {};
+}  // namespace
+
+Json_Parse parse_json(const std::string& text, json_value& value, std::string* error) {
+  // The parser itself keeps its nesting on the heap; the callback stops it
+  // at the first container beyond the limit (depth counts the enclosing
+  // containers).
+  auto limit = [](int depth, json_value::parse_event_t event, json_value&) {
+    if ((event == json_value::parse_event_t::object_start || event == json_value::parse_event_t::array_start) &&
+        depth >= kMaxJsonDepth)
+      throw Too_Deep();
     return true;
+  };
+  try {
+    value = json_value::parse(text, limit);
+    return Json_Parse::OK;
+  } catch (const Too_Deep&) {
+    if (error) *error = "nested deeper than " + std::to_string(kMaxJsonDepth) + " levels";
+    return Json_Parse::TOO_DEEP;
   } catch (const std::exception& e) {
     if (error) *error = e.what();
-    return false;
+    return Json_Parse::MALFORMED;
   }
+}
+
+bool loads_json(const std::string& text, json_value& value, std::string* error) {
+  return parse_json(text, value, error) == Json_Parse::OK;
 }
 
 bool load_json(const std::string& path, json_value& value, std::string* error) {

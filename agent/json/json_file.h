@@ -10,7 +10,18 @@
 /// Parses the file at `path` into `value`. False (value unchanged) when the
 /// file cannot be read or is not valid JSON; `error`, when given, says why.
 bool load_json(const std::string& path, json_value& value, std::string* error = nullptr);
-/// Parses `text` into `value`; false (value unchanged) when it is not JSON.
+/// Deepest nesting of arrays and objects that the parsers here accept: text
+/// from outside (a request, a file) cannot make the recursive copies and
+/// writers of its values run out of stack.
+constexpr int kMaxJsonDepth = 100;
+/// What parse_json() found.
+enum class Json_Parse { OK, MALFORMED, TOO_DEEP };
+/// Parses `text` into `value` (unchanged unless OK), refusing nesting deeper
+/// than kMaxJsonDepth as soon as the parser reaches it; `error`, when given,
+/// says why.
+Json_Parse parse_json(const std::string& text, json_value& value, std::string* error = nullptr);
+/// parse_json() as a bool: false (value unchanged) when it is not JSON or is
+/// nested too deeply.
 bool loads_json(const std::string& text, json_value& value, std::string* error = nullptr);
 /// Writes `value` to `path` with `mode`, atomically: the text goes to a
 /// temporary file in the same directory, is fsync'ed and renamed over the

@@ -2,6 +2,8 @@
 
 #include <yajl/yajl_parse.h>
 
+#include "agent/json/json_file.h"
+
 struct YAJL_Handler_Callbacks {
   static YAJL_Handler* h(void* ctx) { return static_cast<YAJL_Handler*>(ctx); }
   static int null_cb(void* c) { return h(c)->handle_null_i(); }
@@ -10,11 +12,18 @@ struct YAJL_Handler_Callbacks {
   static int double_cb(void* c, double v) { return h(c)->handle_double_i(v); }
   static int number_cb(void* c, const char* t, size_t n) { return h(c)->handle_number_i(t, n); }
   static int string_cb(void* c, const unsigned char* t, size_t n) { return h(c)->handle_string_i(t, n); }
-  static int start_map_cb(void* c) { return h(c)->handle_start_map_i(); }
+  // Handlers build their values recursively: nesting is bounded before
+  // they see it.
+  static bool enter(void* c) {
+    if (++h(c)->depth_ <= kMaxJsonDepth) return true;
+    h(c)->too_deep_ = true;
+    return false;
+  }
+  static int start_map_cb(void* c) { return enter(c) ? h(c)->handle_start_map_i() : 0; }
   static int map_key_cb(void* c, const unsigned char* t, size_t n) { return h(c)->handle_map_key_i(t, n); }
-  static int end_map_cb(void* c) { return h(c)->handle_end_map_i(); }
-  static int start_array_cb(void* c) { return h(c)->handle_start_array_i(); }
-  static int end_array_cb(void* c) { return h(c)->handle_end_array_i(); }
+  static int end_map_cb(void* c) { return --h(c)->depth_, h(c)->handle_end_map_i(); }
+  static int start_array_cb(void* c) { return enter(c) ? h(c)->handle_start_array_i() : 0; }
+  static int end_array_cb(void* c) { return --h(c)->depth_, h(c)->handle_end_array_i(); }
 };
 
 namespace {
@@ -41,7 +50,10 @@ int YAJL_Handler::parse(const char* text, std::size_t len, std::string& error) {
   yajl_status status = yajl_parse(parser, reinterpret_cast<const unsigned char*>(text), len);
   if (status == yajl_status_ok) status = yajl_complete_parse(parser);
   int result = 0;
-  if (status == yajl_status_client_canceled) {
+  if (status == yajl_status_client_canceled && too_deep_) {
+    error = "JSON nested deeper than " + std::to_string(kMaxJsonDepth) + " levels";
+    result = 1;
+  } else if (status == yajl_status_client_canceled) {
     int code = error_code();
     error = "JSON rejected by its parser" + (code != 0 ? " (code " + std::to_string(code) + ")" : std::string());
     result = code != 0 ? code : 1;

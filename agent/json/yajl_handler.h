@@ -22,7 +22,8 @@ class YAJL_Handler {
   YAJL_Handler& operator=(const YAJL_Handler&) = delete;
 
   /// Parses the whole of `text` (one JSON value; comments are not allowed).
-  /// 0 on success. Otherwise `error` gets a readable message and the result
+  /// Arrays and objects nested deeper than kMaxJsonDepth stop the parse
+  /// there (result 1, `error` says so). 0 on success. Otherwise `error` gets a readable message and the result
   /// is error_code() when a slot stopped the parse and that code is not 0,
   /// else 1 (malformed or truncated text, or a slot stopping without a code).
   int parse(const char* text, std::size_t len, std::string& error);
@@ -45,6 +46,8 @@ class YAJL_Handler {
 
  private:
   friend struct YAJL_Handler_Callbacks;
+  int depth_ = 0;
+  bool too_deep_ = false;
 };
 
 #endif

@@ -107,7 +107,24 @@ int Text_Process_Handler::call(ACE_Process_Ex& process, ACE_Process_Options& opt
     ACE_DEBUG((LM_INFO, ACE_TEXT("Running '%s'\n"), cmd.c_str()));
   }
   if (process.spawn(options) < 0) return -1;
-  // Nothing is ever written to the child: it sees the end of its input.
+  if (input_ != nullptr && process.stdin_handle() != ACE_INVALID_HANDLE) {
+    // A child that went away early must not end the caller with SIGPIPE.
+    sigset_t pipe_signal, saved;
+    sigemptyset(&pipe_signal);
+    sigaddset(&pipe_signal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe_signal, &saved);
+    for (size_t done = 0; done < input_len_;) {
+      const ssize_t n = ::write(process.stdin_handle(), input_ + done, input_len_ - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      done += static_cast<size_t>(n);
+    }
+    const struct timespec no_wait = {0, 0};
+    while (sigtimedwait(&pipe_signal, nullptr, &no_wait) > 0) {
+    }
+    pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+  }
+  // The child sees the end of its input.
   process.close_stdin();
 
   const std::function<double()> now = clock_ ? clock_ : std::function<double()>(steady_seconds);

@@ -80,6 +80,15 @@ class Text_Process_Handler {
   int call(int redirect_flags, const std::vector<std::string>& argv, ACE_Process_Options& options,
            const ACE_Log_Msg_Callback_var& log_callback = ACE_Log_Msg_Callback_var());
 
+  /// Text written to the child's standard input (REDIRECT_STDIN) before its
+  /// output is read, then the input is closed; for small texts (below the
+  /// pipe's capacity), such as a password a program prompts for. Not copied:
+  /// the caller keeps it until call() returns. Null (the default): nothing.
+  void input(const char* data, size_t len) {
+    input_ = data;
+    input_len_ = len;
+  }
+
   /// Seconds a child may run before it is ended; 0 means no limit.
   void time_limit(unsigned seconds) { time_limit_ = seconds; }
   /// The monotonic clock (seconds) that times the limit, the grace period
@@ -97,6 +106,8 @@ class Text_Process_Handler {
   int term_grace_;
   unsigned time_limit_ = 0;
   std::function<double()> clock_;
+  const char* input_ = nullptr;
+  size_t input_len_ = 0;
   std::string stdout_pending_;
   std::string stderr_pending_;
 };

@@ -2,7 +2,7 @@
 //
 //   strovix3-agent [-c <conf dir>] serve
 //   strovix3-agent [-c <conf dir>] probe
-//   strovix3-agent [-c <conf dir>] account set <type> <registry name> <user> [--uid <uid>]
+//   strovix3-agent [-c <conf dir>] account set <type> <registry name> (<user> | --key <key>) [--uid <uid>]
 //   strovix3-agent [-c <conf dir>] call [--timeout <seconds>] <method> [<params JSON>]
 //   strovix3-agent [-c <conf dir>] job start|stop|pause|resume|abort|remove|update|setup_ondemand
 //                                     <definition id> [<options JSON>]
@@ -39,7 +39,8 @@ namespace {
 constexpr const char* kUsage =
     "usage: strovix3-agent [-c <conf dir>] serve\n"
     "       strovix3-agent [-c <conf dir>] probe\n"
-    "       strovix3-agent [-c <conf dir>] account set <type> <registry name> <user> [--uid <uid>]\n"
+    "       strovix3-agent [-c <conf dir>] account set <type> <registry name> (<user> | --key <key>) [--uid "
+    "<uid>]\n"
     "       strovix3-agent [-c <conf dir>] call [--timeout <seconds>] <method> [<params JSON>]\n"
     "       strovix3-agent [-c <conf dir>] job start|stop|pause|resume|abort|remove|update|setup_ondemand\n"
     "                                          <definition id> [<options JSON>]\n"
@@ -105,17 +106,25 @@ bool read_password(secure_string& password) {
 }
 
 int cmd_account_set(const Agent_Settings& settings, const std::vector<std::string>& args) {
-  // account set <type> <name> <user> [--uid <uid>]
-  if (args.size() != 5 && args.size() != 7) return usage();
-  if (args[1] != "set") return usage();
+  // account set <type> <name> (<user> | --key <key>) [--uid <uid>]
+  std::vector<std::string> words(args.begin(), args.end());
   std::string uid = kDefaultUid;
-  if (args.size() == 7) {
-    if (args[5] != "--uid" || args[6].empty()) return usage();
-    uid = args[6];
+  if (words.size() >= 2 && words[words.size() - 2] == "--uid") {
+    uid = words.back();
+    words.resize(words.size() - 2);
+    if (uid.empty()) return usage();
   }
-  const std::string& type = args[2];
-  const std::string& name = args[3];
-  const std::string& user = args[4];
+  std::string user;
+  if (words.size() == 6 && words[4] == "--key" && !words[5].empty() && words[5][0] != '-')
+    user = "@" + words[5];  // a key of the application's own credential store
+  else if (words.size() == 5 && !words[4].empty() && words[4][0] != '@' && words[4][0] != '-')
+    user = words[4];
+  else
+    return usage();
+  if (words[1] != "set") return usage();
+  const bool by_key = user[0] == '@';
+  const std::string& type = words[2];
+  const std::string& name = words[3];
   Instance_Manager* registry = Instance_Manager::instance();
   registry->registry_path(settings.instance_registry);
   if (!registry->find(type, name)) {
@@ -124,7 +133,7 @@ int cmd_account_set(const Agent_Settings& settings, const std::vector<std::strin
     return 1;
   }
   secure_string password;
-  if (!read_password(password)) {
+  if (!by_key && !read_password(password)) {
     std::fprintf(stderr, "strovix3-agent: no password on standard input\n");
     return 2;
   }
@@ -140,8 +149,8 @@ int cmd_account_set(const Agent_Settings& settings, const std::vector<std::strin
     if (handler->type() != type) continue;
     int rc = handler->logon(name.c_str(), user.c_str(), password.c_str(), nullptr);
     if (rc == Instance_Handler::E_INVALID_USERNAME_OR_PASSWORD) {
-      std::fprintf(stderr, "strovix3-agent: log-on to %s as %s refused: wrong user or password\n", name.c_str(),
-                   user.c_str());
+      std::fprintf(stderr, "strovix3-agent: log-on to %s as %s refused: wrong %s\n", name.c_str(), user.c_str(),
+                   by_key ? "or unknown key" : "user or password");
       return 1;
     }
     if (rc != Instance_Handler::E_OK) {
@@ -181,7 +190,12 @@ int call_agent(const Agent_Settings& settings, const std::string& method, const 
   options.ssl = settings.tls();
   options.ca_file = settings.rpc_cert;
   options.name = "strovix3-agent";
-  auto channel = std::make_shared<HTTP_JSON_RPC_Channel>(options, "/jsonrpc", settings.access_key, timeout);
+  if (settings.endpoint_key.empty()) {
+    std::fprintf(stderr, "strovix3-agent: no endpoint key %s (has the agent been started?)\n",
+                 settings.endpoint_key_file().c_str());
+    return 2;
+  }
+  auto channel = std::make_shared<HTTP_JSON_RPC_Channel>(options, "/jsonrpc", settings.endpoint_key, timeout);
   if (JSON_RPC_Session(channel).request(method, params, answer, timeout) != 0) {
     std::fprintf(stderr, "strovix3-agent: no answer from the agent at %s\n", settings.endpoint_url(port).c_str());
     return 2;
@@ -303,7 +317,14 @@ int main(int argc, char* argv[]) {
   if (command == "probe" && args.size() != 1) return usage();
   Agent_Settings settings;
   if (!load_settings(dir, settings)) return 2;
-  if (command == "serve") return Agent_Service(settings).run();
+  if (command == "serve") {
+    std::string error;
+    if (!settings.create_endpoint_key(error)) {
+      std::fprintf(stderr, "strovix3-agent: %s\n", error.c_str());
+      return 2;
+    }
+    return Agent_Service(settings).run();
+  }
   // The administrator's commands log only faults, to standard error.
   ACE_LOG_MSG->priority_mask(LM_WARNING | LM_ERROR | LM_CRITICAL | LM_ALERT | LM_EMERGENCY, ACE_Log_Msg::PROCESS);
   if (command == "probe") return cmd_probe(settings);

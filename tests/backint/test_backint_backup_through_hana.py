@@ -23,6 +23,10 @@ JOB_DEF = "9a8b7c6d-5e4f-4a3b-8c2d-1e0f9a8b7c6d"
 POOL_DIR = "/var/opt/corvane/test-hana-pool"
 
 
+# The test drives hdbsql as a DBA at a shell would, password and all.
+os.environ["HANA_SIM_ALLOW_ARGV_PASSWORD"] = "1"
+
+
 class BackintThroughHana(unittest.TestCase):
     @classmethod
     def setUpClass(cls):

@@ -34,6 +34,10 @@ PREFIX = "COMPLETE_DATA_BACKUP"
 MIB = 1 << 20
 
 
+# The test drives hdbsql as a DBA at a shell would, password and all.
+os.environ["HANA_SIM_ALLOW_ARGV_PASSWORD"] = "1"
+
+
 class ChannelsThroughHana(unittest.TestCase):
     maxDiff = None
 

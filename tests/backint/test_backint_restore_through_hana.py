@@ -5,6 +5,7 @@ every byte it reads from its pipes), with Backint 1.50 and 1.04 and with
 bare or quoted EBIDs, then the deletion of the backup from HANA's catalog
 with its backint records."""
 
+import os
 import shutil
 import subprocess
 import sys
@@ -48,7 +49,8 @@ class RestoreThroughHana(unittest.TestCase):
 
     def hdbsql(self, statement):
         return subprocess.run(["/usr/sap/%s/HDB00/exe/hdbsql" % SID, "-u", "SYSTEM", "-p", "Manager1", "-i", "00",
-                               "-d", "SYSTEMDB", statement], capture_output=True, text=True, timeout=300)
+                               "-d", "SYSTEMDB", statement], capture_output=True, text=True, timeout=300,
+                              env=dict(os.environ, HANA_SIM_ALLOW_ARGV_PASSWORD="1"))
 
     def backup(self):
         r = self.hdbsql("BACKUP DATA FOR T01 USING BACKINT('COMPLETE_DATA_BACKUP') TOOLOPTION 'job_uuid=%s;'" % JOB)

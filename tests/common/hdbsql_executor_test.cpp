@@ -30,10 +30,18 @@ const char* kFakeHdbsql =
     "sleep $(cat \"$d/sleep\" 2>/dev/null || echo 0)\n"
     "exit $(cat \"$d/exit\" 2>/dev/null || echo 0)\n";
 
+// hdbuserstore: its arguments and what it read from its input.
+const char* kFakeUserstore =
+    "#!/bin/sh\n"
+    "d=$(dirname \"$0\")\n"
+    "for a in \"$@\"; do printf '%s\\0' \"$a\"; done > \"$d/store_argv\"\n"
+    "cat > \"$d/store_input\"\n";
+
 class HDBSQL_Executor_Test : public ::testing::Test {
  protected:
   void SetUp() override {
     ::chmod(dir_.write("hdbsql", kFakeHdbsql).c_str(), 0755);
+    ::chmod(dir_.write("hdbuserstore", kFakeUserstore).c_str(), 0755);
     saved_registry_ = Instance_Manager::instance()->registry_path();
     Instance_Manager::instance()->registry_path(dir_.file("registry/instances.json"));
   }
@@ -49,8 +57,8 @@ class HDBSQL_Executor_Test : public ::testing::Test {
                       {"multi_container", multi}};
   }
 
-  std::vector<std::string> argv() {
-    std::ifstream in(dir_.file("argv"), std::ios::binary);
+  std::vector<std::string> argv(const char* file = "argv") {
+    std::ifstream in(dir_.file(file), std::ios::binary);
     std::vector<std::string> args;
     std::string a;
     while (std::getline(in, a, '\0')) args.push_back(a);
@@ -80,6 +88,10 @@ TEST_F(HDBSQL_Executor_Test, InitRefusesMissingCredentialsWithItsMessage) {
   EXPECT_FALSE(e.init(record(0, false, ""), "SYSTEM", secure_string()));
   EXPECT_FALSE(e.init(record(0, false, ""), "", secure_string("pw")));
   EXPECT_EQ("Lack of username or password\nLack of username or password\n", log_.text());
+  log_.clear();
+  // A user store key needs no password.
+  EXPECT_TRUE(HDBSQL_Executor().init(record(0, false, ""), "@BACKUP", secure_string()));
+  EXPECT_FALSE(HDBSQL_Executor().init(record(0, false, ""), "@", secure_string()));
   log_.clear();
   EXPECT_FALSE(e.is_initialized());
   EXPECT_EQ("HDBSQL executor need to be initialized first.\n", log_.text());
@@ -118,8 +130,20 @@ TEST_F(HDBSQL_Executor_Test, CommandLineOfAMultiContainerInstanceWithoutDatabase
   EXPECT_EQ(30713, e.port());
   EXPECT_EQ(dir_.file("hdbsql"), e.tool());
   ASSERT_TRUE(e.execute("\\s", ACE_Log_Msg_Callback_var()));
-  EXPECT_EQ((std::vector<std::string>{"-u", "SYSTEM", "-p", "Pass word\"1'", "-i", "7", "-n", "h1:30713", "\\s"}),
-            argv());
+  // The password reaches hdbuserstore's prompt, never an argument vector;
+  // hdbsql connects through the entry.
+  const std::vector<std::string> args = argv();
+  ASSERT_EQ(3u, args.size());
+  EXPECT_EQ("-U", args[0]);
+  EXPECT_EQ(0u, args[1].rfind("STROVIX3", 0)) << args[1];
+  EXPECT_EQ("\\s", args[2]);
+  EXPECT_EQ((std::vector<std::string>{"-i", "SET", args[1], "h1:30713", "SYSTEM"}), argv("store_argv"));
+  std::ifstream input(dir_.file("store_input"));
+  EXPECT_EQ("Pass word\"1'\n", std::string((std::istreambuf_iterator<char>(input)), std::istreambuf_iterator<char>()));
+  // The same account again: the entry stands, hdbuserstore is not run.
+  ::unlink(dir_.file("store_argv").c_str());
+  ASSERT_TRUE(e.execute("\\s", ACE_Log_Msg_Callback_var()));
+  EXPECT_TRUE(argv("store_argv").empty());
   std::ifstream env(dir_.file("env"));
   EXPECT_EQ(dir_.path(), std::string((std::istreambuf_iterator<char>(env)), std::istreambuf_iterator<char>()));
   EXPECT_EQ("", log_.text());
@@ -130,9 +154,9 @@ TEST_F(HDBSQL_Executor_Test, SingleContainerPortAndDatabaseArgument) {
   ASSERT_TRUE(e.init(record(7, false, "HDB"), "SYSTEM", secure_string("pw")));
   EXPECT_EQ(30715, e.port());
   ASSERT_TRUE(e.execute("select 1 from dummy", ACE_Log_Msg_Callback_var()));
-  EXPECT_EQ((std::vector<std::string>{"-u", "SYSTEM", "-p", "pw", "-i", "7", "-d", "HDB", "-n", "h1:30715",
-                                      "select 1 from dummy"}),
-            argv());
+  const std::vector<std::string> args = argv();
+  EXPECT_EQ((std::vector<std::string>{"-U", args.at(1), "-d", "HDB", "select 1 from dummy"}), args);
+  EXPECT_EQ("h1:30715", argv("store_argv").at(3));
   HDBSQL_Executor bad;
   EXPECT_FALSE(bad.init(record(100, false, ""), "SYSTEM", secure_string("pw")));
 
@@ -220,7 +244,8 @@ TEST_F(HDBSQL_Executor_Test, CopiesCarryTheConnectionAndResultsReachTheHandler) 
   ASSERT_TRUE(copy.execute("SELECT VALUE from M_INIFILE_CONTENTS", &h, ACE_Log_Msg_Callback_var()));
   ASSERT_EQ(1u, h.get_values().size());
   EXPECT_EQ("normal", h.get_values()[0][h.get_key().at("VALUE")]);
-  EXPECT_EQ("h1:30315", argv().at(7));
+  EXPECT_EQ(30315, copy.port());
+  EXPECT_EQ("-U", argv().at(0));
 }
 
 TEST_F(HDBSQL_Executor_Test, RegistryKeepsAccountsPrivateAndSurvivesReplacement) {

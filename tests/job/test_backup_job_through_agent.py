@@ -78,6 +78,13 @@ class Backup_Job_Through_Agent_Test(unittest.TestCase):
         self.assertIn(50, progress)
         self.assertEqual(self.srv.jobs(), [])
         self.assertIn("progress=100%", self.env.agent_command("job", "status", FULL))
+        # BACKUP statements run for hours: no hdbsql of the jobs showed the
+        # password on its command line.
+        statements = [c for c in hana_sim.calls("ABC", "hdbsql") if (c["statement"] or "").startswith("BACKUP DATA")]
+        self.assertEqual(len(statements), 4)
+        for call in statements:
+            self.assertEqual((call["argv"][0], call["exit"]), ("-U", 0))
+            self.assertNotIn("Manager1", " ".join(call["argv"]))
 
     def test_b_cancel_in_hana_and_stop(self):
         with hana_sim.update_state("ABC") as st:
@@ -93,7 +100,8 @@ class Backup_Job_Through_Agent_Test(unittest.TestCase):
             self.env.wait_until(running, "the backup to run")
             hdbsql = "/usr/sap/ABC/HDB00/exe/hdbsql"
             subprocess.run([hdbsql, "-u", "SYSTEM", "-p", "Manager1", "-n", "localhost:30013",
-                            "BACKUP CANCEL FOR T01 %d" % running()], check=True, capture_output=True)
+                            "BACKUP CANCEL FOR T01 %d" % running()], check=True, capture_output=True,
+                           env=dict(os.environ, HANA_SIM_ALLOW_ARGV_PASSWORD="1"))
             self.env.wait_until(lambda: self.env.run_of(act).get("outcome"), "the cancelled run to end")
             self.assertEqual(self.env.run_of(act)["outcome"], "canceled")
 

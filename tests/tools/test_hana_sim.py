@@ -16,6 +16,10 @@ CLI = os.path.join(os.environ.get("HANA_SOURCE_DIR", ""), "tools", "hana_sim", "
 HDBSQL = "/usr/sap/ABC/HDB00/exe/hdbsql"
 
 
+# The test drives hdbsql as a DBA at a shell would, password and all.
+os.environ["HANA_SIM_ALLOW_ARGV_PASSWORD"] = "1"
+
+
 def run(argv, user=None):
     if user:
         argv = ["setpriv", "--reuid=" + user, "--regid=sapsys", "--init-groups"] + argv
@@ -123,6 +127,31 @@ class MultiContainerTest(unittest.TestCase):
         self.assertEqual(out.splitlines()[0], '"SYSTEMDB"')
         self.assertEqual(hana_sim.calls("ABC")[-1]["db_user"], "SYSTEM")
         self.assertEqual(run([HDBSQL, "-U", "NOKEY", "\\s"])[0], 1)
+
+    def test_user_store_of_the_effective_user_and_no_password_in_argv(self):
+        store = HDBSQL.replace("hdbsql", "hdbuserstore")
+        entry = [store, "-i", "SET", "AdmKey", "h1:30013@T01", "SYSTEM"]
+        p = subprocess.run(["setpriv", "--reuid=abcadm", "--regid=sapsys", "--init-groups"] + entry,
+                           input="Manager1\n", capture_output=True, text=True)
+        self.assertEqual((p.returncode, p.stderr), (0, "Password: "))
+        path = "/usr/sap/ABC/home/.hdb/%s/SSFS_HDB.DAT" % socket.gethostname()
+        self.assertEqual((os.stat(path).st_mode & 0o777, pwd.getpwuid(os.stat(path).st_uid).pw_name),
+                         (0o600, "abcadm"))
+        rc, out, _ = run([store, "LIST"], user="abcadm")
+        self.assertIn("KEY ADMKEY\n  ENV : h1:30013\n  USER: SYSTEM\n  DATABASE: T01", out)
+        self.assertNotIn("Manager1", out)
+        rc, out, _ = run([HDBSQL, "-U", "ADMKEY", "-a", "-x", "select DATABASE_NAME from M_DATABASES"], user="abcadm")
+        self.assertEqual((rc, out), (0, '"T01"\n'))
+        self.assertEqual(run([HDBSQL, "-U", "ADMKEY", "\\s"])[0], 1)  # root's store has no such key
+        self.assertEqual(run([store, "SET", "K", "h1:30013", "SYSTEM"])[0], 1)  # no password, no -i
+        # Without the DBA's permission a password on the command line fails.
+        env = dict(os.environ)
+        del env["HANA_SIM_ALLOW_ARGV_PASSWORD"]
+        for argv in ([HDBSQL, "-u", "SYSTEM", "-p", "Manager1", "\\s"], [store, "SET", "K", "h1:30013", "SYSTEM", "pw"]):
+            p = subprocess.run(argv, capture_output=True, text=True, env=env)
+            self.assertEqual(p.returncode, 1)
+            self.assertIn("on the command line refused", p.stderr)
+        self.assertEqual(hana_sim.calls("ABC", "hdbuserstore")[-1]["argv"], ["SET", "K", "h1:30013", "SYSTEM", "***"])
 
     def test_call_log_hides_password_and_keeps_order(self):
         sql("\\s")

@@ -47,6 +47,10 @@ if mode == "slow":
 
 lines = open(opts["-i"]).read().splitlines()
 out = open(opts["-o"], "w")
+# The test drives hdbsql as a DBA at a shell would, password and all.
+os.environ["HANA_SIM_ALLOW_ARGV_PASSWORD"] = "1"
+
+
 def tokens(rest):
     return [a if a is not None and a != "" or b is None else b for a, b in re.findall(r'"((?:[^"\\]|\\.)*)"|(\S+)', rest)]
 for line in lines:

@@ -25,6 +25,10 @@ CATALOG_DIR = sb.HANA_WORK_DIR + "/catalog"
 LATEST = "2099-01-01 00:00:00"
 
 
+# The test drives hdbsql as a DBA at a shell would, password and all.
+os.environ["HANA_SIM_ALLOW_ARGV_PASSWORD"] = "1"
+
+
 def next_second():
     """A point in time after everything written so far and before anything
     written next."""

@@ -9,6 +9,7 @@ download."""
 import json
 import os
 import signal
+import socket
 import subprocess
 import time
 import unittest
@@ -142,6 +143,42 @@ class Hana_Plugin_In_Agent_Test(unittest.TestCase):
         answer = self.forward("hana.file.download", {"destination": "/etc/cron.d/evil", "data": {}})
         self.assertEqual(answer["error"]["code"], -32602)
         self.assertFalse(os.path.exists("/etc/cron.d/evil"))
+        # A NUL byte is refused before anything is created.
+        answer = self.forward("hana.file.download", {"destination": WORK + "/hana/catalog/nul\u0000/x", "data": {}})
+        self.assertEqual(answer["error"]["code"], -32602)
+        self.assertFalse(os.path.exists(WORK + "/hana/catalog/nul"))
+
+    def test_e_no_password_on_any_command_line_and_accounts_by_user_store_key(self):
+        # The password accounts of the tests before (log-on, hana.list)
+        # reached HANA's client only through its prompt: no command line of
+        # any hdbsql or hdbuserstore held it, and root's store is root's.
+        calls = hana_sim.calls("ABC")
+        self.assertIn("hdbuserstore", [c["program"] for c in calls])
+        for call in calls:
+            self.assertNotIn("-p", call["argv"], call)
+            self.assertNotIn("Manager1", " ".join(call["argv"]), call)
+        store = "/root/.hdb/%s/SSFS_HDB.DAT" % socket.gethostname()
+        st = os.stat(store)
+        self.assertEqual((st.st_uid, st.st_mode & 0o777, os.stat(os.path.dirname(store)).st_mode & 0o777),
+                         (0, 0o600, 0o700))
+        # <sid>adm's administrator keeps a key in that user's store, typing
+        # the password at the prompt; the account names only the key.
+        exe = "/usr/sap/ABC/HDB00/exe/"
+        r = sandbox_env.run_as("abcadm", [exe + "hdbuserstore", "-i", "SET", "BACKUP", "localhost:30013", "SYSTEM"],
+                               input="Manager1\n")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        r = self.command("account", "set", "hana", "ABC_HDB00", "--key", "NOSUCHKEY", "--uid", "keyed")
+        self.assertEqual((r.returncode, r.stderr[-64:]),
+                         (1, "log-on to ABC_HDB00 as @NOSUCHKEY refused: wrong or unknown key\n"))
+        r = self.command("account", "set", "hana", "ABC_HDB00", "--key", "BACKUP", "--uid", "keyed")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        hana_sim.clear_calls("ABC")
+        listed = self.forward("hana.list", {"uid": "keyed", "instance": "ABC_HDB00"})["result"]
+        self.assertEqual([d["name"] for d in listed["databases"]], ["SYSTEMDB", "T01"])
+        keyed = hana_sim.calls("ABC", program="hdbsql")
+        self.assertTrue(keyed)
+        self.assertEqual({(c["user"], tuple(c["argv"][:2])) for c in keyed}, {("abcadm", ("-U", "BACKUP"))})
+        self.assertNotIn("Manager1", self.log_text())
 
 
 if __name__ == "__main__":

@@ -189,10 +189,11 @@ class Backupd:
         """Registered agents: [{"host_uuid", "address"}]."""
         return self.admin("GET", "agents")["rows"]
 
-    def add_agent(self, host_uuid, address):
-        """Records an agent address as agent.register does (for a host whose
-        agent is a test double)."""
-        return self.admin("POST", "agents", {"host_uuid": host_uuid, "address": address})
+    def add_agent(self, host_uuid, address, endpoint_key="test-endpoint-key"):
+        """Records an agent address and endpoint key as agent.register does
+        (for a host whose agent is a test double)."""
+        return self.admin("POST", "agents", {"host_uuid": host_uuid, "address": address,
+                                             "endpoint_key": endpoint_key})
 
     def rpc(self, method, params=None, access_key=None, rid=1):
         """One JSON-RPC call on /jsonrpc; returns (status, answer object)."""

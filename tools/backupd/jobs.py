@@ -160,9 +160,8 @@ class Jobs:
         host = rows[0]["owner"] or json.loads(rows[0]["record"]).get("host_id")
         if not host:
             return 409, {"error": "the job definition names no host (owner or host_id)"}
-        agents = self.store.q("SELECT address FROM agents WHERE host_uuid = ?", (host,))
-        key = self.store.key_of(host)
-        if not agents or key is None:
+        address, key = self.store.agent_of(host)
+        if not address or not key:
             return 409, {"error": "no agent registered for host %s" % host}
         options = dict(options)
         act = None
@@ -175,7 +174,7 @@ class Jobs:
         request = {"jsonrpc": "2.0", "method": "agent.job." + command, "id": "job-" + command,
                    "params": {"id": definition_id, "options": options}}
         try:
-            status, answer = self.rpc._post(agents[0]["address"], key, request, AGENT_TIMEOUT)
+            status, answer = self.rpc._post(address, key, request, AGENT_TIMEOUT)
         except OSError as e:
             self._refused(act, "no answer from the agent: %s" % e)
             return 502, {"error": "agent of host %s did not answer: %s" % (host, e)}

@@ -59,7 +59,7 @@ CREATE TABLE IF NOT EXISTS files (
 CREATE TABLE IF NOT EXISTS enqueues (id INTEGER PRIMARY KEY AUTOINCREMENT, owner TEXT NOT NULL, body TEXT NOT NULL);
 CREATE TABLE IF NOT EXISTS pools (uuid TEXT PRIMARY KEY, owner TEXT, record TEXT NOT NULL);
 CREATE TABLE IF NOT EXISTS resources (uuid TEXT PRIMARY KEY, owner TEXT, record TEXT NOT NULL);
-CREATE TABLE IF NOT EXISTS agents (host_uuid TEXT PRIMARY KEY, address TEXT NOT NULL);
+CREATE TABLE IF NOT EXISTS agents (host_uuid TEXT PRIMARY KEY, address TEXT NOT NULL, endpoint_key TEXT);
 CREATE TABLE IF NOT EXISTS job_defs (uuid TEXT PRIMARY KEY, owner TEXT, record TEXT NOT NULL);
 CREATE TABLE IF NOT EXISTS sets (id INTEGER PRIMARY KEY AUTOINCREMENT, owner TEXT, module TEXT NOT NULL,
   view TEXT NOT NULL, row TEXT NOT NULL);
@@ -115,6 +115,11 @@ class Store:
         with self.lock:
             self.db.execute("DELETE FROM hosts WHERE uuid = ? OR access_key = ?", (host_uuid, key))
             self.db.execute("INSERT INTO hosts (uuid, access_key) VALUES (?, ?)", (host_uuid, key))
+
+    def agent_of(self, host_uuid):
+        """(address, endpoint key) of the host's registered agent, or (None, None)."""
+        rows = self.q("SELECT address, endpoint_key FROM agents WHERE host_uuid = ?", (host_uuid,))
+        return (rows[0]["address"], rows[0]["endpoint_key"]) if rows else (None, None)
 
     def key_of(self, host_uuid):
         rows = self.q("SELECT access_key FROM hosts WHERE uuid = ?", (host_uuid,))
@@ -473,15 +478,20 @@ class Rpc:
         return value
 
     def register(self, owner, params):
-        self._only(params, ("host_uuid", "address"))
+        self._only(params, ("host_uuid", "address", "endpoint_key"))
         host = self._string(params, "host_uuid")
         address = self._string(params, "address")
+        # The agent's own endpoint key: the only credential its endpoint
+        # accepts, handed over on this session that the host's access key
+        # authenticates. Never answered back.
+        endpoint_key = self._string(params, "endpoint_key")
         if host != owner:
             raise Rpc_Error(-32602, "host_uuid is not the caller's host")
         url = urlsplit(address)
         if url.scheme not in ("http", "https") or not url.hostname or not url.port:
             raise Rpc_Error(-32602, "address must be http(s)://host:port")
-        self.store.x("INSERT OR REPLACE INTO agents (host_uuid, address) VALUES (?, ?)", (host, address))
+        self.store.x("INSERT OR REPLACE INTO agents (host_uuid, address, endpoint_key) VALUES (?, ?, ?)",
+                     (host, address, endpoint_key))
         return {"host_uuid": host, "address": address}
 
     def job_def_list(self, owner, params):
@@ -506,9 +516,8 @@ class Rpc:
         timeout = params.get("timeout", self.FORWARD_DEFAULT_TIMEOUT)
         if not isinstance(timeout, int) or isinstance(timeout, bool) or not 1 <= timeout <= self.FORWARD_MAX_TIMEOUT:
             raise Rpc_Error(-32602, 'member "timeout" must be an integer from 1 to %d' % self.FORWARD_MAX_TIMEOUT)
-        rows = self.store.q("SELECT address FROM agents WHERE host_uuid = ?", (host,))
-        key = self.store.key_of(host)
-        if not rows or key is None:
+        address, key = self.store.agent_of(host)
+        if not address or not key:
             raise Rpc_Error(-32001, "no agent registered for host %s" % host)
         with self.lock:
             self.forward_id += 1
@@ -520,7 +529,7 @@ class Rpc:
 
         def exchange():
             try:
-                outcome["answer"] = self._post(rows[0]["address"], key, request, timeout)
+                outcome["answer"] = self._post(address, key, request, timeout)
             except Exception as e:  # reported below, on the caller's thread
                 outcome["error"] = e
 
@@ -679,7 +688,11 @@ class Handler(BaseHTTPRequestHandler):
 
         key = self.headers.get("X-Access-Key")
         owner = self.server.store.host_of(key) if key else None
-        entry = {"method": self.command, "path": path, "query": url.query, "params": pairs, "body": body,
+        shown = body
+        if isinstance(body, dict) and isinstance(body.get("params"), dict) and "endpoint_key" in body["params"]:
+            # The list of requests never shows an agent's endpoint key.
+            shown = dict(body, params=dict(body["params"], endpoint_key="***"))
+        entry = {"method": self.command, "path": path, "query": url.query, "params": pairs, "body": shown,
                  "host_uuid": owner, "status": None,
                  "peer": "%s:%d" % (self.client_address[0], self.client_address[1])}
         with self.server.state_lock:
@@ -863,8 +876,10 @@ class Handler(BaseHTTPRequestHandler):
             need_object(body)
             if not isinstance(body.get("host_uuid"), str) or not isinstance(body.get("address"), str):
                 raise Http_Error(400, "host_uuid and address (strings) are required")
-            st.x("INSERT OR REPLACE INTO agents (host_uuid, address) VALUES (?, ?)",
-                 (body["host_uuid"], body["address"]))
+            if not isinstance(body.get("endpoint_key", ""), str):
+                raise Http_Error(400, "endpoint_key must be a string")
+            st.x("INSERT OR REPLACE INTO agents (host_uuid, address, endpoint_key) VALUES (?, ?, ?)",
+                 (body["host_uuid"], body["address"], body.get("endpoint_key")))
             return 200, {}
         if path == "/admin/requests":
             if m == "DELETE":

@@ -1,6 +1,8 @@
-"""The fake programs of a simulated system: hdbsql, HDB, hdbsrvutil and the
-listener daemon. Each `main` returns the exit code and logs the call."""
+"""The fake programs of a simulated system: hdbsql, hdbuserstore, HDB,
+hdbsrvutil and the listener daemon. Each `main` returns the exit code and
+logs the call."""
 
+import json
 import os
 import re
 import selectors
@@ -104,6 +106,8 @@ def main(program, sid):
     try:
         if program == "hdbsql":
             return hdbsql_main(sid, sys.argv[1:])
+        if program == "hdbuserstore":
+            return hdbuserstore_main(sid, sys.argv[1:])
         if program == "HDB":
             return hdb_main(sid, sys.argv[1:])
         if program == "hdbsrvutil":
@@ -208,13 +212,42 @@ class Connection:
         return not self.state["multi_container"] or self.database == "SYSTEMDB"
 
 
+# A password on a command line is readable by every local user
+# (/proc/<pid>/cmdline) for as long as the program runs. The simulator
+# refuses it so that a test fails, unless the test itself (as the DBA at a
+# shell) asks for it in the program's environment.
+ALLOW_ARGV_PASSWORD = "HANA_SIM_ALLOW_ARGV_PASSWORD"
+
+
+def _refuse_argv_password(what):
+    if os.environ.get(ALLOW_ARGV_PASSWORD) != "1":
+        raise SqlError(-10104, "hana_sim: %s on the command line refused (readable in /proc/<pid>/cmdline)" % what)
+
+
+def store_path(host=None):
+    """The secure user store of the effective user: <home>/.hdb/<host>/SSFS_HDB.DAT."""
+    import pwd
+    home = pwd.getpwuid(os.geteuid()).pw_dir
+    return os.path.join(home, ".hdb", host or socket.gethostname(), "SSFS_HDB.DAT")
+
+
+def load_store(path):
+    try:
+        with open(path) as f:
+            return json.load(f)
+    except FileNotFoundError:
+        return {}
+    except ValueError:
+        raise SqlError(-10104, "Invalid secure store file %s" % path)
+
+
 def _connect(sid, state, opts):
     user = opts.get("-u")
     password = opts.get("-p")
     database = opts.get("-d")
     env = opts.get("-n")
     if "-U" in opts:
-        key = state.get("userstore", {}).get(opts["-U"])
+        key = load_store(store_path()).get(opts["-U"]) or state.get("userstore", {}).get(opts["-U"])
         if key is None:
             raise SqlError(-10104, "Invalid value for KEY (%s)" % opts["-U"])
         user = user or key.get("user")
@@ -304,6 +337,8 @@ def hdbsql_main(sid, argv):
         else:
             # Interactive use is not simulated.
             raise SqlError(-10104, "No command given (interactive mode is not available)")
+        if "-p" in opts:
+            _refuse_argv_password("password (-p)")
         entry["db_user"] = opts.get("-u")
         entry["database"] = opts.get("-d")
         out.out_file = opts.get("-o")
@@ -312,6 +347,10 @@ def hdbsql_main(sid, argv):
             code = _apply_fault(fault, out)
             return code
         state = common.load_state(sid)
+        if entry["db_user"] is None and "-U" in opts:
+            # The user the key names, also when the log-on then fails.
+            key = load_store(store_path()).get(opts["-U"]) or state.get("userstore", {}).get(opts["-U"]) or {}
+            entry["db_user"] = key.get("user")
         conn = _connect(sid, state, opts)
         entry["db_user"] = conn.user
         from . import sql
@@ -323,6 +362,110 @@ def hdbsql_main(sid, argv):
         code = 1
     except (SimError, OSError) as e:
         out.err.append(SqlError(2, "general error: %s" % e).render())
+        code = 1
+    finally:
+        entry["exit"] = code
+        _flush(out)
+        common.append_call(sid, entry)
+    return code
+
+
+# ---------------------------------------------------------- hdbuserstore
+
+USERSTORE_USAGE = ("Usage: hdbuserstore [options] command [arguments]\n"
+                   "Options: -i interactive (prompt for the password), -H <host>, -v, -h\n"
+                   "Commands: SET <KEY> <ENV>[@<DATABASE>] <USERNAME> [<PASSWORD>], DELETE <KEY>, LIST [<KEY> ...]")
+
+
+def hdbuserstore_main(sid, argv):
+    """The secure user store of the effective user, as hdbuserstore keeps
+    it: SET writes an entry (the password as argument, or with -i from the
+    prompt on standard input), DELETE removes one, LIST shows entries
+    without passwords. The file is the sim's own JSON, mode 0600 in a
+    directory of mode 0700."""
+    masked = list(argv)
+    words = [i for i, a in enumerate(argv) if not a.startswith("-")]
+    if words and argv[words[0]].upper() == "SET" and len(words) >= 5:
+        masked[words[4]] = "***"
+    entry = _call_entry("hdbuserstore", masked)
+    out = Output()
+    code = 0
+    try:
+        opts, rest, i = {}, [], 0
+        while i < len(argv):
+            a = argv[i]
+            if a == "-H" and i + 1 < len(argv):
+                opts["-H"] = argv[i + 1]
+                i += 2
+                continue
+            if a in ("-i", "-v", "-h") and not rest:
+                opts[a] = True
+            elif a.startswith("-") and not rest:
+                raise UsageError("Unknown option: %s" % a)
+            else:
+                rest.append(a)
+            i += 1
+        if "-h" in opts or not rest:
+            raise UsageError("")
+        command = rest[0].upper()
+        entry["statement"] = command
+        path = store_path(opts.get("-H"))
+        lock = None
+        if command in ("SET", "DELETE"):
+            import fcntl
+            os.makedirs(os.path.dirname(path), mode=0o700, exist_ok=True)
+            lock = open(os.path.join(os.path.dirname(path), ".lock"), "w")
+            fcntl.flock(lock, fcntl.LOCK_EX)  # released when the program ends
+        store = load_store(path)
+        if command == "SET":
+            if len(rest) not in (4, 5):
+                raise UsageError("SET needs <KEY> <ENV> <USERNAME> [<PASSWORD>]")
+            key, env, user = rest[1].upper(), rest[2], rest[3]
+            if len(rest) == 5:
+                _refuse_argv_password("password")
+                password = rest[4]
+            elif "-i" in opts:
+                sys.stderr.write("Password: ")
+                sys.stderr.flush()
+                password = sys.stdin.readline().rstrip("\n")
+            else:
+                raise UsageError("SET: no password given (use -i to be prompted)")
+            if not password:
+                raise SqlError(-10104, "Password must not be empty")
+            env, _, database = env.partition("@")
+            record = {"env": env, "user": user, "password": password}
+            if database:
+                record["database"] = database
+            store[key] = record
+            entry["db_user"] = user
+        elif command == "DELETE":
+            if len(rest) != 2:
+                raise UsageError("DELETE needs <KEY>")
+            store.pop(rest[1].upper(), None)
+        elif command == "LIST":
+            out.out.append("DATA FILE       : %s" % path)
+            out.out.append("")
+            for key in sorted(store):
+                if len(rest) > 1 and key not in [k.upper() for k in rest[1:]]:
+                    continue
+                out.out.append("KEY %s\n  ENV : %s\n  USER: %s" % (key, store[key]["env"], store[key]["user"]))
+                if store[key].get("database"):
+                    out.out.append("  DATABASE: %s" % store[key]["database"])
+        else:
+            raise UsageError("Unknown command: %s" % rest[0])
+        if command in ("SET", "DELETE"):
+            os.chmod(os.path.dirname(os.path.dirname(path)), 0o700)
+            os.chmod(os.path.dirname(path), 0o700)
+            tmp = path + ".tmp"
+            fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
+            with os.fdopen(fd, "w") as f:
+                json.dump(store, f)
+            os.rename(tmp, path)
+    except UsageError as e:
+        out.err.append(("%s\n" % e if str(e) else "") + USERSTORE_USAGE)
+        code = 1
+    except SqlError as e:
+        out.err.append(e.render())
         code = 1
     finally:
         entry["exit"] = code

@@ -413,7 +413,7 @@ def install(sid="HDB", instance=0, multi_container=True, tenants=None,
         if name.endswith(".py"):
             shutil.copyfile(os.path.join(PACKAGE_DIR, name),
                             os.path.join(common.lib_dir(sid), "hana_sim", name))
-    for program in ("hdbsql", "hdbsrvutil", "HDB"):
+    for program in ("hdbsql", "hdbuserstore", "hdbsrvutil", "HDB"):
         _write_executable(os.path.join(hdb_exe, program), _program_script(sid, program))
     _write_executable(idir + "/HDB", _program_script(sid, "HDB"))
     _write_executable(common.sim_dir(sid) + "/hdbdaemon", _program_script(sid, "daemon"))

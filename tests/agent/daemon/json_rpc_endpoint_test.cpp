@@ -26,7 +26,8 @@ class Answering_Handler : public JSON_RPC_Handler {
 class Endpoint_Test : public ::testing::Test {
  protected:
   void SetUp() override {
-    settings_.access_key = secure_string("s3cret");
+    settings_.access_key = secure_string("the-backupd-key");
+    settings_.endpoint_key = secure_string("s3cret");
     settings_.request_timeout = 5;
     services_.add_builtin("t.echo", &handler_);
     services_.add_builtin("t.silent", &handler_);
@@ -55,9 +56,25 @@ TEST_F(Endpoint_Test, RoutesByMethodAndAnswersEveryFaultWithItsCode) {
   EXPECT_EQ(handler_.calls, 3);
 }
 
+TEST_F(Endpoint_Test, DeepNestingIsRefusedAtParseTimeAndServingGoesOn) {
+  auto nested = [](std::size_t depth) {
+    return R"({"jsonrpc":"2.0","method":"t.echo","params":)" + std::string(depth, '[') + std::string(depth, ']') +
+           R"(,"id":1})";
+  };
+  // A few hundred thousand levels, well below the body limit.
+  for (std::size_t depth : {300000u, 100u})
+    EXPECT_EQ(serve(nested(depth)),
+              R"({"jsonrpc":"2.0","error":{"code":-32600,"message":"Invalid Request: nested deeper than 100 levels"},)"
+              R"("id":null})")
+        << depth;
+  EXPECT_EQ(serve(nested(99)), R"({"jsonrpc":"2.0","result":{"ok":true},"id":1})");
+  EXPECT_EQ(handler_.calls, 1);
+}
+
 TEST_F(Endpoint_Test, OnlyTheExactKeyMatches) {
   EXPECT_TRUE(endpoint_.key_matches("s3cret"));
-  for (const char* k : {"s3cre", "s3cret ", "S3cret", "", "s3cret\x01"}) EXPECT_FALSE(endpoint_.key_matches(k)) << k;
+  for (const char* k : {"s3cre", "s3cret ", "S3cret", "", "s3cret\x01", "the-backupd-key"})
+    EXPECT_FALSE(endpoint_.key_matches(k)) << k;
   EXPECT_FALSE(endpoint_.key_matches(nullptr));
 }
 

@@ -1,6 +1,7 @@
 #!/usr/bin/python3
 """strovix3-agent as a process in the sandbox, with the development backupd
-and the test service module: the access key, routing, a slow thread handler
+and the test service module: the endpoint key (and not the access key that
+group sapsys can decrypt), routing, a slow thread handler
 beside a fast request, loading and destruction through the stored destroy
 functions, probe and account commands, the server's job.def.list, calls
 forwarded to a second agent and to one that never answers, and SIGTERM."""
@@ -100,11 +101,16 @@ class Agent:
         except urllib.error.HTTPError as e:
             return e.code, json.loads(e.read() or b"null")
 
+    def endpoint_key(self):
+        """The key the agent made for its endpoint at its first start."""
+        with open(os.path.join(self.conf_dir, "endpoint_key")) as f:
+            return f.read().strip()
+
     def rpc(self, method, params=None, rid=1, timeout=30):
         body = {"jsonrpc": "2.0", "method": method, "id": rid}
         if params is not None:
             body["params"] = params
-        return self.post(body, self.key, timeout)
+        return self.post(body, self.endpoint_key(), timeout)
 
     def command(self, *args, stdin=None):
         return subprocess.run([AGENT, "-c", self.conf_dir] + list(args), input=stdin, capture_output=True,
@@ -149,17 +155,29 @@ class Strovix3_Agent_Test(unittest.TestCase):
         cls.mute.close()
         cls.srv.stop()
 
-    def test_access_key_is_required_and_nothing_runs_without_it(self):
+    def test_endpoint_key_is_required_and_what_sapsys_decrypts_is_refused(self):
+        key_file = os.path.join(self.a.conf_dir, "endpoint_key")
+        st = os.stat(key_file)
+        self.assertEqual((st.st_uid, stat.S_IMODE(st.st_mode)), (0, 0o600))
+        # A member of sapsys decrypts hana-backint's file with the host UUID
+        # of agent.conf and gets the access key: the endpoint refuses it.
+        self.assertEqual(sandbox_env.write_access_key_file().returncode, 0)
+        decoded = subprocess.run([os.path.join(os.environ["HANA_BINARY_DIR"], "tests", "decode-access-key"),
+                                  sandbox_env.ACCESS_KEY_FILE, os.path.join(self.a.conf_dir, "agent.conf")],
+                                 user=30999, group=sandbox_env.SAPSYS_GID, capture_output=True, text=True)
+        self.assertEqual((decoded.returncode, decoded.stdout), (0, KEY_A))
         before = records(self.a.record)
         body = {"jsonrpc": "2.0", "method": "test.echo", "params": {"x": 1}, "id": 1}
-        for key in (None, "", "key-of-b", KEY_A + "x", KEY_A[:-1]):
+        endpoint_key = self.a.endpoint_key()
+        for key in (None, "", decoded.stdout, "key-of-b", endpoint_key + "x", endpoint_key[:-1]):
             status, answer = self.a.post(body, key)
             self.assertEqual(status, 401, key)
             self.assertEqual(answer, {"error": "missing or wrong access key"})
         self.assertEqual(records(self.a.record), before)
-        status, answer = self.a.post(body, KEY_A)
+        status, answer = self.a.post(body, endpoint_key)
         self.assertEqual((status, answer), (200, {"jsonrpc": "2.0", "result": {"params": {"x": 1}}, "id": 1}))
         self.assertEqual(records(self.a.record)[len(before):], ["handle test.echo"])
+        self.assertNotIn(endpoint_key, self.a.log_text())
 
     def test_routing_and_json_rpc_errors(self):
         self.assertEqual(self.a.rpc("no.such.method", rid="q"),
@@ -167,7 +185,7 @@ class Strovix3_Agent_Test(unittest.TestCase):
                                 "id": "q"}))
         self.assertEqual(self.a.rpc("test.fail")[1]["error"], {"code": -32099, "message": "failed on purpose\n"})
         self.assertEqual(self.a.rpc("test.silent")[1]["error"], {"code": -32603, "message": "Request not answered"})
-        self.assertEqual(self.a.post(b"{", KEY_A)[1]["error"]["code"], -32700)
+        self.assertEqual(self.a.post(b"{", self.a.endpoint_key())[1]["error"]["code"], -32700)
 
     def test_slow_thread_handler_does_not_block_another_request(self):
         slow = {}
@@ -186,6 +204,45 @@ class Strovix3_Agent_Test(unittest.TestCase):
         self.assertLess(time.monotonic() - t0, 2.5)
         t.join(30)
         self.assertEqual(slow["answer"], {"jsonrpc": "2.0", "result": {"slept": 3}, "id": 5})
+
+    def test_trickling_clients_do_not_starve_valid_calls(self):
+        # One hundred connections from another address that send their
+        # request head a byte at a time, for as long as they are let.
+        stop = threading.Event()
+        socks = []
+        for _ in range(100):
+            s = socket.socket()
+            s.bind(("127.0.0.2", 0))
+            s.connect(("127.0.0.1", self.a.port))
+            socks.append(s)
+
+        def trickle():
+            while not stop.is_set():
+                for s in socks:
+                    try:
+                        s.send(b"X")
+                    except OSError:
+                        pass
+                stop.wait(0.2)
+
+        for s in socks:
+            try:
+                s.send(b"POST /jsonrpc HTTP/1.1\r\nHost: a\r\nX-Slow: ")
+            except OSError:
+                pass
+        t = threading.Thread(target=trickle)
+        t.start()
+        try:
+            time.sleep(0.5)
+            t0 = time.monotonic()
+            answers = [self.a.rpc("test.echo", {"n": n}, timeout=10)[1]["result"] for n in range(5)]
+            self.assertEqual(answers, [{"params": {"n": n}} for n in range(5)])
+            self.assertLess(time.monotonic() - t0, 2.0)
+        finally:
+            stop.set()
+            t.join()
+            for s in socks:
+                s.close()
 
     def test_call_command(self):
         r = self.a.command("call", "test.echo", '{"z": [1, 2]}')
@@ -206,7 +263,8 @@ class Strovix3_Agent_Test(unittest.TestCase):
         # The server is strict: a method it does not serve is an error.
         status, answer = self.srv.rpc("job.def.remove", {"uuid": "jd-1"}, KEY_A)
         self.assertEqual(answer["error"]["code"], -32601)
-        status, answer = self.srv.rpc("agent.register", {"host_uuid": HOST_B, "address": "http://127.0.0.1:1"},
+        status, answer = self.srv.rpc("agent.register", {"host_uuid": HOST_B, "address": "http://127.0.0.1:1",
+                                                         "endpoint_key": "k"},
                                       KEY_A)
         self.assertEqual(answer["error"], {"code": -32602, "message": "host_uuid is not the caller's host"})
 
@@ -295,7 +353,7 @@ class Strovix3_Agent_Start_Test(unittest.TestCase):
             r = agent.command("call", "test.echo", '{"tls": true}')
             self.assertEqual((r.returncode, r.stdout), (0, '{"params":{"tls":true}}\n'), r.stderr)
             with self.assertRaises((urllib.error.URLError, ConnectionError)):
-                agent.post({"jsonrpc": "2.0", "method": "test.echo", "id": 1}, KEY_B, timeout=5)
+                agent.post({"jsonrpc": "2.0", "method": "test.echo", "id": 1}, agent.endpoint_key(), timeout=5)
             self.assertNotIn("handle test.echo\nhandle test.echo", "\n".join(records(agent.record)))
         finally:
             self.assertEqual(agent.stop(), 0)
@@ -324,6 +382,15 @@ class Strovix3_Agent_Start_Test(unittest.TestCase):
         self.assertEqual(r.returncode, 2)
         self.assertIn('"rpc_address" 0.0.0.0 is not a loopback address; "rpc_cert" and "rpc_key" are required',
                       r.stderr)
+        # Key files that others may read, or that another user owns, are
+        # refused like ssh refuses them.
+        key = os.path.join(conf, "access_key")
+        for mode, owner, message in ((0o640, 0, "has mode 0640: group or others may reach it; it must be 0600"),
+                                     (0o600, 30999, "belongs to user 30999, not to the agent's user 0; refused")):
+            os.chmod(key, mode)
+            os.chown(key, owner, 0)
+            r = subprocess.run([AGENT, "-c", conf, "call", "test.echo"], capture_output=True, text=True, timeout=60)
+            self.assertEqual((r.returncode, r.stderr), (2, "strovix3-agent: '%s' %s\n" % (key, message)))
 
 
 if __name__ == "__main__":

@@ -9,6 +9,7 @@
 #include "agent/base/directory_iterator.h"
 #include "agent/json/json_access.h"
 #include "agent/json/json_file.h"
+#include "agent/json/yajl_handler.h"
 #include "temp_dir.h"
 #include "unprivileged.h"
 
@@ -69,6 +70,22 @@ TEST(JsonFile, MalformedOrMissingFilesAreErrors) {
   EXPECT_EQ(v, 5);
   EXPECT_FALSE(load_json(dir.file("missing"), v, &error));
   EXPECT_FALSE(dump_json(dir.file("no/such/dir/file"), v));
+}
+
+TEST(JsonFile, BothParsersRefuseNestingBeyondTheLimit) {
+  const std::string deep = std::string(200000, '[') + std::string(200000, ']');
+  json_value v = 5;
+  std::string error;
+  EXPECT_EQ(Json_Parse::TOO_DEEP, parse_json(deep, v, &error));
+  EXPECT_EQ("nested deeper than 100 levels", error);
+  EXPECT_EQ(v, 5);
+  const std::string fits = std::string(100, '[') + std::string(100, ']');
+  EXPECT_TRUE(loads_json(fits, v));
+  YAJL_Handler yajl;
+  EXPECT_EQ(1, yajl.parse(deep.data(), deep.size(), error));
+  EXPECT_EQ("JSON nested deeper than 100 levels", error);
+  YAJL_Handler fine;
+  EXPECT_EQ(0, fine.parse(fits.data(), fits.size(), error));
 }
 
 TEST(JsonAccess, OptionalRequiredAndWrongKinds) {
