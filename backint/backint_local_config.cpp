@@ -133,21 +133,27 @@ void Backint_Local_Config::stream_settings(std::size_t& max_streams, std::size_t
   auto it = conf.find("backint");
   if (it == conf.end() || !it->is_object()) return;
   std::size_t streams = max_streams, timeout = pipe_timeout;
+  // Each member on its own: a mistyped one must not cost the other.
   try {
     object_get(*it, "max_streams", streams);
+  } catch (const Json_Member_Error& e) {
+    protocol_.write_debug("Failed to parse config file, %s\n", e.what());
+  }
+  try {
     object_get(*it, "pipe_timeout", timeout);
   } catch (const Json_Member_Error& e) {
     protocol_.write_debug("Failed to parse config file, %s\n", e.what());
-    return;
   }
   if (streams >= 1 && streams <= max_max_streams)
     max_streams = streams;
   else
     protocol_.write_debug("max_streams %zu in '%s' is not within 1..%zu\n", streams, path_.c_str(), max_max_streams);
-  if (timeout >= 1)
+  // A wait of more than a day is a typo, and a huge one would overflow the
+  // clock's arithmetic into a wait that has already ended.
+  if (timeout >= 1 && timeout <= max_pipe_timeout)
     pipe_timeout = timeout;
   else
-    protocol_.write_debug("pipe_timeout 0 in '%s' is not allowed\n", path_.c_str());
+    protocol_.write_debug("pipe_timeout %zu in '%s' is not within 1..%zu\n", timeout, path_.c_str(), max_pipe_timeout);
 }
 
 }  // namespace sap_hana

@@ -82,6 +82,8 @@ class Backint_Local_Config {
   static constexpr std::size_t max_max_streams = 32;
   /// Seconds to wait for a pipe's other end unless hana.conf says otherwise.
   static constexpr std::size_t default_pipe_timeout = 180;
+  /// The longest wait for a pipe's other end: a day.
+  static constexpr std::size_t max_pipe_timeout = 86400;
 
  private:
   Backint_Protocol& protocol_;

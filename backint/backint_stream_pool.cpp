@@ -98,12 +98,43 @@ std::size_t Backint_Stream_Pool::finished() {
 void Backint_Stream_Pool::transfer_started() {
   std::lock_guard<std::mutex> lock(mutex_);
   ++transfers_;
+  last_progress_ = std::chrono::steady_clock::now();
 }
 
 void Backint_Stream_Pool::transfer_ended() {
   std::lock_guard<std::mutex> lock(mutex_);
   --transfers_;
   last_transfer_end_ = std::chrono::steady_clock::now();
+  last_progress_ = last_transfer_end_;
+}
+
+void Backint_Stream_Pool::progressed() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  last_progress_ = std::chrono::steady_clock::now();
+}
+
+std::chrono::steady_clock::time_point Backint_Stream_Pool::last_progress() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return last_progress_;
+}
+
+std::size_t Backint_Stream_Pool::queued() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return queue_.size();
+}
+
+std::size_t Backint_Stream_Pool::grow() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::size_t started = 0;
+  while (queue_.size() > waiting_threads_ + started && threads_.size() < max_limit) {
+    try {
+      threads_.emplace_back(&Backint_Stream_Pool::work, this);
+    } catch (const std::system_error&) {
+      break;  // the streams there are still serve the queue
+    }
+    ++started;
+  }
+  return started;
 }
 
 std::chrono::steady_clock::time_point Backint_Stream_Pool::busy_until() {

@@ -22,8 +22,8 @@ namespace sap_hana {
 /// others; wait() rethrows the first exception once every task has ended.
 /// The destructor waits as wait() does, without rethrowing.
 ///
-/// submit(), wait() and the destructor belong to one thread; running() and
-/// finished() may be called from any thread.
+/// submit(), grow(), wait() and the destructor belong to one thread; the
+/// other members may be called from any thread.
 class Backint_Stream_Pool {
  public:
   /// The largest limit: HANA uses at most 32 channels.
@@ -52,6 +52,19 @@ class Backint_Stream_Pool {
   /// (the clock's epoch before the first): how long HANA has been busy
   /// with other pipes of the call (Pipe_Opener::Activity).
   std::chrono::steady_clock::time_point busy_until();
+  /// A transfer moved data (its reader took some, or its writer gave some).
+  void progressed();
+  /// The last moment a transfer of the call started, moved data or ended
+  /// (the clock's epoch before the first): a transfer whose peer takes no
+  /// data is stalled only while nothing else moves either.
+  std::chrono::steady_clock::time_point last_progress();
+  /// Tasks submitted and not yet taken up by a thread.
+  std::size_t queued();
+  /// Takes up every queued task at once, on threads beyond the limit (at
+  /// most max_limit in all): for transfers whose peer is waiting while the
+  /// streams within the limit are stalled on peers that take nothing.
+  /// Returns the number of threads started.
+  std::size_t grow();
   /// transfer_started() now, transfer_ended() when it goes out of scope.
   struct Transfer {
     explicit Transfer(Backint_Stream_Pool& pool) : pool_(pool) { pool_.transfer_started(); }
@@ -78,6 +91,7 @@ class Backint_Stream_Pool {
   std::size_t finished_ = 0;
   std::size_t transfers_ = 0;
   std::chrono::steady_clock::time_point last_transfer_end_{};
+  std::chrono::steady_clock::time_point last_progress_{};
   bool closing_ = false;
   std::exception_ptr first_exception_;
 };

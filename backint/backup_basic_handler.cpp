@@ -12,7 +12,10 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <poll.h>
 #include <sched.h>
+#include <thread>
+#include <unistd.h>
 
 #include "agent/base/directory_iterator.h"
 #include "agent/io/fd_source.h"
@@ -256,14 +259,74 @@ bool Backint_Backup_Basic_Handler::handle_source_file() {
   // failed source does not stop the others.
   std::atomic<bool> all_saved{true};
   Backint_Stream_Pool pool(streams);
-  for (const Source_File_Info& source : source_files_) {
-    pool.submit([this, &source, &suffix, &options, &target, &pool, &all_saved] {
-      if (!for_object(source.filename, [&] { return save_source(source, suffix, options, target, pool); }))
+  const auto submit = [&](const Source_File_Info& source, int fd) {
+    pool.submit([this, &source, fd, &suffix, &options, &target, &pool, &all_saved] {
+      if (!for_object(source.filename, [&] { return save_source(source, fd, suffix, options, target, pool); }))
         all_saved = false;
     });
+  };
+  std::vector<Attaching> pipes;
+  for (const Source_File_Info& source : source_files_) {
+    if (source.type == "pipe")
+      pipes.push_back(Attaching{&source, -1});
+    else
+      submit(source, -1);
   }
+  if (!attach_pipes(pipes, pool, std::chrono::seconds(pipe_timeout), submit)) all_saved = false;
   pool.wait();
   return all_saved;
+}
+
+bool Backint_Backup_Basic_Handler::attach_pipes(std::vector<Attaching>& pipes, Backint_Stream_Pool& pool,
+                                                std::chrono::seconds timeout,
+                                                const std::function<void(const Source_File_Info&, int)>& submit) {
+  // Every pipe gets its reader at once, so that HANA can open it within its
+  // response time-out however many pipes wait for a stream; a pipe takes a
+  // stream once its writer is there (its writer blocks until then).
+  bool ok = true;
+  const auto fail = [&](const Attaching& pipe, const std::string& why) {
+    if (pipe.fd >= 0) ::close(pipe.fd);
+    protocol_.write_error(pipe.source->filename, "Failed to open the pipe, %s\n", why.c_str());
+    ok = false;
+  };
+  const Pipe_Opener::Clock::time_point start = Pipe_Opener::Clock::now();
+  const Pipe_Opener::Activity busy = [&pool] { return pool.busy_until(); };
+  for (unsigned attempt = 0; !pipes.empty(); ++attempt) {
+    for (auto it = pipes.begin(); it != pipes.end();) {
+      std::string why;
+      const Pipe_Opener::Attempt tried = Pipe_Opener::try_open_read(it->source->filename, O_CLOEXEC, true, it->fd, why);
+      if (tried == Pipe_Opener::Attempt::waiting) {
+        ++it;
+        continue;
+      }
+      if (tried == Pipe_Opener::Attempt::failed)
+        fail(*it, why);
+      else
+        submit(*it->source, it->fd);
+      it = pipes.erase(it);
+    }
+    if (pipes.empty()) break;
+    if (Pipe_Opener::Clock::now() >= Pipe_Opener::deadline(start, timeout, busy)) {
+      const std::string seconds = std::to_string(timeout.count());
+      for (const Attaching& pipe : pipes) {
+        const std::string& path = pipe.source->filename;
+        fail(pipe, pipe.fd < 0 ? "'" + path + "' did not appear within " + seconds + " seconds"
+                               : "no writer opened '" + path + "' within " + seconds + " seconds");
+      }
+      break;
+    }
+    // A writer's first bytes end the wait at once; a missing pipe is looked
+    // for again after the pause.
+    std::vector<struct pollfd> attached;
+    for (const Attaching& pipe : pipes)
+      if (pipe.fd >= 0) attached.push_back(pollfd{pipe.fd, POLLIN, 0});
+    const auto pause = Pipe_Opener::pause(attempt);
+    if (attached.empty())
+      std::this_thread::sleep_for(pause);
+    else
+      ::poll(attached.data(), attached.size(), static_cast<int>(pause.count()));
+  }
+  return ok;
 }
 
 int Backint_Backup_Basic_Handler::compression_workers(std::size_t streams) {
@@ -278,9 +341,15 @@ int Backint_Backup_Basic_Handler::compression_workers(std::size_t streams) {
   return static_cast<int>(std::min<std::size_t>(2, static_cast<std::size_t>(cores) / streams));
 }
 
-bool Backint_Backup_Basic_Handler::save_source(const Source_File_Info& source, const std::string& suffix,
+bool Backint_Backup_Basic_Handler::save_source(const Source_File_Info& source, int fd, const std::string& suffix,
                                                const Client_IO_Base::Options& options, const std::string& /*target*/,
                                                Backint_Stream_Pool& pool) {
+  struct Closer {
+    int fd;
+    ~Closer() {
+      if (fd >= 0) ::close(fd);
+    }
+  } opened{fd};
   std::string ebid;
   generate_uuid(ebid);
   const std::string base = base_name(source.filename);
@@ -291,17 +360,17 @@ bool Backint_Backup_Basic_Handler::save_source(const Source_File_Info& source, c
   Client_IO_Ex io;
   bool ok = io.connect(location_, options);
   if (ok) {
-    // A pipe may not exist yet, or HANA may come to it after other
-    // channels: waited for, but never without a limit.
-    std::string why;
-    const bool pipe = source.type == "pipe";
-    int fd = Pipe_Opener::open_read(source.filename, O_CLOEXEC, pipe, std::chrono::seconds(options.pipe_timeout), why,
-                                    [&pool] { return pool.busy_until(); });
-    if (fd < 0) {
-      // Nothing was written: the source itself is missing or silent.
-      protocol_.write_error(source.filename, "Failed to open the %s, %s\n", source.type.c_str(), why.c_str());
-      return false;
+    if (opened.fd < 0) {
+      std::string why;
+      opened.fd = Pipe_Opener::open_read(source.filename, O_CLOEXEC, false, std::chrono::seconds(options.pipe_timeout),
+                                         why, [&pool] { return pool.busy_until(); });
+      if (opened.fd < 0) {
+        protocol_.write_error(source.filename, "Failed to open the %s, %s\n", source.type.c_str(), why.c_str());
+        return false;
+      }
     }
+    fd = opened.fd;
+    opened.fd = -1;  // put_fd owns it
     Backint_Stream_Pool::Transfer moving(pool);
     io.object_id(ebid);
     ok = io.put_fd(fd, source.filename, stored_as, Client_IO_Ex::Progress_Callback());

@@ -1,8 +1,10 @@
 #ifndef SAP_HANA_BACKUP_BASIC_HANDLER_H
 #define SAP_HANA_BACKUP_BASIC_HANDLER_H
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -27,11 +29,13 @@ namespace sap_hana {
 /// writes all pipes of a call at once, so the sources are streamed
 /// concurrently, each on a storage client of its own, at most max_streams
 /// at a time (the job's "io_ctl" "max_streams", else hana.conf's
-/// "backint"/"max_streams", else 8; 1..32), taken up in input order; with 1
-/// they go one after another. A pipe that does not exist yet or has no
-/// writer yet is waited for up to hana.conf's "backint"/"pipe_timeout"
-/// seconds (180), counted from when HANA was last busy with another pipe
-/// of the call. A source that fails gets its own error pair
+/// "backint"/"max_streams", else 8; 1..32); with 1 they go one after
+/// another. Every pipe gets its reader at once, whatever the number of
+/// streams, and takes a stream once its writer has come (in input order
+/// among those ready). A pipe that does not exist yet or has no writer yet
+/// is waited for up to hana.conf's "backint"/"pipe_timeout" seconds (180),
+/// counted from when HANA was last busy with another pipe of the call. A
+/// source that fails gets its own error pair
 /// "#DEBUG <text>#ERROR "<file>"", leaves no object under its name (an
 /// earlier one stays untouched) and no catalog record; the other sources go
 /// on, and the run's result is false (exit code 1). Each file record names
@@ -106,14 +110,27 @@ class Backint_Backup_Basic_Handler : public Backint_Handler {
  private:
   /// Streams one source on a storage client of its own; answers it (#SAVED
   /// or its error pair). Called on the pool's threads.
-  bool save_source(const Source_File_Info& source, const std::string& suffix, const Client_IO_Base::Options& options,
-                   const std::string& target, Backint_Stream_Pool& pool);
+  /// `fd`: the source, opened already (owned from here on), or -1.
+  bool save_source(const Source_File_Info& source, int fd, const std::string& suffix,
+                   const Client_IO_Base::Options& options, const std::string& target, Backint_Stream_Pool& pool);
   /// The object name of `source` (an element of source_files_) without
   /// the compression suffix: its base name, unique within the call.
   std::string object_name(const Source_File_Info& source, const std::string& ebid) const;
   /// Removes what a source whose registration failed for good left: its
   /// object (only when it still holds `ebid`) and any catalog record.
   void discard_unregistered(Client_IO_Ex& io, const std::string& object, const std::string& ebid);
+  /// A pipe source and its read end, opened without blocking (-1 until the
+  /// pipe exists).
+  struct Attaching {
+    const Source_File_Info* source;
+    int fd;
+  };
+  /// Attaches a reader to every pipe at once and submits each one once its
+  /// writer has come; a pipe that does not appear or gets no writer within
+  /// `timeout` (counted from when the pool was last busy) gets its error
+  /// pair. False when any pipe failed so.
+  bool attach_pipes(std::vector<Attaching>& pipes, Backint_Stream_Pool& pool, std::chrono::seconds timeout,
+                    const std::function<void(const Source_File_Info&, int)>& submit);
   /// zstd's own threads per stream: the cores left over by `streams`, at
   /// most 2.
   static int compression_workers(std::size_t streams);

@@ -49,7 +49,8 @@ bool Backint_Restore_Basic_Handler::debug_mode() { return ACE::debug() != 0; }
 
 bool Backint_Restore_Basic_Handler::write_data(const std::string& location, const std::string& dataset,
                                                const std::string& destination, Client_IO_Base::Options& options,
-                                               const std::string& ebid, int fd) {
+                                               const std::string& ebid, int fd, const std::function<void()>& progress,
+                                               const Fd_Sink::Stall_Limit* stall) {
   // The reader of a pipe opened for us sees the end of the data, whatever
   // happens below, once the descriptor is closed.
   struct Closer {
@@ -79,13 +80,26 @@ bool Backint_Restore_Basic_Handler::write_data(const std::string& location, cons
     return false;
   }
   io.object_id(ebid);
+  Client_IO_Ex::Progress_Callback moved;
+  if (progress)
+    moved = [&progress](std::uint64_t) {
+      progress();
+      return true;
+    };
   bool ok;
-  if (opened.fd >= 0) {
+  struct stat st {};
+  if (opened.fd >= 0 && stall != nullptr && ::fstat(opened.fd, &st) == 0 && S_ISFIFO(st.st_mode)) {
+    // A reader that has the pipe open but takes nothing must not hold the
+    // transfer for ever.
+    ::fcntl(opened.fd, F_SETPIPE_SZ, 1 << 20);  // fewer wake-ups of the reader, as the client does
+    Fd_Sink sink(opened.fd, destination, *stall);
+    ok = io.get_stream(dataset, sink, moved);
+  } else if (opened.fd >= 0) {
     const int handed = opened.fd;
     opened.fd = -1;
-    ok = io.get_fd(dataset, handed, destination, nullptr);
+    ok = io.get_fd(dataset, handed, destination, moved);
   } else {
-    ok = io.get_file(dataset, destination, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 8192, nullptr);
+    ok = io.get_file(dataset, destination, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 8192, moved);
   }
   if (!ok) {
     protocol_.write_debug("Failed to write data to %s, %s", destination.c_str(), io.error().c_str());

@@ -1,9 +1,11 @@
 #ifndef SAP_HANA_RESTORE_BASIC_HANDLER_H
 #define SAP_HANA_RESTORE_BASIC_HANDLER_H
 
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "agent/io/fd_sink.h"
 #include "agent/storage/client_io_base.h"
 #include "backint/backint_handler.h"
 
@@ -49,9 +51,14 @@ class Backint_Restore_Basic_Handler : public Backint_Handler {
   /// the one the object was stored under (an object that records another is
   /// refused before any data goes out). With `fd` (the destination, opened
   /// for writing by the caller) the data goes there; `fd` is closed in any
-  /// case. May run on several threads at once.
+  /// case. With `stall` a pipe `fd` whose reader takes no data for that
+  /// long fails the transfer (Fd_Sink::Stall_Limit). `progress` is called
+  /// after every block read from the storage (it blocks while the
+  /// destination takes nothing). May run on several threads at once.
   bool write_data(const std::string& location, const std::string& dataset, const std::string& destination,
-                  Client_IO_Base::Options& options, const std::string& ebid = std::string(), int fd = -1);
+                  Client_IO_Base::Options& options, const std::string& ebid = std::string(), int fd = -1,
+                  const std::function<void()>& progress = std::function<void()>(),
+                  const Fd_Sink::Stall_Limit* stall = nullptr);
 
   /// True when `file` is a named pipe with at least one write bit; false
   /// with a "#DEBUG" line naming the reason otherwise (an empty name is a

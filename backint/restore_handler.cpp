@@ -20,6 +20,13 @@
 
 namespace sap_hana {
 
+namespace {
+
+// How long no stream may move data while entries with readers wait for one.
+constexpr std::chrono::seconds stall_grace(1);
+
+}  // namespace
+
 Backint_Restore_Handler::Backint_Restore_Handler(const Backint_Info& info) : Backint_Restore_Basic_Handler(info) {}
 
 bool Backint_Restore_Handler::execute_i() {
@@ -191,12 +198,12 @@ void Backint_Restore_Handler::transfer_found() {
       found.checked = exists;
       waiting.push_back(&found);
     } else {
-      start_transfer(pool, found, -1);
+      start_transfer(pool, found, -1, pipe_timeout);
     }
   }
 
   const Pipe_Opener::Clock::time_point start = Pipe_Opener::Clock::now();
-  for (unsigned attempt = 0; !waiting.empty(); ++attempt) {
+  for (unsigned attempt = 0;; ++attempt) {
     for (auto it = waiting.begin(); it != waiting.end();) {
       Found& found = **it;
       const Input_File& entry = *found.entry;
@@ -219,29 +226,36 @@ void Backint_Restore_Handler::transfer_found() {
         protocol_.write_error(entry.filename, "Failed to check destination file %s\n", entry.destname.c_str());
         continue;
       }
-      start_transfer(pool, found, fd);
+      start_transfer(pool, found, fd, pipe_timeout);
     }
-    if (waiting.empty()) break;
-    if (Pipe_Opener::Clock::now() >= Pipe_Opener::deadline(start, std::chrono::seconds(pipe_timeout), busy)) {
+    // A reader may drain the pipes it opened in any order: when it waits
+    // for one still queued behind streams whose readers take nothing, the
+    // queued entries (every one has its reader) get streams of their own.
+    if (pool.queued() > 0 && Pipe_Opener::Clock::now() - std::max(start, pool.last_progress()) >= stall_grace)
+      pool.grow();
+    if (waiting.empty() && pool.queued() == 0) break;
+    if (!waiting.empty() &&
+        Pipe_Opener::Clock::now() >= Pipe_Opener::deadline(start, std::chrono::seconds(pipe_timeout), busy)) {
       for (Found* found : waiting) {
         protocol_.write_debug("Failed to write data to %s, no reader opened it within %zu seconds\n",
                               found->entry->destname.c_str(), pipe_timeout);
         protocol_.write_error(found->entry->filename, "Failed to write date to '%s'\n", found->entry->destname.c_str());
       }
-      break;
+      waiting.clear();
     }
-    std::this_thread::sleep_for(Pipe_Opener::pause(attempt));
+    std::this_thread::sleep_for(std::min(Pipe_Opener::pause(attempt), std::chrono::milliseconds(50)));
   }
   pool.wait();
 }
 
-void Backint_Restore_Handler::start_transfer(Backint_Stream_Pool& pool, Found& found, int fd) {
-  pool.submit([this, &pool, &found, fd] {
+void Backint_Restore_Handler::start_transfer(Backint_Stream_Pool& pool, Found& found, int fd,
+                                             std::size_t pipe_timeout) {
+  pool.submit([this, &pool, &found, fd, pipe_timeout] {
     const Input_File& entry = *found.entry;
     bool ok;
     {
       Backint_Stream_Pool::Transfer moving(pool);
-      ok = for_object(entry.filename, [&] { return restore_data(found, fd); });
+      ok = for_object(entry.filename, [&] { return restore_data(found, fd, pool, pipe_timeout); });
     }
     if (ok) protocol_.write_restored(found.info.ebid, entry.filename);
   });
@@ -265,9 +279,12 @@ bool Backint_Restore_Handler::prepare_transfer(Found& found) {
   return true;
 }
 
-bool Backint_Restore_Handler::restore_data(Found& found, int fd) {
+bool Backint_Restore_Handler::restore_data(Found& found, int fd, Backint_Stream_Pool& pool, std::size_t pipe_timeout) {
   const Input_File& entry = *found.entry;
-  if (!write_data(found.location, found.dataset, entry.destname, found.options, found.info.ebid, fd)) {
+  const Fd_Sink::Stall_Limit stall{std::chrono::seconds(pipe_timeout), [&pool] { return pool.last_progress(); }};
+  if (!write_data(
+          found.location, found.dataset, entry.destname, found.options, found.info.ebid, fd,
+          [&pool] { pool.progressed(); }, &stall)) {
     protocol_.write_error(entry.filename, "Failed to write date to '%s'\n", entry.destname.c_str());
     return false;
   }

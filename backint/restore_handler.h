@@ -56,7 +56,13 @@ class Backint_Stream_Pool;
 ///    for too. A pipe still without a reader after hana.conf's
 ///    "backint"/"pipe_timeout" seconds (180; counted from the last moment
 ///    another transfer of the call was running) is answered with the error
-///    pair "Failed to write date to '%s'\n". A failed transfer (including a
+///    pair "Failed to write date to '%s'\n". An entry whose reader is there
+///    gets a stream: when no stream has moved data for a second while
+///    entries with readers wait, those are started beyond max_streams (a
+///    reader may drain the pipes it opened in any order). A reader that has
+///    the pipe open but takes no data for pipe_timeout seconds, while no
+///    other transfer of the call moves any, fails its entry with that error
+///    pair too. A failed transfer (including a
 ///    checksum mismatch) answers its entry with that error pair too; the
 ///    other entries go on, and any error pair means exit code 1.
 ///  - Success: `#RESTORED "<ebid>" "<file>"` as soon as the entry is done.
@@ -103,15 +109,17 @@ class Backint_Restore_Handler : public Backint_Restore_Basic_Handler {
   /// (the pool cache is not thread-safe); false with the error pair.
   bool prepare_transfer(Found& found);
   /// Reads the found object into the entry's destination (`fd` when opened
-  /// already, else -1); false with the error pair written.
-  bool restore_data(Found& found, int fd);
+  /// already, else -1), reporting progress to `pool`; a pipe whose reader
+  /// takes nothing while no other transfer of the call moves data fails
+  /// after `pipe_timeout` seconds. False with the error pair written.
+  bool restore_data(Found& found, int fd, Backint_Stream_Pool& pool, std::size_t pipe_timeout);
 
   bool mdc_ = false;
   Restore_Config restore_config_;
   bool to_restore_ = true;
 
  private:
-  void start_transfer(Backint_Stream_Pool& pool, Found& found, int fd);
+  void start_transfer(Backint_Stream_Pool& pool, Found& found, int fd, std::size_t pipe_timeout);
   /// Fills `info` from the catalog configuration file of a catalog backup.
   bool load_catalog_conf(const Input_File& entry, Catalog_Backup_File_Info& info);
   const std::string& pool_for(const std::string& filename) const;

@@ -88,6 +88,37 @@ int Pipe_Opener::open_read(const std::string& path, int flags, bool wait_missing
   return fd;
 }
 
+Pipe_Opener::Attempt Pipe_Opener::try_open_read(const std::string& path, int flags, bool wait_missing, int& fd,
+                                                std::string& error) {
+  if (fd < 0) {
+    do {
+      fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | flags);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+      if (errno == ENOENT && wait_missing) return Attempt::waiting;
+      error = "failed to open '" + path + "' for reading: " + strerror(errno);
+      return Attempt::failed;
+    }
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode)) {
+    struct pollfd p {
+      fd, POLLIN, 0
+    };
+    int n;
+    do {
+      n = ::poll(&p, 1, 0);
+    } while (n < 0 && errno == EINTR);
+    if (n == 0) return Attempt::waiting;
+    if (n < 0) {
+      error = "failed to wait for a writer of '" + path + "': " + strerror(errno);
+      return Attempt::failed;
+    }
+  }
+  if (!clear_nonblock(fd, path, error)) return Attempt::failed;
+  return Attempt::opened;
+}
+
 Pipe_Opener::Attempt Pipe_Opener::try_open_write(const std::string& path, int flags, bool wait_missing, int& fd,
                                                  std::string& error) {
   fd = -1;

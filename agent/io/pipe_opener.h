@@ -41,6 +41,15 @@ class Pipe_Opener {
   static int open_read(const std::string& path, int flags, bool wait_missing, Clock::duration timeout,
                        std::string& error, const Activity& activity = Activity());
 
+  /// One attempt, without waiting, of open_read: with `fd` still -1 the
+  /// path is opened with O_NONBLOCK (from then on a writer can open the
+  /// pipe; the caller keeps `fd` across attempts and closes it when it gives
+  /// up). `opened` (O_NONBLOCK cleared) once the writer has written data or
+  /// has come and closed it, and at once for anything but a named pipe;
+  /// `waiting` while the path does not exist yet (with `wait_missing`) or
+  /// the pipe has no writer yet.
+  static Attempt try_open_read(const std::string& path, int flags, bool wait_missing, int& fd, std::string& error);
+
   /// One attempt, without waiting, to open `path` for writing with
   /// O_WRONLY | `flags` (mode 0640 when created). A named pipe without a
   /// reader, and with `wait_missing` a path that does not exist yet, give

@@ -1,5 +1,10 @@
 // Compression names, suffixes and the decoders' handling of damaged streams.
 #include <gtest/gtest.h>
+#include <malloc.h>
+#if defined(__SANITIZE_ADDRESS__)
+// The sanitizer's own allocator, which replaces malloc's bookkeeping.
+extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
+#endif
 
 #include "agent/compress/compression_method.h"
 #include "agent/compress/lzo_compress_filter.h"
@@ -39,11 +44,40 @@ TEST(Compression_Names, NamesValuesAndSuffixesMatch) {
   EXPECT_STREQ("", compression_value_to_suffix(42));
 }
 
+// Heap bytes in use by the process.
+std::size_t heap_in_use() {
+#if defined(__SANITIZE_ADDRESS__)
+  return __sanitizer_get_current_allocated_bytes();
+#else
+  struct mallinfo2 info = mallinfo2();
+  return info.uordblks + info.hblkhd;
+#endif
+}
+
+class Discard_Sink : public IO_Sink {
+ public:
+  bool write(const char*, std::size_t) override { return true; }
+  bool finish() override { return true; }
+};
+
 TEST(Compression_Levels, ZstdLevelsStayWithinTheMemoryBudget) {
   EXPECT_EQ(3, Zstd_Compress_Filter::effective_level(0));
   EXPECT_EQ(1, Zstd_Compress_Filter::effective_level(-5));
   EXPECT_EQ(9, Zstd_Compress_Filter::effective_level(19));
   EXPECT_EQ(6, Zstd_Compress_Filter::effective_level(6));
+
+  // What a stream's compressor holds while it works, at every level the
+  // configuration accepts, with the most workers a stream gets.
+  const std::string data = make_data(4u << 20);
+  for (int level = 1; level <= 9; ++level) {
+    Discard_Sink sink;
+    const std::size_t before = heap_in_use();
+    Zstd_Compress_Filter compress(sink, level, 2);
+    ASSERT_TRUE(compress.write(data.data(), data.size()));
+    const long long held = static_cast<long long>(heap_in_use()) - static_cast<long long>(before);
+    ASSERT_TRUE(compress.finish());
+    EXPECT_LT(held, 7ll << 20) << "level " << level;
+  }
 }
 
 std::string compress_lzo(const std::string& data, int level) {
