@@ -456,20 +456,10 @@ std::string Backup_Executor::end_own_backup(const std::string& database, const s
 void Backup_Executor::remove_leftovers(const std::string& database, const std::string& uuid, ACE_UINT64 backup_id) {
   if (backup_id != 0) {
     std::string landscape_id;
-    Pool_Info pool;
-    Client_IO_Base::Options options;
-    secure_string key = Host_Manager::instance()->access_key();
-    if (!key.empty()) options.set_extra_option(http_head_string(HTTP_HEAD_X_ACCESS_KEY), key);
     Client_IO_Ex io;
     if (!Environ_Getter::get_landscape_id(sid_.c_str(), landscape_id)) {
       ACE_ERROR((LM_ERROR, "Failed to get landscape ID\n"));
-    } else if (get_pool_info(tgt_.id, nullptr, pool, false, 0, nullptr, true, nullptr, nullptr, false) != 1) {
-      ACE_ERROR((LM_ERROR, "Skip removing the backup set because there was a failure to get pool information.\n"));
-    } else if (set_options_by_pool(options, pool) != 1) {
-      ACE_ERROR((LM_ERROR, "Failed to set client io options by pool info\n"));
-    } else if (!io.connect(pool.url, options)) {
-      ACE_ERROR((LM_ERROR, "Failed to connect to %s\n", pool.url.c_str()));
-    } else {
+    } else if (connect_pool(tgt_.id, io)) {
       remove_data_set(io, landscape_id, database, backup_id);
     }
   }

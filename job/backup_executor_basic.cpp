@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "agent/backupd/catalog_operator.h"
+#include "agent/backupd/pool_utils.h"
 #include "agent/backupd/read_first_catalog.h"
 #include "agent/backupset/hana_backup_set.h"
 #include "agent/backupset/minor_resource_id.h"
@@ -17,7 +18,9 @@
 #include "agent/base/snprintf_t.h"
 #include "agent/base/time_parse.h"
 #include "agent/base/uuid_string.h"
+#include "agent/config/host_manager.h"
 #include "agent/config/instance_manager.h"
+#include "agent/http/http_headers.h"
 #include "agent/http/http_query.h"
 #include "agent/http/http_session_factory.h"
 #include "agent/job/write_job_alert.h"
@@ -480,6 +483,23 @@ bool Backup_Executor_Basic::record_set(HANA_Backup_Set& set, const std::string& 
   // Only now: until the set is committed the record is the one place that
   // ties HANA's backup to its objects in the pool.
   backint_helper_.remove_job(catalog_uuid);
+  return true;
+}
+
+bool Backup_Executor_Basic::connect_pool(const std::string& pool_uuid, Client_IO_Ex& io) {
+  Pool_Info pool;
+  Client_IO_Base::Options options;
+  secure_string key = Host_Manager::instance()->access_key();
+  if (!key.empty()) options.set_extra_option(http_head_string(HTTP_HEAD_X_ACCESS_KEY), key);
+  if (get_pool_info(pool_uuid, nullptr, pool, false, 0, nullptr, true, nullptr, nullptr, false) != 1) {
+    ACE_ERROR((LM_ERROR, "Failed to get the information of pool %s\n", pool_uuid.c_str()));
+    return false;
+  }
+  if (set_options_by_pool(options, pool) != 1 || !io.connect(pool.url, options)) {
+    ACE_ERROR((LM_ERROR, "Failed to connect to pool %s at %s, %s\n", pool_uuid.c_str(), pool.url.c_str(),
+               io.error().c_str()));
+    return false;
+  }
   return true;
 }
 

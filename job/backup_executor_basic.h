@@ -9,6 +9,7 @@
 #include "agent/http/json_http_session.h"
 #include "agent/job/default_backup_job_source.h"
 #include "agent/job/job_event_handler.h"
+#include "agent/storage/client_io_ex.h"
 #include "backint_catalog/backint_catalog_helper.h"
 #include "common/hdbsql_executor.h"
 #include "common/hdbsql_general_text_handler.h"
@@ -68,6 +69,10 @@ class Backup_Executor_Basic : public Job_Executor_T<Default_Backup_Job_Source, B
   /// takes its place.
   bool record_set(HANA_Backup_Set& set, const std::string& catalog_uuid, const std::string& database,
                   const char* save_failed);
+  /// Connects `io` to pool `pool_uuid` with the agent's access key; false
+  /// (with the cause logged) when its information cannot be read or it
+  /// cannot be reached.
+  bool connect_pool(const std::string& pool_uuid, Client_IO_Ex& io);
 
   bool get_last_backup_id(const std::string& database, Job_Definition_Subtype level, ACE_UINT64& backup_id,
                           bool success_only);

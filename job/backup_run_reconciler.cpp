@@ -198,17 +198,9 @@ bool Backup_Run_Reconciler::remove_leftovers(const Backint_Backup_Job_Info& reco
   std::uint64_t total = 0;
   Backup_File_Infos files;
   if (!backint_helper_.get_file_req("uuid=" + entry.job_uuid, total, files)) return false;
-  Pool_Info pool;
   const std::string pool_uuid = record.pool_uuid.empty() ? tgt_.id : record.pool_uuid;
-  Client_IO_Base::Options options;
-  secure_string key = Host_Manager::instance()->access_key();
-  if (!key.empty()) options.set_extra_option(http_head_string(HTTP_HEAD_X_ACCESS_KEY), key);
   Client_IO_Ex io;
-  if (get_pool_info(pool_uuid, nullptr, pool, false, 0, nullptr, true, nullptr, nullptr, false) != 1 ||
-      set_options_by_pool(options, pool) != 1 || !io.connect(pool.url, options)) {
-    ACE_ERROR((LM_ERROR, "Failed to reach the storage pool %s\n", pool_uuid.c_str()));
-    return false;
-  }
+  if (!connect_pool(pool_uuid, io)) return false;
   bool ok = true;
   for (const Backup_File_Info& file : files) {
     if (file.storage_path.empty() || io.remove(file.storage_path)) continue;

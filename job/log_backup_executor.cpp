@@ -439,15 +439,9 @@ void Log_Backup_Executor::discard_backup(const Backint_Backup_Job_Info& job) {
   bool removed = true;
   if (!files.empty()) {
     const std::string& pool_uuid = files.front().pool_uuid.empty() ? tgt_.id : files.front().pool_uuid;
-    Pool_Info pool;
-    Client_IO_Base::Options options;
-    secure_string key = Host_Manager::instance()->access_key();
-    if (!key.empty()) options.set_extra_option(http_head_string(HTTP_HEAD_X_ACCESS_KEY), key);
     Client_IO_Ex io;
-    if (get_pool_info(pool_uuid, nullptr, pool, false, 0, nullptr, true, nullptr, nullptr, false) != 1 ||
-        set_options_by_pool(options, pool) != 1 || !io.connect(pool.url, options)) {
-      ACE_ERROR(
-          (LM_ERROR, "Failed to connect to pool %s, backint job %s is kept\n", pool_uuid.c_str(), job.uuid.c_str()));
+    if (!connect_pool(pool_uuid, io)) {
+      ACE_ERROR((LM_ERROR, "Backint job %s is kept\n", job.uuid.c_str()));
       return;
     }
     std::set<std::string> directories;
