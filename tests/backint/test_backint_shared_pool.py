@@ -1,10 +1,12 @@
 #!/usr/bin/python3
 """Two HANA systems of one host back up into one file pool through
-hana-backint, each as its own <sid>adm, and each restores the other's
-object: the levels they share are made for group sapsys."""
+hana-backint, each as its own <sid>adm, and each reads the other's
+object file: the levels they share are made for group sapsys. A restore
+takes only its own system's backups."""
 import json
 import os
 import stat
+import subprocess
 import unittest
 
 import sandbox_env as sb
@@ -74,12 +76,20 @@ class SharedPool(unittest.TestCase):
                 json.dump({"pool_uuid": POOL}, f)
             os.chmod(ext, 0o644)
             pipe = env.pipe_path("T01", "COMPLETE_DATA_BACKUP_databackup_0_1")
+            # The other system's object is readable for the group, but a
+            # restore never takes another system's backup unasked.
+            theirs = os.path.join(host_dir, self.envs[other].landscape_id(), "T01", "2001",
+                                  "COMPLETE_DATA_BACKUP_databackup_0_1.zst")
+            read = subprocess.run(["runuser", "-u", env.user, "--", "cat", theirs], capture_output=True)
+            self.assertEqual((read.returncode, len(read.stdout)), (0, os.path.getsize(theirs)), read.stderr)
             ebid, data = saved[other]
+            back = env.restore("T01", ['#EBID "%s" %s' % (ebid, bf.quote(pipe))], [pipe])
+            self.assertEqual(back.by_keyword("#NOTFOUND"), [[pipe]], back.output)
+            ebid, data = saved[sid]
             back = env.restore("T01", ['#EBID "%s" %s' % (ebid, bf.quote(pipe))], [pipe])
             self.assertEqual(back.exit, 0, back.output + back.stderr)
             self.assertEqual(back.by_keyword("#RESTORED"), [[ebid, pipe]])
             self.assertTrue(bytes(back.pipes[pipe].content) == data, sid)
-
 
 if __name__ == "__main__":
     unittest.main()

@@ -76,7 +76,7 @@ TEST(Compression_Levels, ZstdLevelsStayWithinTheMemoryBudget) {
     ASSERT_TRUE(compress.write(data.data(), data.size()));
     const long long held = static_cast<long long>(heap_in_use()) - static_cast<long long>(before);
     ASSERT_TRUE(compress.finish());
-    EXPECT_LT(held, 7ll << 20) << "level " << level;
+    EXPECT_LT(held, 8ll << 20) << "level " << level;  // a stream's share of the bound
   }
 }
 
