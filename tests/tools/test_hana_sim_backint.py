@@ -18,6 +18,8 @@ SCRATCH = os.environ.get("HANA_SANDBOX_SCRATCH", "/tmp")
 STORE = os.path.join(SCRATCH, "backint-store")
 FAKE = os.path.join(SCRATCH, "fake-backint")
 HDBSQL = "/usr/sap/ABC/HDB00/exe/hdbsql"
+# The test drives hdbsql as a DBA at a shell would, password and all.
+os.environ["HANA_SIM_ALLOW_ARGV_PASSWORD"] = "1"
 
 # Saves each pipe as STORE/<ebid> (+ .name); restores by EBID or by the
 # newest name with the same base name; deletes by EBID. FAKE_MODE in the
@@ -47,8 +49,6 @@ if mode == "slow":
 
 lines = open(opts["-i"]).read().splitlines()
 out = open(opts["-o"], "w")
-# The test drives hdbsql as a DBA at a shell would, password and all.
-os.environ["HANA_SIM_ALLOW_ARGV_PASSWORD"] = "1"
 
 
 def tokens(rest):

@@ -90,7 +90,9 @@ class RecoveryThroughHanaBackint(unittest.TestCase):
         catalog_conf = {"location": record["location"], "filename": record["storage_path"],
                         "extern_backup_id": record["extern_backup_id"], "source_type": record["source_type"],
                         "pool_uuid": record["pool_uuid"]}
-        for name, conf in (("%s@%s-restore-ext-conf" % (sid, database), {}),
+        # The restore job names the system whose backups are read, when it is another.
+        ext_conf = {"origin_sid": src_sid} if src_sid != sid else {}
+        for name, conf in (("%s@%s-restore-ext-conf" % (sid, database), ext_conf),
                            ("%s@%s-%s@%s" % (src_sid, src_db, sid, database), catalog_conf)):
             os.makedirs(CATALOG_DIR, exist_ok=True)
             os.chown(CATALOG_DIR, 0, sb.SAPSYS_GID)
