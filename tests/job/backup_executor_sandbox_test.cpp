@@ -68,6 +68,21 @@ class Backup_Job_Sandbox : public Backup_Sandbox_Base {
     while (std::getline(in, line)) out.push_back(json_value::parse(line));
     return out;
   }
+  /// Slow enough to be seen running: T01's second volume takes about ten
+  /// seconds, the others three.
+  void slow_t01() {
+    ASSERT_EQ(sim("state ABC --set backint.data_rate=20000").rc, 0);
+    ASSERT_EQ(sim("state ABC --set 'databases.T01.volumes=[{\"volume\": 0, \"service\": \"topology\"}, "
+                  "{\"volume\": 40, \"service\": \"indexserver\"}]'")
+                  .rc,
+              0);
+  }
+  /// The ID of T01's running backup in HANA's catalog, or "".
+  std::string running_backup() {
+    for (const auto& e : backups("T01"))
+      if (e["state_name"] == "running") return std::to_string(e["backup_id"].get<long>());
+    return std::string();
+  }
   /// Every set matches HANA's catalog entry of its backup ID, and every file
   /// of it lies in the pool.
   void expect_matches_hana(const json_value& set, const std::string& database, const char* pool = kPool) {
@@ -201,18 +216,7 @@ TEST_F(Backup_Job_Sandbox, IncrementalFallsBackToFull) {
 }
 
 TEST_F(Backup_Job_Sandbox, CancelInHanaAndStopEndTheRunCancelled) {
-  // Slow enough to be seen running; T01's second volume takes about ten
-  // seconds, the others three.
-  ASSERT_EQ(sim("state ABC --set backint.data_rate=20000").rc, 0);
-  ASSERT_EQ(sim("state ABC --set 'databases.T01.volumes=[{\"volume\": 0, \"service\": \"topology\"}, "
-                "{\"volume\": 40, \"service\": \"indexserver\"}]'")
-                .rc,
-            0);
-  auto running_backup = [this]() -> std::string {
-    for (const auto& e : backups("T01"))
-      if (e["state_name"] == "running") return std::to_string(e["backup_id"].get<long>());
-    return std::string();
-  };
+  ASSERT_NO_FATAL_FAILURE(slow_t01());
   // The user cancels in HANA.
   Job_var by_user = job(JOB_DEFINITION_SUBTYPE_FULL, {"hana/HDB00/T01"});
   ASSERT_EQ(by_user->start(nullptr), 0);
@@ -270,16 +274,7 @@ TEST_F(Backup_Job_Sandbox, AFailedDatabaseFailsTheRunLeavesNothingAndTheNextIsSt
 }
 
 TEST_F(Backup_Job_Sandbox, AStopReachesOnlyItsOwnRunAndEndsItCancelledAtItsNextStep) {
-  ASSERT_EQ(sim("state ABC --set backint.data_rate=20000").rc, 0);
-  ASSERT_EQ(sim("state ABC --set 'databases.T01.volumes=[{\"volume\": 0, \"service\": \"topology\"}, "
-                "{\"volume\": 40, \"service\": \"indexserver\"}]'")
-                .rc,
-            0);
-  auto running_backup = [this]() -> std::string {
-    for (const auto& e : backups("T01"))
-      if (e["state_name"] == "running") return std::to_string(e["backup_id"].get<long>());
-    return std::string();
-  };
+  ASSERT_NO_FATAL_FAILURE(slow_t01());
   Job_var first = job(JOB_DEFINITION_SUBTYPE_FULL, {"hana/HDB00/T01"});
   ASSERT_EQ(first->start(nullptr), 0);
   ASSERT_TRUE(wait_for([&] { return !running_backup().empty(); }));
